@@ -1,0 +1,8 @@
+if(HQ_SANITIZE)
+    string(REPLACE ";" "," _hq_san "${HQ_SANITIZE}")
+    add_compile_options(-fsanitize=${_hq_san} -fno-omit-frame-pointer -g)
+    add_link_options(-fsanitize=${_hq_san})
+    if(_hq_san MATCHES "undefined")
+        add_compile_options(-fno-sanitize-recover=undefined)
+    endif()
+endif()

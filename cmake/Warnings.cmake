@@ -1,0 +1,8 @@
+# Warnings for the project's own targets: hq_set_warnings(target)
+function(hq_set_warnings target)
+    if(MSVC)
+        target_compile_options(${target} PRIVATE /W4)
+    else()
+        target_compile_options(${target} PRIVATE -Wall -Wextra)
+    endif()
+endfunction()
