@@ -1,0 +1,132 @@
+#include "protocol/decoder.h"
+
+#include <charconv>
+#include <utility>
+
+namespace hq::protocol {
+
+namespace {
+
+template <typename T> void appendNumber(std::string& s, T value) {
+    char buf[24];
+    const auto r = std::to_chars(buf, buf + sizeof buf, value);
+    s.append(buf, r.ptr);
+}
+
+template <typename T> std::string line(std::string_view label, T value) {
+    std::string s;
+    s.reserve(label.size() + 8);
+    s.append(label);
+    appendNumber(s, value);
+    return s;
+}
+
+std::string text(std::string_view label, const std::string& value) {
+    std::string s;
+    s.reserve(label.size() + value.size());
+    s.append(label);
+    s.append(value);
+    return s;
+}
+
+} // namespace
+
+void statusLines(const StatusRecord& s, std::vector<std::string>& lines) {
+    lines.push_back(text("Aktoren: ", ByteToBits(s.aktoren)));
+    lines.push_back(line("FEHLER: ", s.fehler));
+    lines.push_back(line("L1 UPs: ", s.l1Ups));
+    lines.push_back(text("Ventile: ", ByteToBits(s.ventile)));
+    lines.push_back(line("Netzf: ", s.netzf));
+    lines.push_back(line("T3: ", s.t3));
+    lines.push_back(line("L1: ", s.l1));
+    lines.push_back(line("T1: ", s.t1));
+    lines.push_back(line("NET_ERRORS: ", s.netErrors));
+    lines.push_back(line("T1_2: ", s.t1_2));
+    lines.push_back(line("T2_1: ", s.t2_1));
+    lines.push_back(line("T2_2: ", s.t2_2));
+    lines.push_back(text("STATUS: ", ByteToBits(s.status)));
+    lines.push_back(line("Programmphase: ", s.programmphase));
+    lines.push_back(text("PROG: ", ByteToBits(s.prog)));
+    lines.push_back(line("L_IN: ", s.lIn));
+    lines.push_back(text("HytRetO: ", toHex2(s.hytRetO)));
+    lines.push_back(text("HytRetU: ", toHex2(s.hytRetU)));
+    lines.push_back(dottedAddress(s.secondAddress));
+    lines.push_back(line("IntTimer: ", s.intTimer));
+}
+
+void i2cScanLines(const I2cScanRecord& r, std::vector<std::string>& lines) {
+    if (r.count == 0) {
+        lines.emplace_back("KEine I2C Geräte gefunden");
+        return;
+    }
+    lines.emplace_back("I2C Geräte gefunden");
+    lines.emplace_back("     8Bit       7Bit     8Bit Dec.");
+    for (std::size_t i = 0; i < r.addresses.size(); ++i) {
+        const std::uint8_t a = r.addresses[i];
+        std::string s = " ";
+        appendNumber(s, i + 1);
+        s += ": 0x" + toHex2(a) + " Write 0x" + toHex2(static_cast<std::uint8_t>(a >> 1)) + " I2C ";
+        appendNumber(s, static_cast<int>(a));
+        s += " Dez. ";
+        lines.push_back(std::move(s));
+    }
+}
+
+ReplyDecoder::ReplyDecoder(TimeSource timeSource) : timeSource_(std::move(timeSource)) {}
+
+DecodeResult ReplyDecoder::decode(std::span<const std::uint8_t> data) {
+    DecodeResult r;
+    decode(data, r);
+    return r;
+}
+
+void ReplyDecoder::decode(std::span<const std::uint8_t> data, DecodeResult& out) {
+    out.code = data.empty() ? 0 : data[0];
+    out.record = std::monostate{};
+    out.pane = Pane::txtMessage;
+    out.clearPane = false;
+    out.lines.clear();
+    out.followUp.reset();
+    out.timeStamp = {};
+
+    switch (out.code) {
+    case reply::Status: {
+        out.clearPane = true;
+        out.timeStamp = timeSource_ ? timeSource_() : std::chrono::system_clock::now();
+        const StatusRecord& s =
+            out.record.emplace<StatusRecord>(decodeStatusRecord(data, firmware_));
+        out.lines.reserve(20);
+        statusLines(s, out.lines);
+        break;
+    }
+    case reply::Config: {
+        const ConfigRecord& c = out.record.emplace<ConfigRecord>(decodeConfigRecord(data));
+        firmware_ = c.firmwareVersion();
+        out.clearPane = true;
+        out.lines.emplace_back("WR_T6");
+        out.followUp = webImageVersionRequest();
+        break;
+    }
+    case reply::WebImageVersion: {
+        const WebImageVersion& w = out.record.emplace<WebImageVersion>(decodeWebImageVersion(data));
+        out.pane = Pane::UDPMemo;
+        out.lines.push_back(w.text);
+        break;
+    }
+    case reply::Clock: {
+        const ClockRecord& c = out.record.emplace<ClockRecord>(decodeClockRecord(data));
+        out.lines.push_back(line("Read RTC: ", c.readStatus));
+        break;
+    }
+    case reply::I2cScan: {
+        const I2cScanRecord& i = out.record.emplace<I2cScanRecord>(decodeI2cScanRecord(data));
+        i2cScanLines(i, out.lines);
+        break;
+    }
+    default:
+        break;
+    }
+    out.firmwareVersion = firmware_;
+}
+
+} // namespace hq::protocol
