@@ -1,0 +1,37 @@
+#include "service/chart_settings.h"
+
+namespace hq::service {
+
+ChartSettings ChartSettings::defaults() {
+    ChartSettings c;
+    const auto& specs = SeriesSpecs();
+    for (std::size_t i = 0; i < specs.size(); ++i) {
+        SeriesStyle& s = c.series[i];
+        s.title = QString::fromUtf8(specs[i].title);
+        s.colour = QColor::fromRgb(QRgb(0xFF000000u | specs[i].rgb));
+        s.kind = specs[i].kind;
+        s.style = specs[i].style;
+        // Line series draw with a 2-pixel pen; the fast line and the area outline use one.
+        s.penWidth = specs[i].kind == SeriesKind::Line ? 2 : 1;
+        s.visible = specs[i].shownAtStart;
+    }
+    return c;
+}
+
+Qt::PenStyle toQtPenStyle(LineStyle style) {
+    switch (style) {
+    case LineStyle::Dash:
+        return Qt::DashLine;
+    case LineStyle::Dot:
+        return Qt::DotLine;
+    case LineStyle::DashDot:
+        return Qt::DashDotLine;
+    case LineStyle::DashDotDot:
+        return Qt::DashDotDotLine;
+    case LineStyle::Solid:
+        break;
+    }
+    return Qt::SolidLine;
+}
+
+} // namespace hq::service
