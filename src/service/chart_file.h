@@ -1,0 +1,44 @@
+// Chart files (".hqchart"): the chart's settings and every record, layout in docs/chart_file.md.
+#pragma once
+
+#include "service/chart_settings.h"
+#include "service/history_store.h"
+
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+class QIODevice;
+
+namespace hq::service {
+
+inline constexpr quint16 kChartFileVersion = 1;
+
+// CRC-32 (IEEE 802.3, as zlib) used by the chart file's blocks.
+quint32 ChartFileCrc32(const char* data, qint64 size, quint32 crc = 0);
+
+// The name to save under: ".hqchart" is appended when the chosen name has no extension.
+QString ChartFileName(const QString& chosen);
+
+// Writes the chart as a stream, block by block. Returns an error text, empty on success.
+QString WriteChart(QIODevice& out, const ChartSettings& settings, const HistoryStore& store);
+
+// Writes through `writer` into a QSaveFile and commits only when the writer succeeded, so an
+// interrupted save leaves an existing file untouched. Returns an error text, empty on success.
+QString SaveAtomically(const QString& path, const std::function<QString(QIODevice&)>& writer);
+QString SaveChartFile(const QString& path, const ChartSettings& settings,
+                      const HistoryStore& store);
+
+struct LoadedChart {
+    ChartSettings settings;
+    std::unique_ptr<HistoryStore> store; // null when loading failed
+    QString error;                       // empty on success
+    bool ok() const { return store != nullptr; }
+};
+
+// Reads a chart; truncated, damaged or foreign input gives an error text and no store.
+LoadedChart ReadChart(QIODevice& in);
+LoadedChart LoadChartFile(const QString& path);
+
+} // namespace hq::service
