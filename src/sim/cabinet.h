@@ -39,6 +39,16 @@ struct CabinetOptions {
     std::string serialString = "HQ0012345678";
     // How long the controller stays off the bus after a reset (0xFF).
     std::chrono::milliseconds resetDuration{1500};
+    // Temperature at the humidity sensors in tenths of °C (may be negative).
+    std::int16_t temperatureTenths = 215;
+    // The door opens now and then by itself (a user taking something out).
+    bool randomDoor = true;
+    // Error number reported while the door has been open longer than the alarm time.
+    std::uint8_t doorAlarmError = 1;
+    // The second four-byte value of the status record (shown dotted).
+    std::array<std::uint8_t, 4> secondAddress{255, 255, 255, 0};
+    // Drying time between two regenerations of the cartridge.
+    std::chrono::seconds regenerationInterval{3600};
 };
 
 enum class CabinetPresence {
@@ -83,8 +93,22 @@ public:
     std::uint16_t restartDelaySeconds() const;
     bool returnAirMonitoring() const;
     std::int32_t serialNumber() const;
-    // The cabinet's clock: the host clock plus the offset that the last "2" set.
+    // The cabinet's clock: the host clock plus the offset that the last "2" set. The cabinet
+    // keeps a civil time without time zone; it is returned as if that civil time were UTC.
+    // Until the first "2" it shows the host's local time.
     std::chrono::system_clock::time_point cabinetTime() const;
+    std::uint8_t programmphase() const;  // see ProgramPhase
+    std::int16_t temperatureTop() const; // tenths of °C
+
+    // The programme phases the status record reports.
+    enum ProgramPhase : std::uint8_t {
+        StartUp = 0,     // the first seconds after power-on or reset
+        Drying = 1,      // air circulates through the cartridge
+        DoorOpen = 2,    // circulation stopped while the door is open
+        RestartWait = 3, // waiting the restart delay after the door was closed
+        Heating = 4,     // regeneration: the cartridge is heated
+        Cooling = 5,     // regeneration: the cartridge cools down
+    };
 
 private:
     struct State;
