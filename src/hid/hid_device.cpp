@@ -269,13 +269,11 @@ std::uint32_t HidDevice::TakeReadCount() {
     if (!handle)
         return 0;
     std::uint32_t count = 0;
-    bool ok = false;
-    {
-        std::lock_guard g(readLock_);
-        // A read on a handle that was closed meanwhile counts as failed.
-        ok = readHandle_ == handle && handle->takeReadCount(count);
-    }
-    return ok ? count : 0;
+    std::lock_guard g(readLock_);
+    // Always asked, so that a failed completion leaves its code as the thread's last error;
+    // a read on a handle that was closed meanwhile yields nothing.
+    const bool ok = handle->takeReadCount(count);
+    return ok && readHandle_ == handle ? count : 0;
 }
 
 void HidDevice::CancelRead() {

@@ -1,0 +1,316 @@
+#include "hid_test_support.h"
+
+#include "hid/hid_read_thread.h"
+
+#include <QThread>
+
+#include <atomic>
+#include <random>
+#include <stdexcept>
+#include <thread>
+
+using namespace hq;
+using namespace hqtest;
+
+namespace {
+
+struct Delivery {
+    std::uint8_t reportId;
+    QByteArray data;
+    std::uint16_t size;
+};
+
+// A claimed cabinet with a report handler that records what it gets.
+struct Reading {
+    SimulatedHidPlatform bus;
+    platform::SimulatedDeviceId id = 0;
+    std::unique_ptr<HidDeviceController> controller;
+    std::unique_ptr<HidDevice> dev;
+    std::vector<Delivery> reports;
+    std::vector<std::uint32_t> errors;
+    bool offMainThread = false;
+
+    explicit Reading(std::uint16_t inputLength = 65, int sleepTime = 20) {
+        id = bus.plug(makeFunction(0x04D8, 0x003F, u"HQ3746", u"S", inputLength));
+        controller = std::make_unique<HidDeviceController>(bus);
+        settle();
+        controller->ClaimByIds(dev, 0x04D8, 0x003F);
+        dev->SetSleepTime(sleepTime);
+        dev->setReadErrorHandler([this](HidDevice*, std::uint32_t e) {
+            offMainThread |= QThread::currentThread() != qApp->thread();
+            errors.push_back(e);
+        });
+        dev->SetReportHandler(recorder());
+    }
+    HidDataEvent recorder() {
+        return [this](HidDevice*, std::uint8_t rid, const std::uint8_t* data, std::uint16_t size) {
+            offMainThread |= QThread::currentThread() != qApp->thread();
+            reports.push_back({rid, QByteArray(reinterpret_cast<const char*>(data), size), size});
+        };
+    }
+    ~Reading() {
+        dev.reset();
+        controller.reset();
+    }
+};
+
+// Queues reports from a thread of its own until destroyed.
+class Feeder {
+public:
+    Feeder(SimulatedHidPlatform& bus, platform::SimulatedDeviceId id, int periodUs)
+        : thread_([this, &bus, id, periodUs] {
+              std::uint8_t n = 0;
+              while (running_.load()) {
+                  bus.queueInputReport(id, {0, n++});
+                  std::this_thread::sleep_for(std::chrono::microseconds(periodUs));
+              }
+          }) {}
+    ~Feeder() {
+        running_ = false;
+        thread_.join();
+    }
+
+private:
+    std::atomic<bool> running_{true};
+    std::thread thread_;
+};
+
+std::vector<std::uint8_t> bytes(std::size_t n, std::uint8_t first) {
+    std::vector<std::uint8_t> r(n);
+    for (std::size_t i = 0; i < n; ++i)
+        r[i] = static_cast<std::uint8_t>(first + i);
+    return r;
+}
+
+} // namespace
+
+class TestHidReadThread : public QObject {
+    Q_OBJECT
+
+private slots:
+    void reportSizes_data() {
+        QTest::addColumn<int>("length");
+        QTest::addColumn<int>("expectedSize"); // -1: nothing delivered
+        QTest::newRow("one byte") << 1 << 0;
+        QTest::newRow("full report") << 65 << 64;
+        QTest::newRow("zero bytes") << 0 << -1;
+        QTest::newRow("longer than the input length") << 80 << 64;
+    }
+    void reportSizes() {
+        QFETCH(int, length);
+        QFETCH(int, expectedSize);
+        Reading r;
+        QVERIFY(r.dev->reader());
+        r.bus.queueInputReport(r.id, bytes(static_cast<std::size_t>(length), 7));
+        r.bus.queueInputReport(r.id, {0, 0xEE}); // marker after it
+        QVERIFY(waitFor([&] { return !r.reports.empty() && r.reports.back().size == 1; }));
+        QVERIFY(!r.offMainThread);
+        QVERIFY(r.errors.empty());
+        if (expectedSize < 0) {
+            QCOMPARE(r.reports.size(), std::size_t(1));
+            return;
+        }
+        QCOMPARE(r.reports.size(), std::size_t(2));
+        const auto& d = r.reports.front();
+        QCOMPARE(d.reportId, std::uint8_t(7));
+        QCOMPARE(int(d.size), expectedSize);
+        const auto expected = bytes(static_cast<std::size_t>(expectedSize) + 1, 7);
+        QCOMPARE(d.data,
+                 QByteArray(reinterpret_cast<const char*>(expected.data()) + 1, expectedSize));
+    }
+
+    void burstArrivesInOrder() {
+        Reading r;
+        for (int i = 0; i < 200; ++i)
+            r.bus.queueInputReport(r.id, {0, std::uint8_t(i), std::uint8_t(i >> 8)});
+        QVERIFY(waitFor([&] { return r.reports.size() == 200; }));
+        for (int i = 0; i < 200; ++i)
+            QCOMPARE(std::uint8_t(r.reports[std::size_t(i)].data[0]), std::uint8_t(i));
+    }
+
+    void refusedStartIsReportedAndRetried() {
+        Reading r;
+        // Let the first read start, then have the next two starts refused.
+        QVERIFY(waitFor([&] { return r.bus.readOutstanding(r.id); }));
+        r.bus.refuseReadStarts(r.id, 2, platform::simerr::IoError);
+        r.bus.queueInputReport(r.id, {0, 1});
+        r.bus.queueInputReport(r.id, {0, 2});
+        QVERIFY(waitFor([&] { return r.reports.size() == 2; }));
+        QCOMPARE(r.errors, (std::vector<std::uint32_t>{5, 5}));
+        QCOMPARE(r.reports[1].data[0], char(2));
+    }
+
+    void failedReadDeliversNothing() {
+        Reading r;
+        QVERIFY(waitFor([&] { return r.bus.readOutstanding(r.id); }));
+        r.bus.failReads(r.id, 3);
+        QVERIFY(waitFor([&] { return r.bus.readStartCount(r.id) >= 4; }));
+        r.bus.queueInputReport(r.id, {0, 9});
+        QVERIFY(waitFor([&] { return r.reports.size() == 1; }));
+        QVERIFY(r.errors.empty());
+        QCOMPARE(r.reports[0].data[0], char(9));
+    }
+
+    void handlerOnFreeDeviceStartsNoThread() {
+        SimulatedHidPlatform bus;
+        const auto id = bus.plug(makeFunction(0x04D8, 0x003F));
+        HidDeviceController c(bus);
+        settle();
+        int got = 0;
+        HidDevice* free = c.devices().at(0);
+        free->SetReportHandler(
+            [&](HidDevice*, std::uint8_t, const std::uint8_t*, std::uint16_t) { ++got; });
+        QVERIFY(!free->reader());
+        std::unique_ptr<HidDevice> dev;
+        QVERIFY(c.ClaimByIds(dev, 0x04D8, 0x003F));
+        QVERIFY(dev->reader());
+        bus.queueInputReport(id, {0, 1});
+        QVERIFY(waitFor([&] { return got == 1; }));
+    }
+
+    void replacingTheHandlerKeepsTheThread() {
+        Reading r;
+        const auto* reader = r.dev->reader();
+        int second = 0;
+        r.dev->SetReportHandler(
+            [&](HidDevice*, std::uint8_t, const std::uint8_t*, std::uint16_t) { ++second; });
+        QCOMPARE(r.dev->reader(), reader);
+        r.bus.queueInputReport(r.id, {0, 1});
+        QVERIFY(waitFor([&] { return second == 1; }));
+        QVERIFY(r.reports.empty());
+    }
+
+    void stopWhileHandOverIsPending() {
+        Reading r;
+        r.bus.queueInputReport(r.id, {0, 42});
+        // The read thread takes the report and blocks in the hand-over; the event loop does not
+        // run meanwhile.
+        for (int i = 0; i < 200 && r.bus.pendingInputReports(r.id) > 0; ++i)
+            QThread::msleep(5);
+        QCOMPARE(r.bus.pendingInputReports(r.id), std::size_t(0));
+        QThread::msleep(20);
+        QVERIFY(r.reports.empty());
+        r.dev->SetReportHandler(nullptr); // must run the pending call, not deadlock
+        QVERIFY(!r.dev->reader());
+        QCOMPARE(r.reports.size(), std::size_t(1));
+        QCOMPARE(r.reports[0].data[0], char(42));
+        settle(); // the queued hand-over event is gone with its thread
+        QCOMPARE(r.reports.size(), std::size_t(1));
+    }
+
+    void stopWithinOneSlice() {
+        Reading r(65, 400);
+        QVERIFY(waitFor([&] { return r.bus.readOutstanding(r.id); }));
+        QElapsedTimer t;
+        t.start();
+        r.dev->SetReportHandler(nullptr);
+        QVERIFY2(t.elapsed() < 800, qPrintable(QString::number(t.elapsed())));
+        QVERIFY(!r.bus.readOutstanding(r.id)); // the outstanding read was cancelled
+    }
+
+    void handlerThatRaisesEndsTheThread() {
+        Reading r;
+        int calls = 0;
+        r.dev->SetReportHandler([&](HidDevice*, std::uint8_t, const std::uint8_t*, std::uint16_t) {
+            ++calls;
+            throw std::runtime_error("decoder failed");
+        });
+        r.bus.queueInputReport(r.id, {0, 1});
+        QVERIFY(waitFor([&] { return r.dev->reader()->Finished(); }));
+        r.bus.queueInputReport(r.id, {0, 2});
+        QTest::qWait(60);
+        QCOMPARE(calls, 1);
+        QVERIFY(r.dev->claimed());
+        QVERIFY(r.dev->reader()); // kept until the handler is cleared and set again
+        r.dev->SetReportHandler(nullptr);
+        r.dev->SetReportHandler(r.recorder());
+        QVERIFY(waitFor([&] { return r.reports.size() == 1; }));
+        QCOMPARE(r.reports[0].data[0], char(2));
+    }
+
+    void handlerMayDestroyItsDevice() {
+        Reading r;
+        r.dev->SetReportHandler(
+            [&](HidDevice*, std::uint8_t, const std::uint8_t*, std::uint16_t) { r.dev.reset(); });
+        r.bus.queueInputReport(r.id, {0, 1});
+        QVERIFY(waitFor([&] { return !r.dev; }));
+        settle(); // the ended thread is joined from the event loop
+        // The interface is still there: a fresh free device took its place.
+        QCOMPARE(r.controller->devices().size(), std::size_t(1));
+        QVERIFY(!r.controller->devices().at(0)->claimed());
+    }
+
+    void unplugWhileReadOutstanding() {
+        Reading r;
+        QVERIFY(waitFor([&] { return r.bus.readOutstanding(r.id); }));
+        bool removed = false;
+        r.controller->setOnRemoval([&](HidDevice*) { removed = true; });
+        // The interface goes away; the read ends without data. Until the scan marks the
+        // device unplugged, refused starts are read errors with the platform's code.
+        r.bus.unplug(r.id);
+        QVERIFY(waitFor([&] { return removed; }));
+        QVERIFY(!r.dev->plugged());
+        QVERIFY(r.reports.empty());
+        // After the unplug every pass reports a read error without touching the platform.
+        const auto before = r.errors.size();
+        QVERIFY(waitFor([&] { return r.errors.size() > before + 3; }));
+        // The code is the platform's last one on the read thread: the failed completion of the
+        // outstanding read (device gone or cancelled by the unplug).
+        for (auto e : r.errors)
+            QVERIFY2(e == platform::simerr::NoSuchDevice || e == platform::simerr::Cancelled,
+                     qPrintable(QString::number(e)));
+        r.dev.reset(); // stops the thread
+        QVERIFY(r.controller->devices().empty());
+    }
+
+    // The controller marks a claimed device unplugged while the interface stays on the bus (its
+    // destruction does so): the read handle is closed under a running read thread.
+    void markUnpluggedUnderRunningReads() {
+        std::mt19937 random(7);
+        for (int round = 0; round < 40; ++round) {
+            Reading r(65, 10);
+            Feeder feeder(r.bus, r.id, 200);
+            const int delay = std::uniform_int_distribution<int>(0, 3000)(random);
+            QElapsedTimer t;
+            t.start();
+            while (t.nsecsElapsed() < delay * 1000)
+                QCoreApplication::processEvents();
+            r.controller.reset(); // MarkUnplugged on the claimed device
+            const auto startsAfterUnplug = r.bus.readStartCount(r.id);
+            const auto delivered = r.reports.size();
+            QTest::qWait(20);
+            // Nothing is read from the closed handle any more; only a report read before the
+            // unplug may still be handed over.
+            QCOMPARE(r.bus.readStartCount(r.id), startsAfterUnplug);
+            QVERIFY(r.reports.size() <= delivered + 1);
+            r.dev.reset();
+            QCOMPARE(r.bus.openHandleCount(r.id), 0);
+        }
+    }
+
+    void unplugRacingTheReadLoop() {
+        std::mt19937 random(11);
+        for (int round = 0; round < 40; ++round) {
+            Reading r(65, 10);
+            Feeder feeder(r.bus, r.id, 300);
+            const int delay = std::uniform_int_distribution<int>(0, 3000)(random);
+            bool removed = false;
+            r.controller->setOnRemoval([&](HidDevice* d) {
+                removed = true;
+                if (d == r.dev.get())
+                    r.dev.reset();
+            });
+            std::thread unplugger([&] {
+                std::this_thread::sleep_for(std::chrono::microseconds(delay));
+                r.bus.unplug(r.id);
+            });
+            const bool seen = waitFor([&] { return removed; });
+            unplugger.join();
+            QVERIFY(seen);
+            QVERIFY(!r.dev);
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestHidReadThread)
+#include "test_hid_read_thread.moc"
