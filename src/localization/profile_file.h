@@ -1,0 +1,55 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <QStringView>
+
+#include <optional>
+
+namespace hq {
+
+// A Windows profile (INI) file read the way GetPrivateProfileString reads it: Windows-1252 text,
+// section and key names without regard to case, blanks around names and values removed, one pair
+// of matching quotes around a value removed, ';' lines are comments, the first of duplicate
+// sections and keys wins, values cut to 2047 characters. A missing or unreadable file reads like an
+// empty one. The whole file is read once by Load(); create one per use so that edits take effect.
+class ProfileFile {
+public:
+    static constexpr qsizetype kMaxValueLength = 2047;
+
+    ProfileFile() = default;
+    static ProfileFile Load(const QString& path);
+    static ProfileFile FromBytes(const QByteArray& bytes);
+
+    // True when the file could be read (an empty file counts as read).
+    bool isLoaded() const { return m_loaded; }
+
+    QString ReadString(QStringView section, QStringView key,
+                       const QString& defaultValue = {}) const;
+    // Decimal, or hexadecimal after "$", "0x" or "0X"; anything else gives the default.
+    int ReadInteger(QStringView section, QStringView key, int defaultValue) const;
+
+    // Key names of a section in file order, duplicates left out.
+    QStringList Keys(QStringView section) const;
+
+private:
+    struct Entry {
+        QString key;
+        QString value;
+    };
+    struct Section {
+        QString name;
+        QList<Entry> entries;
+    };
+    const Section* FindSection(QStringView name) const;
+
+    QList<Section> m_sections;
+    bool m_loaded = false;
+};
+
+// The integer syntax of ReadInteger: optional sign, then decimal digits or "$"/"0x"/"0X" and up to
+// eight hexadecimal digits (taken as a 32-bit pattern). Surrounding blanks are allowed.
+std::optional<int> ParseProfileInteger(QStringView text);
+
+} // namespace hq

@@ -1,0 +1,322 @@
+#include "localization/language.h"
+#include "localization/profile_file.h"
+#include "localization/windows1252.h"
+
+#include <QCheckBox>
+#include <QFile>
+#include <QGroupBox>
+#include <QImage>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QVBoxLayout>
+
+namespace {
+
+void WriteFile(const QString& path, const QByteArray& bytes) {
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+}
+
+void WriteBitmap(const QString& path, int w, int h, QColor color) {
+    QImage image(w, h, QImage::Format_RGB32);
+    image.fill(color);
+    QVERIFY(image.save(path, "BMP"));
+}
+
+QString Utf8(const char* s) {
+    return QString::fromUtf8(s);
+}
+
+} // namespace
+
+class TestLanguage : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void catalogueCount_data();
+    void catalogueCount();
+    void catalogueEntries();
+    void missingCatalogue();
+    void brokenFlagIsReportedAndSkipped();
+    void largeFlagIsFitted();
+    void fileForIndex_data();
+    void fileForIndex();
+    void applyCaptions();
+    void switchingKeepsUnnamedCaptions();
+    void titleOnlyFile();
+    void shippedCatalogue();
+    void shippedTranslationsComplete_data();
+    void shippedTranslationsComplete();
+
+private:
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QString path(const char* name) const { return m_dir->filePath(QString::fromLatin1(name)); }
+};
+
+void TestLanguage::init() {
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    WriteBitmap(path("de.bmp"), 16, 16, Qt::red);
+    WriteBitmap(path("en.bmp"), 16, 16, Qt::blue);
+}
+
+void TestLanguage::catalogueCount_data() {
+    QTest::addColumn<QByteArray>("count");
+    QTest::addColumn<int>("entries");
+    QTest::newRow("decimal") << QByteArray("2") << 2;
+    QTest::newRow("0x") << QByteArray("0x2") << 2;
+    QTest::newRow("dollar") << QByteArray("$2") << 2;
+    QTest::newRow("word") << QByteArray("two") << 0;
+    QTest::newRow("negative") << QByteArray("-1") << 0;
+    QTest::newRow("three with two sections") << QByteArray("3") << 3;
+}
+
+void TestLanguage::catalogueCount() {
+    QFETCH(QByteArray, count);
+    QFETCH(int, entries);
+    WriteFile(path("language.ini"), "[0]\ncount=" + count +
+                                        "\n[1]\nname=Deutsch\nimage=de.bmp\nfile=deutsch\n"
+                                        "[2]\nname=English\nimage=en.bmp\nfile=english\n");
+    const hq::LanguageList list = hq::LoadLanguageList(m_dir->path());
+    QCOMPARE(list.entries.size(), entries);
+    QVERIFY(list.errors.isEmpty());
+    if (entries == 3) {
+        // A section that is not there is listed as "error" and repeats the last flag.
+        QCOMPARE(list.entries[2].name, QStringLiteral("error"));
+        QCOMPARE(list.entries[2].file, QString());
+        QCOMPARE(list.entries[2].flag.pixelColor(3, 3), QColor(Qt::blue));
+    }
+}
+
+void TestLanguage::catalogueEntries() {
+    WriteFile(path("language.ini"), "[0]\ncount=3\n"
+                                    "[1]\nname=Deutsch\nimage=de.bmp\nfile=deutsch\n"
+                                    "[2]\nname=Fran\xE7"
+                                    "ais\nfile=francais\n"
+                                    "[3]\nimage=en.bmp\nfile=english\n");
+    const hq::LanguageList list = hq::LoadLanguageList(m_dir->path());
+    QCOMPARE(list.entries.size(), 3);
+    QVERIFY(list.errors.isEmpty());
+    QCOMPARE(list.entries[0].name, QStringLiteral("Deutsch"));
+    QCOMPARE(list.entries[0].file, QStringLiteral("deutsch"));
+    QCOMPARE(list.entries[0].imagePath, m_dir->path() + QStringLiteral("/de.bmp"));
+    QCOMPARE(list.entries[0].flag.size(), QSize(16, 16));
+    QCOMPARE(list.entries[0].flag.pixelColor(8, 8), QColor(Qt::red));
+    // No "image": the previous entry's flag is repeated.
+    QCOMPARE(list.entries[1].name, Utf8("Français"));
+    QCOMPARE(list.entries[1].imagePath, QString());
+    QCOMPARE(list.entries[1].flag.pixelColor(8, 8), QColor(Qt::red));
+    QCOMPARE(list.entries[2].name, QStringLiteral("error"));
+    QCOMPARE(list.entries[2].flag.pixelColor(8, 8), QColor(Qt::blue));
+}
+
+void TestLanguage::missingCatalogue() {
+    const hq::LanguageList list = hq::LoadLanguageList(m_dir->path());
+    QVERIFY(list.entries.isEmpty());
+    QVERIFY(list.errors.isEmpty());
+    QCOMPARE(hq::LanguageFileForIndex(m_dir->path(), 0), QString());
+}
+
+void TestLanguage::brokenFlagIsReportedAndSkipped() {
+    WriteFile(path("broken.bmp"), "BM this is no bitmap");
+    WriteBitmap(path("tiny.bmp"), 8, 8, Qt::green);
+    WriteFile(path("language.ini"), "[0]\ncount=5\n"
+                                    "[1]\nname=A\nimage=missing.bmp\nfile=a\n"
+                                    "[2]\nname=B\nimage=broken.bmp\nfile=b\n"
+                                    "[3]\nname=C\nimage=tiny.bmp\nfile=c\n"
+                                    "[4]\nname=D\nfile=d\n"
+                                    "[5]\nname=E\nimage=en.bmp\nfile=e\n");
+    const hq::LanguageList list = hq::LoadLanguageList(m_dir->path());
+    // Every entry stays listed; the three bad pictures are reported, one text each.
+    QCOMPARE(list.entries.size(), 5);
+    QCOMPARE(list.errors.size(), 3);
+    QVERIFY(list.errors[0].contains(path("missing.bmp")));
+    QVERIFY(list.errors[1].contains(path("broken.bmp")));
+    QVERIFY(list.errors[2].contains(path("tiny.bmp")));
+    for (const QString& e : list.errors) {
+        QVERIFY2(e.contains(QStringLiteral("kann nicht geladen werden")), qPrintable(e));
+    }
+    QVERIFY(list.entries[0].flag.isNull());
+    QVERIFY(list.entries[1].flag.isNull());
+    QVERIFY(list.entries[2].flag.isNull());
+    QVERIFY(list.entries[3].flag.isNull()); // nothing good to repeat
+    QCOMPARE(list.entries[4].flag.pixelColor(0, 0), QColor(Qt::blue));
+    QCOMPARE(list.entries[4].name, QStringLiteral("E"));
+}
+
+void TestLanguage::largeFlagIsFitted() {
+    WriteBitmap(path("big.bmp"), 32, 16, Qt::yellow);
+    QString error;
+    const QImage flag = hq::LoadFlagPicture(path("big.bmp"), &error);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    QCOMPARE(flag.size(), QSize(16, 16));
+    QCOMPARE(flag.pixelColor(8, 8), QColor(Qt::yellow));
+    QCOMPARE(flag.pixelColor(8, 0).alpha(), 0); // letterboxed, aspect kept
+}
+
+void TestLanguage::fileForIndex_data() {
+    QTest::addColumn<int>("index");
+    QTest::addColumn<QString>("file");
+    QTest::newRow("first") << 0 << "deutsch";
+    QTest::newRow("second") << 1 << "english";
+    QTest::newRow("saved index beyond the list reads a missing section") << 5 << "";
+    QTest::newRow("nothing selected reads section 0") << -1 << "fallback";
+}
+
+void TestLanguage::fileForIndex() {
+    QFETCH(int, index);
+    QFETCH(QString, file);
+    WriteFile(path("language.ini"), "[0]\ncount=2\nfile=fallback\n[1]\nname=Deutsch\nfile=deutsch\n"
+                                    "[2]\nname=English\nfile=english\n");
+    QCOMPARE(hq::LanguageFileForIndex(m_dir->path(), index), file);
+}
+
+void TestLanguage::applyCaptions() {
+    WriteFile(path("test.ini"),
+              "[0]\ntitel=  Window title  \nlabel16=  Lower-case key  \n"
+              "setzen=Set\nrueckluftUeberw=Return air\nGroupBox2=Humidity\n"
+              "Radio1=Radio\nSchrankip=not a caption\nX=too short\n"
+              "Image1=no text on pictures\nLabel9=\nLabel23=\" leading blank\"\n");
+    QWidget window;
+    auto* layout = new QVBoxLayout(&window);
+    auto make = [&](QWidget* w, const char* name) {
+        w->setObjectName(QString::fromLatin1(name));
+        layout->addWidget(w);
+        return w;
+    };
+    auto* label16 = static_cast<QLabel*>(make(new QLabel(QStringLiteral("old")), "Label16"));
+    auto* label9 = static_cast<QLabel*>(make(new QLabel(QStringLiteral("nine")), "Label9"));
+    auto* label23 = static_cast<QLabel*>(make(new QLabel(QStringLiteral("old")), "Label23"));
+    auto* setzen = static_cast<QPushButton*>(make(new QPushButton(QStringLiteral("S")), "setzen"));
+    auto* check =
+        static_cast<QCheckBox*>(make(new QCheckBox(QStringLiteral("R")), "rueckluftUeberw"));
+    auto* group = static_cast<QGroupBox*>(make(new QGroupBox(QStringLiteral("G")), "GroupBox2"));
+    auto* radio = new QRadioButton(QStringLiteral("r"), group);
+    radio->setObjectName(QStringLiteral("Radio1"));
+    auto* edit = static_cast<QLineEdit*>(make(new QLineEdit(QStringLiteral("e")), "Schrankip"));
+    auto* shortName = static_cast<QLabel*>(make(new QLabel(QStringLiteral("x")), "X"));
+    auto* image = static_cast<QLabel*>(make(new QLabel, "Image1"));
+    QPixmap pixmap(4, 4);
+    pixmap.fill(Qt::black);
+    image->setPixmap(pixmap);
+
+    const hq::Translation t = hq::ReadTranslation(m_dir->path(), QStringLiteral("test"));
+    QCOMPARE(hq::ApplyCaptions(&window, t), 6);
+    QCOMPARE(window.windowTitle(), QStringLiteral("Window title"));
+    QCOMPARE(label16->text(), QStringLiteral("Lower-case key"));
+    QCOMPARE(label9->text(), QStringLiteral("nine")); // empty value leaves it
+    QCOMPARE(label23->text(), QStringLiteral(" leading blank"));
+    QCOMPARE(setzen->text(), QStringLiteral("Set"));
+    QCOMPARE(check->text(), QStringLiteral("Return air"));
+    QCOMPARE(group->title(), QStringLiteral("Humidity"));
+    QCOMPARE(radio->text(), QStringLiteral("Radio"));
+    QCOMPARE(edit->text(), QStringLiteral("e"));
+    QCOMPARE(shortName->text(), QStringLiteral("x"));
+    QVERIFY(image->text().isEmpty());
+    QVERIFY(!image->pixmap().isNull());
+}
+
+void TestLanguage::switchingKeepsUnnamedCaptions() {
+    WriteFile(path("a.ini"), "[0]\ntitel=A\nLabel1=a1\nLabel2=a2\n");
+    WriteFile(path("b.ini"), "[0]\ntitel=B\nLabel1=b1\n");
+    QWidget window;
+    auto* l1 = new QLabel(QStringLiteral("design1"), &window);
+    l1->setObjectName(QStringLiteral("Label1"));
+    auto* l2 = new QLabel(QStringLiteral("design2"), &window);
+    l2->setObjectName(QStringLiteral("Label2"));
+    hq::ApplyCaptions(&window, hq::ReadTranslation(m_dir->path(), QStringLiteral("a")));
+    hq::ApplyCaptions(&window, hq::ReadTranslation(m_dir->path(), QStringLiteral("b")));
+    QCOMPARE(window.windowTitle(), QStringLiteral("B"));
+    QCOMPARE(l1->text(), QStringLiteral("b1"));
+    QCOMPARE(l2->text(), QStringLiteral("a2"));
+    hq::ApplyCaptions(&window, hq::ReadTranslation(m_dir->path(), QStringLiteral("a")));
+    QCOMPARE(l1->text(), QStringLiteral("a1"));
+    // A missing translation file empties the title and keeps every caption.
+    hq::ApplyCaptions(&window, hq::ReadTranslation(m_dir->path(), QStringLiteral("nothere")));
+    QCOMPARE(window.windowTitle(), QString());
+    QCOMPARE(l1->text(), QStringLiteral("a1"));
+}
+
+void TestLanguage::titleOnlyFile() {
+    WriteFile(path("t.ini"), "[0]\ntitel=Only the title\n");
+    QWidget window;
+    auto* l1 = new QLabel(QStringLiteral("design"), &window);
+    l1->setObjectName(QStringLiteral("Label1"));
+    QCOMPARE(hq::ApplyCaptions(&window, hq::ReadTranslation(m_dir->path(), QStringLiteral("t"))),
+             0);
+    QCOMPARE(window.windowTitle(), QStringLiteral("Only the title"));
+    QCOMPARE(l1->text(), QStringLiteral("design"));
+}
+
+void TestLanguage::shippedCatalogue() {
+    const hq::LanguageList list = hq::LoadLanguageList(QStringLiteral(HQ_RESOURCES_DIR));
+    QVERIFY2(list.errors.isEmpty(), qPrintable(list.errors.join(u'\n')));
+    QCOMPARE(list.entries.size(), 2);
+    QCOMPARE(list.entries[0].name, QStringLiteral("Deutsch"));
+    QCOMPARE(list.entries[1].name, QStringLiteral("English"));
+    for (const hq::LanguageEntry& e : list.entries) {
+        QCOMPARE(e.flag.size(), QSize(16, 16));
+        QVERIFY(
+            QFile::exists(QStringLiteral(HQ_RESOURCES_DIR "/") + e.file + QStringLiteral(".ini")));
+    }
+    // Black, red and gold from top to bottom.
+    const QImage de = list.entries[0].flag;
+    QCOMPARE(de.pixelColor(8, 1), QColor(0, 0, 0));
+    QVERIFY(de.pixelColor(8, 8).red() > 200 && de.pixelColor(8, 8).green() < 50);
+    QVERIFY(de.pixelColor(8, 14).red() > 200 && de.pixelColor(8, 14).green() > 150);
+    QCOMPARE(hq::MonitorCaptionKeys().size(), 54);
+    QStringList unique = hq::MonitorCaptionKeys();
+    QCOMPARE(unique.removeDuplicates(), 0);
+}
+
+void TestLanguage::shippedTranslationsComplete_data() {
+    QTest::addColumn<QString>("file");
+    QTest::newRow("deutsch") << "deutsch";
+    QTest::newRow("english") << "english";
+}
+
+void TestLanguage::shippedTranslationsComplete() {
+    QFETCH(QString, file);
+    const hq::ProfileFile profile =
+        hq::ProfileFile::Load(QStringLiteral(HQ_RESOURCES_DIR "/") + file + QStringLiteral(".ini"));
+    QVERIFY(profile.isLoaded());
+    QStringList keys = profile.Keys(u"0");
+    QVERIFY(keys.contains(QStringLiteral("titel")));
+    QVERIFY(!profile.ReadString(u"0", u"titel").isEmpty());
+    // Labels that show values written at run time (and the untitled hidden group) have empty
+    // values, so that a change of language does not overwrite what the window shows.
+    const QStringList valueLabels = {"Label11",  "Label15",  "Label20",  "Label24", "Label25",
+                                     "Label26",  "Label27",  "Label28",  "Label29", "Label35",
+                                     "IP_Label", "HostName", "GroupBox3"};
+    for (const QString& key : hq::MonitorCaptionKeys()) {
+        QVERIFY2(keys.contains(key), qPrintable(key));
+        const QString value = profile.ReadString(u"0", key, QStringLiteral("<missing>"));
+        QVERIFY2(valueLabels.contains(key) == value.isEmpty(), qPrintable(key + u'=' + value));
+    }
+    keys.removeAll(QStringLiteral("titel"));
+    QCOMPARE(keys.size(), 54);
+    if (file == u"deutsch") {
+        // The designed captions, blanks at the ends included.
+        const hq::Translation t = hq::ReadTranslation(QStringLiteral(HQ_RESOURCES_DIR), file);
+        QCOMPARE(t.title, Utf8("Monitorprogramm für Trockenschrank"));
+        QCOMPARE(t.caption(QStringLiteral("Label9")), Utf8("Türöffnungszeit"));
+        QCOMPARE(t.caption(QStringLiteral("Label23")),
+                 Utf8(" nach dem die Tür geschlossen wurde."));
+        QCOMPARE(t.caption(QStringLiteral("Label18")), Utf8("Programmphase: "));
+        QCOMPARE(t.caption(QStringLiteral("rueckluftUeberw")), Utf8("Ruckluftüberwachung aktiv"));
+        QCOMPARE(t.caption(QStringLiteral("Button3")), Utf8("Schranksuche"));
+        QCOMPARE(t.caption(QStringLiteral("GroupBox1")), Utf8("USB - Infos"));
+        // The file is Windows-1252: "ü" is the single byte 0xFC.
+        QFile raw(QStringLiteral(HQ_RESOURCES_DIR "/deutsch.ini"));
+        QVERIFY(raw.open(QIODevice::ReadOnly));
+        QVERIFY(raw.readAll().contains("f\xFCr Trockenschrank"));
+    }
+}
+
+QTEST_MAIN(TestLanguage)
+#include "tst_language.moc"
