@@ -32,10 +32,10 @@ class LedDisplay : public QWidget {
     Q_PROPERTY(int DigitWidth READ digitWidth WRITE setDigitWidth)
     Q_PROPERTY(int DigitLineWidth READ digitLineWidth WRITE setDigitLineWidth)
     Q_PROPERTY(bool DrawDigitShapes READ drawDigitShapes WRITE setDrawDigitShapes)
-    Q_PROPERTY(int FractionDigits READ fractionDigits WRITE setFractionDigits)
     Q_PROPERTY(bool LeadingZeros READ leadingZeros WRITE setLeadingZeros)
     Q_PROPERTY(int LEDContrast READ ledContrast WRITE setLEDContrast)
     Q_PROPERTY(int NumDigits READ numDigits WRITE setNumDigits)
+    Q_PROPERTY(int FractionDigits READ fractionDigits WRITE setFractionDigits)
     Q_PROPERTY(SegmentStyle SegmentStyle READ segmentStyle WRITE setSegmentStyle)
     Q_PROPERTY(double Value READ value WRITE setValue)
 
