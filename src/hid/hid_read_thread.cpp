@@ -6,6 +6,7 @@
 #include <QObject>
 
 #include <algorithm>
+#include <utility>
 
 namespace hq {
 
