@@ -1,0 +1,481 @@
+// Runs inside a small Linux system under qemu (see run_kernel_test.sh): makes the simulated
+// cabinet a real kernel HID device through uhid and drives the Linux backend, the controller
+// and the read thread against it. Prints one CHECK line per check and a final result line.
+//
+//   kernel_hid_probe                      the whole run (as root)
+//   kernel_hid_probe --as UID GID GROUPS  one scan as another user (GROUPS: comma list or -)
+//                    EXPECT_RW SERIAL     expecting read-write access or not
+#include "hid/hid_controller.h"
+#include "hid/hid_device.h"
+#include "platform/hid_native.h"
+#include "protocol/command_frame.h"
+#include "protocol/decoder.h"
+#include "protocol/output_report.h"
+#include "sim/cabinet.h"
+#include "uhid_device.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QThread>
+
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+using namespace hq;
+using kerneltest::UhidDevice;
+using kerneltest::UhidIdentity;
+
+namespace {
+
+constexpr std::uint16_t CabinetVendor = 0x04D8;
+constexpr std::uint16_t CabinetProduct = 0x003F;
+constexpr int Timeout = 15000; // ms; generous for software emulation
+
+class Checker {
+public:
+    Checker() { clock_.start(); }
+    // Callers evaluate ok before building detail (argument order is unspecified).
+    bool operator()(bool ok, const std::string& what, const std::string& detail = {}) {
+        std::printf("CHECK %-4s %6.2f s  %s%s%s\n", ok ? "ok" : "FAIL",
+                    static_cast<double>(clock_.elapsed()) / 1000.0, what.c_str(),
+                    detail.empty() ? "" : ": ", detail.c_str());
+        std::fflush(stdout);
+        if (!ok)
+            ++failures_;
+        return ok;
+    }
+    int failures() const { return failures_; }
+
+private:
+    QElapsedTimer clock_;
+    int failures_ = 0;
+};
+
+// hidraw hands a report only to the files open when it arrives: give a freshly started read
+// thread time to open its handle before the first command.
+void letReaderStart() {
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < 500) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(5);
+    }
+}
+
+bool waitFor(const std::function<bool()>& done, int ms = Timeout) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > ms)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(2);
+    }
+    return true;
+}
+
+std::string hex(unsigned value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%04X", value);
+    return text;
+}
+
+// The simulated cabinet behind a uhid device; it outlives unplug and replug like the real one.
+class KernelCabinet {
+public:
+    explicit KernelCabinet(sim::CabinetOptions options)
+        : cabinet_(std::move(options), [] {
+              return std::chrono::system_clock::time_point(std::chrono::seconds(1780000000));
+          }) {}
+
+    UhidDevice::OutputHandler handler() {
+        return [this](std::span<const std::uint8_t> report) {
+            std::lock_guard lock(lock_);
+            received_.emplace_back(report.begin(), report.end());
+            std::vector<std::vector<std::uint8_t>> answers;
+            for (const auto& a : cabinet_.handleOutputReport(report))
+                answers.emplace_back(a.begin(), a.end());
+            for (const auto& a : answers)
+                sent_.push_back(a);
+            return answers;
+        };
+    }
+    template <class F> auto with(F f) {
+        std::lock_guard lock(lock_);
+        return f(cabinet_, received_, sent_);
+    }
+
+private:
+    std::mutex lock_;
+    sim::Cabinet cabinet_;
+    std::vector<std::vector<std::uint8_t>> received_;
+    std::vector<std::vector<std::uint8_t>> sent_;
+};
+
+UhidIdentity cabinetIdentity(const sim::CabinetOptions& o) {
+    UhidIdentity id;
+    id.name = o.productString;
+    id.uniq = o.serialString;
+    id.phys = "qemu-uhid/cabinet";
+    id.vendor = o.vendorId;
+    id.product = o.productId;
+    id.version = o.versionNumber;
+    id.descriptor = kerneltest::vendorDescriptor64();
+    return id;
+}
+
+bool sendCommand(HidDevice& dev, const protocol::CommandFrame& frame) {
+    const auto caps = dev.ReadCaps();
+    const auto framed = protocol::frameOutputReport(frame, caps.outputReportByteLength);
+    if (!framed.ok())
+        return false;
+    std::uint32_t written = 0;
+    return dev.SendReport(framed.bytes, written) && written == framed.bytes.size();
+}
+
+// The hidraw node of a device, found through its controller entry.
+std::string devnodeOf(const HidDevice& dev) {
+    return dev.pnpRecord().Properties.physicalDeviceObjectName;
+}
+
+// One start-up scan as another user: is the cabinet listed, with which access.
+int runAs(int argc, char** argv) {
+    if (argc < 8)
+        return 2;
+    const uid_t uid = static_cast<uid_t>(std::stoul(argv[2]));
+    const gid_t gid = static_cast<gid_t>(std::stoul(argv[3]));
+    std::vector<gid_t> groups;
+    if (std::strcmp(argv[4], "-") != 0)
+        groups.push_back(static_cast<gid_t>(std::stoul(argv[4])));
+    const bool expectRw = std::strcmp(argv[5], "1") == 0;
+    const std::string serial = argv[6];
+    const std::string label = argv[7];
+    Checker check;
+    if (!check(::setgroups(groups.size(), groups.data()) == 0 && ::setgid(gid) == 0 &&
+                   ::setuid(uid) == 0 && ::geteuid() == uid,
+               label + ": privileges dropped", std::strerror(errno)))
+        return 1;
+
+    int qargc = 1;
+    QCoreApplication app(qargc, argv);
+    auto platform = platform::createNativeHidPlatform();
+    HidDeviceController controller(*platform);
+    bool scanned = false;
+    std::unique_ptr<HidDevice> claimed;
+    std::optional<platform::HidCaps> caps;
+    QString product, serialText;
+    HidDevice* found = nullptr;
+    std::vector<std::uint8_t> reply;
+    controller.setOnArrival([&](HidDevice* d) {
+        if (d->hidAttributes().vendorId != CabinetVendor ||
+            d->hidAttributes().productId != CabinetProduct)
+            return;
+        found = d;
+        product = d->QueryProductText();
+        serialText = d->QuerySerialText();
+        caps = d->ReadCaps();
+        if (d->canReadWrite() && controller.ClaimByIds(claimed, CabinetVendor, CabinetProduct))
+            claimed->SetReportHandler(
+                [&](HidDevice*, std::uint8_t, const std::uint8_t* data, std::uint16_t size) {
+                    if (reply.empty())
+                        reply.assign(data, data + size);
+                });
+    });
+    controller.setOnDeviceChange([&](HidDeviceController*) { scanned = true; });
+    check(waitFor([&] { return scanned; }), label + ": start-up scan ran");
+    if (!check(found != nullptr, label + ": cabinet listed without opening its node"))
+        return 1;
+    check(found->canReadWrite() == expectRw, label + ": read-write access as the rule grants",
+          found->canReadWrite() ? "granted" : "refused: " + found->openErrorText());
+    if (!expectRw)
+        check(found->openError() == EACCES, label + ": error code kept for the window",
+              std::to_string(found->openError()) + " " + found->openErrorText());
+    check(product == "HQ3746" && serialText.toStdString() == serial,
+          label + ": product and serial strings",
+          product.toStdString() + " / " + serialText.toStdString());
+    check(caps && caps->inputReportByteLength == 65 && caps->outputReportByteLength == 65,
+          label + ": report lengths from the descriptor",
+          caps ? std::to_string(caps->inputReportByteLength) + "/" +
+                     std::to_string(caps->outputReportByteLength)
+               : "none");
+    if (expectRw) {
+        letReaderStart();
+        check(claimed != nullptr && sendCommand(*claimed, protocol::statusRequest()),
+              label + ": \"v\" written");
+        const bool replied = waitFor([&] { return !reply.empty(); });
+        check(replied && reply.size() == 64 && reply[0] == 'v', label + ": status reply read",
+              std::to_string(reply.size()) + " bytes");
+    }
+    claimed.reset();
+    return check.failures() == 0 ? 0 : 1;
+}
+
+int runAll(int argc, char** argv) {
+    Checker check;
+    QCoreApplication app(argc, argv);
+
+    sim::CabinetOptions options;
+    options.serialString = "HQ0012345678";
+    KernelCabinet cabinet(options);
+    UhidDevice cabinetDev;
+    std::string error;
+    if (!check(cabinetDev.create(cabinetIdentity(options), cabinet.handler(), error),
+               "uhid cabinet created", error))
+        return 1;
+    QProcess::execute("udevadm", {"settle", "--timeout=20"});
+
+    // The node as the shipped udev rule leaves it, and what other users get.
+    const group* plugdev = ::getgrnam("plugdev");
+    check(plugdev != nullptr, "group plugdev known");
+    const gid_t plugdevGid = plugdev ? plugdev->gr_gid : 0;
+    auto platform = platform::createNativeHidPlatform();
+    check(platform->available(), "udev bound");
+    std::string node;
+    for (const auto& info : platform->enumerate()) {
+        auto h = platform->openControl(info.interfacePath, platform::HidAccess::QueryOnly);
+        platform::HidAttributes a;
+        if (h && h->getAttributes(a) && a.vendorId == CabinetVendor)
+            node = info.properties.physicalDeviceObjectName;
+    }
+    struct stat st {};
+    const bool statted = !node.empty() && ::stat(node.c_str(), &st) == 0;
+    check(statted && (st.st_mode & 0777) == 0660 && st.st_gid == plugdevGid,
+          "node mode 0660, group plugdev (packaged rule)",
+          node + " mode " + std::to_string((st.st_mode >> 6) & 7) +
+              std::to_string((st.st_mode >> 3) & 7) + std::to_string(st.st_mode & 7) + " gid " +
+              std::to_string(st.st_gid));
+    const QString self = QCoreApplication::applicationFilePath();
+    for (const auto& [groups, rw, label] :
+         {std::tuple{std::string("-"), "0", "nobody"},
+          std::tuple{std::to_string(plugdevGid), "1", "nobody+plugdev"}}) {
+        QProcess child;
+        child.setProcessChannelMode(QProcess::ForwardedChannels);
+        child.start(self, {"--as", "65534", "65534", QString::fromStdString(groups), rw,
+                           QString::fromStdString(options.serialString), label});
+        check(child.waitForFinished(60000) && child.exitCode() == 0,
+              std::string(label) + ": scan as another user passed");
+    }
+
+    // Start-up with the cabinet present; the arrival handler claims it as the monitor does.
+    HidDeviceController controller(*platform);
+    int changes = 0, removals = 0, unplugs = 0, readErrors = 0;
+    std::vector<HidDevice*> arrivals;
+    std::unique_ptr<HidDevice> claimed;
+    std::uint64_t claimedInst = 0;
+    std::vector<std::vector<std::uint8_t>> reports;
+    bool wrongThread = false;
+    protocol::ReplyDecoder decoder;
+    std::vector<protocol::DecodeResult> decoded;
+    QString product, serial;
+    bool canRw = false;
+
+    const HidDataEvent onReport = [&](HidDevice* dev, std::uint8_t id, const std::uint8_t* data,
+                                      std::uint16_t size) {
+        wrongThread |= QThread::currentThread() != app.thread();
+        std::vector<std::uint8_t> r{id};
+        r.insert(r.end(), data, data + size);
+        reports.push_back(r);
+        auto result = decoder.decode({data, size});
+        if (result.followUp)
+            sendCommand(*dev, *result.followUp);
+        decoded.push_back(std::move(result));
+    };
+    controller.setOnArrival([&](HidDevice* d) {
+        arrivals.push_back(d);
+        if (d->hidAttributes().vendorId != CabinetVendor ||
+            d->hidAttributes().productId != CabinetProduct || claimed)
+            return;
+        serial = d->QuerySerialText();
+        product = d->QueryProductText();
+        canRw = d->canReadWrite();
+        if (canRw && controller.ClaimByIds(claimed, CabinetVendor, CabinetProduct)) {
+            claimedInst = claimed->pnpRecord().DevInst;
+            claimed->setUnplugHandler([&](HidDevice*) { ++unplugs; });
+            claimed->setReadErrorHandler([&](HidDevice*, std::uint32_t) { ++readErrors; });
+            claimed->SetReportHandler(onReport);
+        }
+    });
+    controller.setOnRemoval([&](HidDevice* d) {
+        ++removals;
+        if (claimed && d == claimed.get())
+            claimed.reset(); // as the monitor does: destroying it stops its read thread
+    });
+    controller.setOnDeviceChange([&](HidDeviceController*) { ++changes; });
+
+    check(waitFor([&] { return changes >= 1; }), "start-up scan ran");
+    check(claimed != nullptr, "cabinet arrived and was claimed",
+          std::to_string(arrivals.size()) + " arrival(s)");
+    if (!claimed)
+        return 1;
+    const auto& attrs = claimed->hidAttributes();
+    check(attrs.vendorId == CabinetVendor && attrs.productId == CabinetProduct,
+          "attributes from sysfs",
+          hex(attrs.vendorId) + ":" + hex(attrs.productId) + " version " +
+              hex(attrs.versionNumber));
+    check(product == "HQ3746", "product string", product.toStdString());
+    check(serial.toStdString() == options.serialString,
+          "serial string accepted without a language-ID list", serial.toStdString());
+    check(canRw, "read-write access as root");
+    const auto caps = claimed->ReadCaps();
+    check(caps.inputReportByteLength == 65 && caps.outputReportByteLength == 65,
+          "report lengths 65/65 (report-ID byte counted)",
+          std::to_string(caps.inputReportByteLength) + "/" +
+              std::to_string(caps.outputReportByteLength));
+    check(claimed->reader() != nullptr, "read thread running");
+    const std::string firstNode = devnodeOf(*claimed);
+    const std::uint64_t firstInst = claimedInst;
+    letReaderStart();
+
+    // "v": one status record through the kernel and back. (The cabinet's logs already hold
+    // what the other users' scans wrote.)
+    const std::size_t receivedBase =
+        cabinet.with([](auto&, auto& rec, auto&) { return rec.size(); });
+    const std::size_t sentBase = cabinet.with([](auto&, auto&, auto& s) { return s.size(); });
+    check(sendCommand(*claimed, protocol::statusRequest()), "\"v\" written");
+    check(waitFor([&] { return reports.size() >= 1; }), "status reply delivered");
+    if (!reports.empty()) {
+        const auto& r = reports.front();
+        const auto sent = cabinet.with([&](auto&, auto&, auto& s) { return s.at(sentBase); });
+        const auto written =
+            cabinet.with([&](auto&, auto& rec, auto&) { return rec.at(receivedBase); });
+        check(written.size() == 65 && written[0] == 0 && written[1] == 'v',
+              "output report arrived as written (report ID 0, \"v\", 65 bytes)",
+              std::to_string(written.size()) + " bytes");
+        check(r.size() == 65 && r[0] == 0 && std::equal(sent.begin(), sent.end(), r.begin() + 1),
+              "input report: 0x00 put in front, 64 data bytes unchanged",
+              std::to_string(r.size()) + " bytes");
+        const auto* status = std::get_if<protocol::StatusRecord>(&decoded.front().record);
+        const auto expected = cabinet.with([](sim::Cabinet& c, auto&, auto&) {
+            return std::tuple{c.humidityTop(), c.humidityBottom(), c.errorNumber(), c.doorOpen()};
+        });
+        check(status && status->humidityTop == std::get<0>(expected) &&
+                  status->humidityBottom == std::get<1>(expected) &&
+                  status->fehler == std::get<2>(expected) &&
+                  status->doorOpen() == std::get<3>(expected),
+              "StatusRecord decoded",
+              status ? "top " + std::to_string(status->humidityTop) + ", bottom " +
+                           std::to_string(status->humidityBottom)
+                     : "not a status record");
+    }
+    check(!wrongThread, "report handler ran on the main thread");
+
+    // "@": configuration, and the decoder's follow-up "u" with the web image version.
+    check(sendCommand(*claimed, protocol::configRequest()), "\"@\" written");
+    const bool answered = waitFor([&] { return decoded.size() >= 3; });
+    check(answered, "\"@\" answered and followed by \"u\"",
+          std::to_string(decoded.size()) + " replies");
+    if (decoded.size() >= 3) {
+        const auto* config = std::get_if<protocol::ConfigRecord>(&decoded[1].record);
+        const auto* web = std::get_if<protocol::WebImageVersion>(&decoded[2].record);
+        check(config && config->serialNumber == options.serialNumber &&
+                  config->firmwareVersion().thousandths() == 1003,
+              "ConfigRecord decoded",
+              config ? "serial " + std::to_string(config->serialNumber) : "missing");
+        const auto codes = cabinet.with([&](auto&, auto& rec, auto&) {
+            std::string s;
+            for (std::size_t i = receivedBase; i < rec.size(); ++i)
+                s += static_cast<char>(rec[i].size() > 1 ? rec[i][1] : '?');
+            return s;
+        });
+        check(codes == "v@u", "cabinet received v, @, u", codes);
+        check(web && web->versionText == std::optional<std::string>("1.003"),
+              "WebImageVersion decoded", web && web->versionText ? *web->versionText : "missing");
+    }
+
+    // Unplug while the read thread waits in a read.
+    QThread::msleep(300);
+    const auto reportsBefore = reports.size();
+    const HidDevice* gone = claimed.get();
+    QElapsedTimer unplugTimer;
+    unplugTimer.start();
+    cabinetDev.destroy();
+    const bool removed = waitFor([&] { return removals >= 1; });
+    check(removed, "removal event after UHID_DESTROY",
+          std::to_string(unplugTimer.elapsed()) + " ms");
+    check(unplugs == 1, "unplug handler called once", std::to_string(unplugs));
+    check(claimed == nullptr, "claimed device destroyed in the removal handler");
+    check(reports.size() == reportsBefore, "outstanding read ended without data");
+    bool listed = false;
+    for (const auto* d : controller.devices())
+        listed |= d == gone || d->pnpRecord().DevInst == claimedInst;
+    check(!listed, "entry left the controller's list",
+          std::to_string(readErrors) + " read error(s) reported before the scan");
+
+    // Replug: a new device instance, possibly on the same node.
+    const auto arrivalsBefore = arrivals.size();
+    UhidDevice replugged;
+    check(replugged.create(cabinetIdentity(options), cabinet.handler(), error),
+          "cabinet plugged in again", error);
+    const bool reclaimed = waitFor([&] { return claimed != nullptr; });
+    check(reclaimed && arrivals.size() == arrivalsBefore + 1, "one new arrival, claimed again",
+          std::to_string(arrivals.size() - arrivalsBefore) + " arrival(s)");
+    if (claimed) {
+        check(claimed->pnpRecord().DevInst != firstInst, "new device-instance identity",
+              devnodeOf(*claimed) + (devnodeOf(*claimed) == firstNode ? " (same node)" : ""));
+        letReaderStart();
+        const auto n = reports.size();
+        check(sendCommand(*claimed, protocol::statusRequest()) &&
+                  waitFor([&] { return reports.size() > n; }) &&
+                  std::holds_alternative<protocol::StatusRecord>(decoded.back().record),
+              "status round trip after replug");
+    }
+
+    // A second HID device with other IDs: listed, but not claimed and never written to.
+    UhidDevice other;
+    UhidIdentity otherId;
+    otherId.name = "Other HID device";
+    otherId.uniq = "X1";
+    otherId.vendor = 0x1234;
+    otherId.product = 0x5678;
+    otherId.descriptor = kerneltest::vendorDescriptor64();
+    const auto arrivalsBeforeOther = arrivals.size();
+    check(other.create(otherId, {}, error), "second device plugged in", error);
+    check(waitFor([&] { return arrivals.size() > arrivalsBeforeOther; }), "second device arrived");
+    HidDevice* otherDev = arrivals.back();
+    check(otherDev->hidAttributes().vendorId == 0x1234 && !otherDev->claimed(),
+          "second device left free (other IDs)", hex(otherDev->hidAttributes().vendorId));
+    if (claimed) {
+        const auto n = reports.size();
+        check(sendCommand(*claimed, protocol::statusRequest()) &&
+                  waitFor([&] { return reports.size() > n; }) && other.outputReports() == 0,
+              "cabinet still answers; nothing written to the other device");
+    }
+
+    // Removal of a free device, then of the claimed cabinet.
+    const int removalsBefore = removals;
+    other.destroy();
+    check(waitFor([&] { return removals > removalsBefore; }), "free device removed");
+    replugged.destroy();
+    check(waitFor([&] { return claimed == nullptr; }), "cabinet removed again");
+    check(controller.devices().empty() ||
+              std::none_of(controller.devices().begin(), controller.devices().end(),
+                           [](const HidDevice* d) {
+                               return d->hidAttributes().vendorId == CabinetVendor ||
+                                      d->hidAttributes().vendorId == 0x1234;
+                           }),
+          "no test device left in the list");
+
+    std::printf("KERNEL-TEST-RESULT: %s (%d failed)\n", check.failures() ? "FAIL" : "PASS",
+                check.failures());
+    return check.failures() ? 1 : 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    if (argc > 1 && std::strcmp(argv[1], "--as") == 0)
+        return runAs(argc, argv);
+    return runAll(argc, argv);
+}
