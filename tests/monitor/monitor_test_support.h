@@ -1,0 +1,146 @@
+// What the monitor window tests share: the simulated cabinet as a function on the simulated HID
+// bus (recording every output report), a service window that records what it is fed, and a
+// window fixture with an isolated preference store.
+#pragma once
+
+#include "hid/hid_controller.h"
+#include "monitor/schrank_form.h"
+#include "platform/hid_simulated.h"
+#include "sim/cabinet.h"
+
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QUrl>
+
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace hq::test {
+
+class CabinetFunction : public platform::SimulatedHidFunction {
+public:
+    explicit CabinetFunction(sim::CabinetOptions options = {}) : cabinet_(std::move(options)) {}
+
+    platform::HidAttributes attributes() const override {
+        platform::HidAttributes a;
+        a.vendorId = cabinet_.options().vendorId;
+        a.productId = cabinet_.options().productId;
+        a.versionNumber = cabinet_.options().versionNumber;
+        return a;
+    }
+    platform::HidCaps caps() const override {
+        platform::HidCaps c;
+        c.inputReportByteLength = 65;
+        c.outputReportByteLength = 65;
+        return c;
+    }
+    std::optional<std::u16string> productString() const override {
+        return toU16(cabinet_.options().productString);
+    }
+    std::optional<std::u16string> serialString() const override {
+        return toU16(cabinet_.options().serialString);
+    }
+    std::vector<std::vector<std::uint8_t>>
+    onOutputReport(std::span<const std::uint8_t> report) override {
+        std::lock_guard lock(mutex_);
+        written_.emplace_back(report.begin(), report.end());
+        std::vector<std::vector<std::uint8_t>> answers;
+        if (!answer_)
+            return answers;
+        for (const sim::InputData& data : cabinet_.handleOutputReport(report)) {
+            std::vector<std::uint8_t> r{0x00};
+            r.insert(r.end(), data.begin(), data.end());
+            answers.push_back(std::move(r));
+        }
+        return answers;
+    }
+
+    std::vector<std::vector<std::uint8_t>> written() const {
+        std::lock_guard lock(mutex_);
+        return written_;
+    }
+    // Command codes (byte 1 of each report written), in order.
+    std::vector<std::uint8_t> codes() const {
+        std::lock_guard lock(mutex_);
+        std::vector<std::uint8_t> c;
+        for (const auto& r : written_)
+            c.push_back(r.size() > 1 ? r[1] : 0);
+        return c;
+    }
+    void clearWritten() {
+        std::lock_guard lock(mutex_);
+        written_.clear();
+    }
+    void setAnswering(bool on) {
+        std::lock_guard lock(mutex_);
+        answer_ = on;
+    }
+    sim::Cabinet& cabinet() { return cabinet_; }
+
+private:
+    static std::u16string toU16(const std::string& s) { return {s.begin(), s.end()}; }
+
+    mutable std::mutex mutex_;
+    sim::Cabinet cabinet_;
+    std::vector<std::vector<std::uint8_t>> written_;
+    bool answer_ = true;
+};
+
+class RecordingServiceWindow : public monitor::ServiceWindow {
+public:
+    void showServiceWindow() override { ++shown; }
+    void PlotStatusRecord(const protocol::StatusRecord& record,
+                          std::chrono::system_clock::time_point) override {
+        plotted.push_back(record);
+    }
+    void setSerialSpinEdits(int hundreds, int lastTwo) override {
+        spinEdit1 = hundreds;
+        spinEdit2 = lastTwo;
+    }
+    int shown = 0;
+    std::vector<protocol::StatusRecord> plotted;
+    int spinEdit1 = -1;
+    int spinEdit2 = -1;
+};
+
+// One window on its own simulated bus, with its preference kept in a temporary folder.
+struct WindowFixture {
+    explicit WindowFixture(std::function<void(monitor::SchrankFormOptions&)> adjust = {}) {
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsDir.path());
+        monitor::SchrankFormOptions options;
+        options.errors = [this](const QString& text) { errors.push_back(text); };
+        options.preference =
+            monitor::LanguagePreference(QStringLiteral("KOV-test"), QStringLiteral("HQ3746DC"));
+        options.applicationDir = appDir.path();
+        options.openUrl = [this](const QUrl& url) {
+            openedUrls.push_back(url);
+            return true;
+        };
+        options.startProgram = [this](const QString& program) {
+            startedPrograms.push_back(program);
+            return true;
+        };
+        if (adjust)
+            adjust(options);
+        controller = std::make_unique<HidDeviceController>(bus);
+        form = std::make_unique<monitor::SchrankForm>(*controller, std::move(options));
+        form->setServiceWindow(&service);
+    }
+    ~WindowFixture() {
+        form.reset();
+        controller.reset();
+    }
+
+    QTemporaryDir settingsDir;
+    QTemporaryDir appDir;
+    platform::SimulatedHidPlatform bus;
+    std::unique_ptr<HidDeviceController> controller;
+    std::unique_ptr<monitor::SchrankForm> form;
+    RecordingServiceWindow service;
+    std::vector<QString> errors;
+    std::vector<QUrl> openedUrls;
+    std::vector<QString> startedPrograms;
+};
+
+} // namespace hq::test

@@ -1,0 +1,530 @@
+// The monitor window against the simulated cabinet on the simulated HID bus, offscreen.
+#include "monitor_test_support.h"
+
+#include "monitor/panel_status_bar.h"
+#include "sim/encoder.h"
+#include "ui_schrank_form.h"
+#include "widgets/led_display.h"
+
+#include <QFile>
+#include <QSignalSpy>
+#include <QTest>
+
+using namespace hq;
+using hq::test::CabinetFunction;
+using hq::test::WindowFixture;
+
+namespace {
+
+constexpr int kWait = 5000;
+
+QByteArray hex(const std::vector<std::uint8_t>& bytes, std::size_t from, std::size_t n) {
+    return QByteArray(reinterpret_cast<const char*>(bytes.data() + from), qsizetype(n))
+        .toHex(' ')
+        .toUpper();
+}
+
+QStringList paneLines(monitor::SchrankForm& form) {
+    return form.ui().txtMessage->toPlainText().split(QLatin1Char('\n'));
+}
+
+QString panel(monitor::SchrankForm& form, int i) {
+    return form.ui().StatbarUSB->panelText(i);
+}
+
+QColor textColor(const QLabel* label) {
+    return label->palette().color(QPalette::WindowText);
+}
+
+std::vector<std::uint8_t> configReport(int minor, int major, int doorAlarm = 300,
+                                       int returnAir = 1) {
+    protocol::ConfigRecord c;
+    c.firmwareMinor = std::uint8_t(minor);
+    c.firmwareMajor = std::uint8_t(major);
+    c.doorAlarmTime = std::uint16_t(doorAlarm);
+    c.restartDelay = 600;
+    c.serialNumber = 12345678;
+    c.macAddress = {0x00, 0x04, 0xA3, 0x01, 0x02, 0x03};
+    c.returnAirMonitoring = std::uint8_t(returnAir);
+    const sim::InputData d = sim::encodeConfig(c);
+    return {d.begin(), d.end()};
+}
+
+std::vector<std::uint8_t> statusReport(int fehler, std::array<std::uint8_t, 4> address = {},
+                                       int humidityTop = 453, int humidityBottom = 221) {
+    protocol::StatusRecord s;
+    s.fehler = std::uint8_t(fehler);
+    s.cabinetAddress = address;
+    s.humidityTop = std::uint16_t(humidityTop);
+    s.humidityBottom = std::uint16_t(humidityBottom);
+    const sim::InputData d = sim::encodeStatus(s, true);
+    return {d.begin(), d.end()};
+}
+
+std::vector<std::uint8_t> webReport(const char* text) {
+    const sim::InputData d = sim::encodeWebImageVersion(text);
+    return {d.begin(), d.end()};
+}
+
+} // namespace
+
+class TestSchrankForm : public QObject {
+    Q_OBJECT
+
+private:
+    // A shown window with the cabinet plugged in and connected.
+    struct Connected {
+        explicit Connected(platform::SimulatedPlugOptions plugOptions = {},
+                           sim::CabinetOptions cabinetOptions = {})
+            : cabinet(std::make_shared<CabinetFunction>(std::move(cabinetOptions))) {
+            fx.form->show();
+            id = fx.bus.plug(cabinet, std::move(plugOptions));
+        }
+        WindowFixture fx;
+        std::shared_ptr<CabinetFunction> cabinet;
+        platform::SimulatedDeviceId id = 0;
+    };
+
+private slots:
+    void layoutAndStartValues() {
+        WindowFixture fx;
+        auto& ui = fx.form->ui();
+        QCOMPARE(fx.form->size(), QSize(989, 562));
+        QCOMPARE(fx.form->windowTitle(), QStringLiteral("Monitorprogramm für Trockenschrank"));
+        QCOMPARE(ui.Label24->text(), QStringLiteral("V.") + QStringLiteral(HQ_VERSION));
+        QCOMPARE(ui.txtMessage->toPlainText(), QStringLiteral("txtMessage"));
+        QCOMPARE(ui.PageControl1->currentWidget(), ui.TabSheet1);
+        QVERIFY(!ui.SpinEdit1->isVisibleTo(fx.form.get()));
+        QVERIFY(ui.SpinEdit4->isVisibleTo(fx.form.get()));
+        QVERIFY(!ui.rueckluftUeberw->isVisibleTo(fx.form.get()));
+        QVERIFY(!ui.GroupBox3->isVisibleTo(fx.form.get()));
+        QVERIFY(!ui.Fehlerlabel->isVisibleTo(fx.form.get()));
+        QCOMPARE(ui.SpinEdit4->minimum(), 5);
+        QCOMPARE(ui.SpinEdit4->maximum(), 60);
+        QCOMPARE(ui.SpinEdit5->minimum(), 0);
+        QVERIFY(!fx.form->timer1().isActive());
+        QCOMPARE(fx.form->timer1().interval(), 1000);
+        // The humidity readouts as the layout configures them.
+        QCOMPARE(ui.LEDDisplay2->unlitColor(), QColor(0, 57, 57));
+        QCOMPARE(ui.LEDDisplay4->unlitColor(), QColor(0, 57, 57));
+        QCOMPARE(ui.LEDDisplay5->unlitColor(), QColor(0, 28, 0));
+        QCOMPARE(ui.LEDDisplay4->value(), 0.5);
+        QCOMPARE(ui.LEDDisplay2->numDigits(), 4);
+        QCOMPARE(ui.LEDDisplay2->fractionDigits(), 1);
+        QVERIFY(!ui.LEDDisplay2->leadingZeros());
+    }
+
+    void arrivalConnectsAndPolls() {
+        Connected c;
+        auto& form = *c.fx.form;
+        QTRY_VERIFY_WITH_TIMEOUT(form.connected(), kWait);
+        QCOMPARE(panel(form, 1), QStringLiteral("VID=04D8"));
+        QCOMPARE(panel(form, 2), QStringLiteral("PID=003F"));
+        QCOMPARE(panel(form, 3), QStringLiteral("HQ0012345678"));
+        QCOMPARE(form.productName(), QStringLiteral("HQ3746"));
+        QCOMPARE(form.ui().StatbarUSB->panelWidth(0), 270);
+        QVERIFY(form.currentDevice() != nullptr);
+        QVERIFY(form.currentDevice()->claimed());
+        QVERIFY(form.timer1().isActive());
+        QVERIFY(form.pollArmed());
+        form.timer1().stop(); // the test ticks by hand
+
+        // First tick: "@", answered by the settings, which send "u".
+        form.Timer1Timer();
+        QVERIFY(!form.pollArmed());
+        QTRY_COMPARE_WITH_TIMEOUT(c.cabinet->codes(), (std::vector<std::uint8_t>{'@', 'u'}), kWait);
+        QTRY_COMPARE_WITH_TIMEOUT(form.ui().Label15->text(), QStringLiteral("MPFS: 1.003"), kWait);
+        QCOMPARE(textColor(form.ui().Label15), QColor(Qt::black));
+        QCOMPARE(form.ui().Label35->text(), QStringLiteral("V.:1.003"));
+        QCOMPARE(form.ui().Label25->text(), QStringLiteral("N#12345678"));
+        QCOMPARE(form.ui().Label20->text(), QStringLiteral("MAC:00:04:A3:37:46:01"));
+        QCOMPARE(form.ui().SpinEdit4->value(), 5);  // 300 s
+        QCOMPARE(form.ui().SpinEdit5->value(), 10); // 600 s
+        QCOMPARE(c.fx.service.spinEdit1, 123456);
+        QCOMPARE(c.fx.service.spinEdit2, 78);
+        QCOMPARE(form.ui().UDPMemo->toPlainText(), QStringLiteral("Version_MPFS=1.003;"));
+
+        // The written reports: 65 bytes, report ID 0, the frame, zero fill.
+        const auto written = c.cabinet->written();
+        QCOMPARE(written.front().size(), std::size_t(65));
+        QCOMPARE(written.front()[0], std::uint8_t(0));
+        QCOMPARE(std::count(written.front().begin() + 2, written.front().end(), 0), 63);
+
+        // Later ticks: "Read T7" and "v"; the answer refills the pane and the readouts.
+        c.cabinet->clearWritten();
+        form.Timer1Timer();
+        QCOMPARE(c.cabinet->codes(), std::vector<std::uint8_t>{'v'});
+        QTRY_VERIFY_WITH_TIMEOUT(!c.fx.service.plotted.empty(), kWait);
+        const QStringList lines = paneLines(form);
+        QCOMPARE(lines.size(), 20);
+        QVERIFY(lines[0].startsWith(QStringLiteral("Aktoren: ")));
+        QCOMPARE(lines[19].left(10), QStringLiteral("IntTimer: "));
+        const protocol::StatusRecord& plotted = c.fx.service.plotted.back();
+        QCOMPARE(form.ui().LEDDisplay2->value(), plotted.humidityTop / 10.0);
+        QCOMPARE(form.ui().LEDDisplay4->value(), plotted.humidityBottom / 10.0);
+        QCOMPARE(form.ui().IP_Label->text(), QStringLiteral("192.168.1.20"));
+        form.Timer1Timer();
+        QCOMPARE(c.cabinet->codes(), (std::vector<std::uint8_t>{'v', 'v'}));
+    }
+
+    void removalDisconnects() {
+        Connected c;
+        auto& form = *c.fx.form;
+        QTRY_VERIFY_WITH_TIMEOUT(form.connected(), kWait);
+        c.fx.bus.unplug(c.id);
+        QTRY_VERIFY_WITH_TIMEOUT(!form.connected(), kWait);
+        QCOMPARE(paneLines(form).last(), QStringLiteral("Device \"HQ3746\" Disconnected!"));
+        QVERIFY(form.currentDevice() == nullptr);
+        QVERIFY(!form.timer1().isActive());
+        QCOMPARE(form.ui().StatbarUSB->panelWidth(0), 354);
+        for (int i = 1; i <= 3; ++i)
+            QVERIFY(panel(form, i).isEmpty());
+        // Nothing is sent any more.
+        c.cabinet->clearWritten();
+        form.setzenClick();
+        form.auslesenClick();
+        form.SendSerialNumber(1);
+        QVERIFY(c.cabinet->written().empty());
+        // The claimed device was given up: the controller lists nothing.
+        QTRY_VERIFY_WITH_TIMEOUT(c.fx.controller->devices().empty(), kWait);
+    }
+
+    void replugReconnects() {
+        Connected c;
+        auto& form = *c.fx.form;
+        QTRY_VERIFY_WITH_TIMEOUT(form.connected(), kWait);
+        c.fx.bus.unplug(c.id);
+        QTRY_VERIFY_WITH_TIMEOUT(!form.connected(), kWait);
+        c.id = c.fx.bus.plug(c.cabinet);
+        QTRY_VERIFY_WITH_TIMEOUT(form.connected(), kWait);
+        QVERIFY(form.currentDevice() != nullptr && form.currentDevice()->claimed());
+        QVERIFY(form.timer1().isActive());
+    }
+
+    void arrivalWhileLanTabShown() {
+        WindowFixture fx;
+        fx.form->show();
+        fx.form->ui().PageControl1->setCurrentWidget(fx.form->ui().TabSheet2);
+        auto cabinet = std::make_shared<CabinetFunction>();
+        fx.bus.plug(cabinet);
+        QTRY_VERIFY_WITH_TIMEOUT(fx.form->connected(), kWait);
+        QCOMPARE(panel(*fx.form, 1), QStringLiteral("VID=04D8"));
+        QCOMPARE(panel(*fx.form, 3), QStringLiteral("HQ0012345678"));
+        QVERIFY(!fx.form->timer1().isActive());
+        QVERIFY(!fx.form->pollArmed());
+        fx.form->ui().PageControl1->setCurrentWidget(fx.form->ui().TabSheet1);
+        QVERIFY(fx.form->timer1().isActive());
+        QVERIFY(fx.form->pollArmed());
+    }
+
+    void removalWhileLanTabShown() {
+        Connected c;
+        auto& form = *c.fx.form;
+        QTRY_VERIFY_WITH_TIMEOUT(form.connected(), kWait);
+        form.ui().PageControl1->setCurrentWidget(form.ui().TabSheet2);
+        c.fx.bus.unplug(c.id);
+        QTRY_VERIFY_WITH_TIMEOUT(!form.connected(), kWait);
+        QVERIFY(form.timer1().isActive());
+        QCOMPARE(panel(form, 1), QStringLiteral("VID=04D8")); // not repainted
+        form.Timer1Timer();
+        QCOMPARE(paneLines(form), QStringList{QStringLiteral("HID not Pressent")});
+        form.ui().PageControl1->setCurrentWidget(form.ui().TabSheet1);
+        QVERIFY(!form.timer1().isActive());
+        QVERIFY(panel(form, 1).isEmpty());
+    }
+
+    void setzenSendsSettingsFrame_data() {
+        QTest::addColumn<int>("door");
+        QTest::addColumn<int>("restart");
+        QTest::addColumn<bool>("returnAir");
+        QTest::addColumn<QByteArray>("frame");
+        QTest::newRow("10 min, 5 min, off")
+            << 10 << 5 << false << QByteArray("41 32 32 1E 58 02 2C 01 00 00 00 00 00 02");
+        QTest::newRow("5 min, 0 min, off")
+            << 5 << 0 << false << QByteArray("41 32 32 1E 2C 01 00 00 00 00 00 00 00 02");
+        QTest::newRow("60 min, 60 min, on")
+            << 60 << 60 << true << QByteArray("41 32 32 1E 10 0E 10 0E 00 00 00 00 00 01");
+    }
+    void setzenSendsSettingsFrame() {
+        QFETCH(int, door);
+        QFETCH(int, restart);
+        QFETCH(bool, returnAir);
+        QFETCH(QByteArray, frame);
+        Connected c;
+        auto& form = *c.fx.form;
+        QTRY_VERIFY_WITH_TIMEOUT(form.connected(), kWait);
+        form.timer1().stop();
+        c.cabinet->clearWritten();
+        form.ui().SpinEdit4->setValue(door);
+        form.ui().SpinEdit5->setValue(restart);
+        form.ui().rueckluftUeberw->setChecked(returnAir); // counts also while hidden
+        QTest::mouseClick(form.ui().setzen, Qt::LeftButton);
+        const auto written = c.cabinet->written();
+        QCOMPARE(written.size(), std::size_t(1));
+        QCOMPARE(written[0].size(), std::size_t(65));
+        QCOMPARE(hex(written[0], 1, 14), frame);
+        // The terminating zero and the fill follow.
+        QCOMPARE(std::count(written[0].begin() + 15, written[0].end(), 0), 50);
+        // The cabinet took the new settings: "Auslesen" shows them.
+        form.auslesenClick();
+        QTRY_COMPARE_WITH_TIMEOUT(form.ui().SpinEdit4->value(), door, kWait);
+        QCOMPARE(form.ui().SpinEdit5->value(), restart);
+    }
+
+    void buttonsSendTheirCommands_data() {
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<int>("code");
+        QTest::newRow("Lesen") << "Button23" << 0x33;
+        QTest::newRow("Reset") << "resetbtn1" << 0xFF;
+        QTest::newRow("Log") << "Button1" << 0x76;
+        QTest::newRow("Button4") << "Button4" << 0x75;
+        QTest::newRow("Auslesen") << "auslesen" << 0x40;
+        QTest::newRow("Stellen") << "Button27" << 0x32;
+    }
+    void buttonsSendTheirCommands() {
+        QFETCH(QString, button);
+        QFETCH(int, code);
+        Connected c;
+        auto& form = *c.fx.form;
+        QTRY_VERIFY_WITH_TIMEOUT(form.connected(), kWait);
+        form.timer1().stop();
+        c.cabinet->setAnswering(false);
+        c.cabinet->clearWritten();
+        auto* b = form.findChild<QPushButton*>(button);
+        QVERIFY(b);
+        b->click(); // hidden buttons too
+        QCOMPARE(c.cabinet->codes(), std::vector<std::uint8_t>{std::uint8_t(code)});
+    }
+
+    void clockIsShown() {
+        const auto fixedNow = std::chrono::system_clock::now();
+        WindowFixture fx([&](monitor::SchrankFormOptions& o) { o.now = [=] { return fixedNow; }; });
+        auto& ui = fx.form->ui();
+        protocol::ClockRecord clock{1, 9, 5, 7, 6, 3, 24};
+        const sim::InputData d = sim::encodeClock(clock);
+        fx.form->DecodeReply(d);
+        QCOMPARE(ui.Label27->text(), QStringLiteral("09:05:07"));
+        QCOMPARE(ui.Label29->text(), QStringLiteral("06.03.2024"));
+        QVERIFY(!ui.Label26->text().isEmpty());
+        QVERIFY(!ui.Label28->text().isEmpty());
+        QCOMPARE(paneLines(*fx.form).last(), QStringLiteral("Read RTC: 1"));
+    }
+
+    void clockRoundTrip() {
+        Connected c;
+        auto& form = *c.fx.form;
+        QTRY_VERIFY_WITH_TIMEOUT(form.connected(), kWait);
+        form.timer1().stop();
+        form.Button23Click();
+        QTRY_VERIFY_WITH_TIMEOUT(!form.ui().Label27->text().isEmpty(), kWait);
+        QVERIFY(QRegularExpression(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d$"))
+                    .match(form.ui().Label27->text())
+                    .hasMatch());
+        QVERIFY(form.ui().Label29->text().contains(QStringLiteral(".20")));
+    }
+
+    void settingsDisplay_data() {
+        QTest::addColumn<int>("minor");
+        QTest::addColumn<int>("major");
+        QTest::addColumn<int>("doorAlarm");
+        QTest::addColumn<int>("returnAir");
+        QTest::addColumn<bool>("shown");
+        QTest::addColumn<bool>("checked");
+        QTest::addColumn<int>("spinEdit4");
+        QTest::addColumn<QString>("version");
+        QTest::newRow("1.012 shows the check box")
+            << 12 << 1 << 600 << 1 << true << true << 10 << "V.:1.012";
+        QTest::newRow("1.011 hides it") << 11 << 1 << 600 << 1 << false << true << 10 << "V.:1.011";
+        QTest::newRow("2.011 hides it too")
+            << 11 << 2 << 600 << 0 << false << false << 10 << "V.:2.011";
+        QTest::newRow("120 s is below the minimum")
+            << 12 << 1 << 120 << 2 << true << false << 5 << "V.:1.012";
+        QTest::newRow("4000 s is above the maximum")
+            << 0 << 2 << 4000 << 1 << false << true << 60 << "V.:2";
+        QTest::newRow("1.010") << 10 << 1 << 300 << 1 << false << true << 5 << "V.:1.01";
+    }
+    void settingsDisplay() {
+        QFETCH(int, minor);
+        QFETCH(int, major);
+        QFETCH(int, doorAlarm);
+        QFETCH(int, returnAir);
+        QFETCH(bool, shown);
+        QFETCH(bool, checked);
+        QFETCH(int, spinEdit4);
+        QFETCH(QString, version);
+        WindowFixture fx;
+        fx.form->show();
+        auto& ui = fx.form->ui();
+        fx.form->DecodeReply(configReport(minor, major, doorAlarm, returnAir));
+        QCOMPARE(ui.rueckluftUeberw->isVisible(), shown);
+        QCOMPARE(ui.rueckluftUeberw->isChecked(), checked);
+        QCOMPARE(ui.SpinEdit4->value(), spinEdit4);
+        QCOMPARE(ui.Label35->text(), version);
+        QCOMPARE(ui.Label20->text(), QStringLiteral("MAC:00:04:A3:01:02:03"));
+        QCOMPARE(paneLines(*fx.form), QStringList{QStringLiteral("WR_T6")});
+        QCOMPARE(fx.service.spinEdit1, 123456);
+        QCOMPARE(fx.service.spinEdit2, 78);
+    }
+
+    void errorLabelFollowsFehler() {
+        WindowFixture fx;
+        fx.form->show();
+        auto& ui = fx.form->ui();
+        fx.form->DecodeReply(statusReport(7));
+        QVERIFY(ui.Label11->isVisible());
+        QCOMPARE(ui.Label11->text(), QStringLiteral("Fehler: 7"));
+        QCOMPARE(paneLines(*fx.form)[1], QStringLiteral("FEHLER: 7"));
+        fx.form->DecodeReply(statusReport(0));
+        QVERIFY(!ui.Label11->isVisible());
+        QCOMPARE(fx.service.plotted.size(), std::size_t(2));
+    }
+
+    void readoutsAndAddress() {
+        WindowFixture fx;
+        auto& ui = fx.form->ui();
+        fx.form->DecodeReply(statusReport(0, {0xC0, 0xA8, 0x01, 0x32}, 453, 1234));
+        QCOMPARE(ui.IP_Label->text(), QStringLiteral("192.168.1.50"));
+        QCOMPARE(ui.LEDDisplay2->value(), 45.3);
+        QCOMPARE(ui.LEDDisplay2->valueText().text, QStringLiteral("0453"));
+        QCOMPARE(ui.LEDDisplay4->value(), 123.4);
+        // The address label opens the cabinet's web page.
+        QTest::mouseClick(ui.IP_Label, Qt::LeftButton);
+        QCOMPARE(fx.openedUrls.size(), std::size_t(1));
+        QCOMPARE(fx.openedUrls[0].toString(), QStringLiteral("http://192.168.1.50"));
+    }
+
+    void webImageVersionColour_data() {
+        QTest::addColumn<int>("firmwareMinor");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("label");
+        QTest::addColumn<QColor>("colour");
+        QTest::newRow("older image is red") << 3 << "Version_MPFS = 1.002 ;"
+                                            << "MPFS: 1.002" << QColor(Qt::red);
+        QTest::newRow("same version is black") << 3 << "Version_MPFS=1.003;"
+                                               << "MPFS: 1.003" << QColor(Qt::black);
+        QTest::newRow("newer image is black") << 3 << "Version_MPFS=1.010;"
+                                              << "MPFS: 1.010" << QColor(Qt::black);
+        QTest::newRow("no keyword changes nothing") << 3 << "hello"
+                                                    << "v:" << QColor(Qt::black);
+        QTest::newRow("not a number: text only") << 3 << "Version_MPFS=beta;"
+                                                 << "MPFS: beta" << QColor(Qt::black);
+    }
+    void webImageVersionColour() {
+        QFETCH(int, firmwareMinor);
+        QFETCH(QString, text);
+        QFETCH(QString, label);
+        QFETCH(QColor, colour);
+        WindowFixture fx;
+        auto& ui = fx.form->ui();
+        fx.form->DecodeReply(configReport(firmwareMinor, 1));
+        fx.form->DecodeReply(webReport(text.toLatin1().constData()));
+        QCOMPARE(ui.Label15->text(), label);
+        QCOMPARE(textColor(ui.Label15), colour);
+        QCOMPARE(ui.UDPMemo->toPlainText(), text);
+    }
+
+    void noWriteAccessExplainsWhy() {
+        platform::SimulatedPlugOptions refuse;
+        refuse.refuseReadWrite = true;
+        Connected c(refuse);
+        auto& form = *c.fx.form;
+        QTRY_VERIFY_WITH_TIMEOUT(form.connected(), kWait);
+        QVERIFY(form.currentDevice() != nullptr);
+        QVERIFY(!form.currentDevice()->claimed());
+        QCOMPARE(panel(form, 1), QStringLiteral("VID=04D8"));
+        form.timer1().stop();
+        form.Timer1Timer(); // the armed "@" goes nowhere
+        form.Timer1Timer();
+        const QStringList lines = paneLines(form);
+        QCOMPARE(lines[0], QStringLiteral("Read T7"));
+        QVERIFY(lines.size() > 1);
+        QVERIFY(lines[1].contains(QStringLiteral("No read-write access")));
+        QVERIFY(lines[1].contains(QStringLiteral("ermission denied")));
+#ifdef Q_OS_LINUX
+        QVERIFY(lines.join(QLatin1Char(' ')).contains(QStringLiteral("70-hq3746.rules")));
+#endif
+        QVERIFY(c.cabinet->written().empty());
+        // Removal only forgets the device: it belongs to the controller.
+        c.fx.bus.unplug(c.id);
+        QTRY_VERIFY_WITH_TIMEOUT(!form.connected(), kWait);
+        QVERIFY(form.currentDevice() == nullptr);
+    }
+
+    void softwareUpdate_data() {
+        QTest::addColumn<bool>("bootloaderPresent");
+        QTest::newRow("bootloader missing") << false;
+        QTest::newRow("bootloader present") << true;
+    }
+    void softwareUpdate() {
+        QFETCH(bool, bootloaderPresent);
+        Connected c;
+        auto& form = *c.fx.form;
+        QTRY_VERIFY_WITH_TIMEOUT(form.connected(), kWait);
+        form.timer1().stop();
+        c.cabinet->setAnswering(false);
+        c.cabinet->clearWritten();
+        const QString program = form.bootloaderPath();
+        QVERIFY(program.startsWith(c.fx.appDir.path()));
+        if (bootloaderPresent) {
+            QVERIFY(QDir(c.fx.appDir.path()).mkpath(QStringLiteral("Bootloader")));
+            QFile f(program);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.close();
+            f.setPermissions(QFile::ReadOwner | QFile::ExeOwner);
+        }
+        QTest::mouseClick(form.ui().softupdatebtn, Qt::LeftButton);
+        if (bootloaderPresent) {
+            QCOMPARE(c.cabinet->codes(), std::vector<std::uint8_t>{0xFE});
+            QCOMPARE(c.cabinet->written()[0][2], std::uint8_t(0));
+            QCOMPARE(c.fx.startedPrograms, std::vector<QString>{program});
+            QVERIFY(c.fx.errors.empty());
+        } else {
+            QVERIFY(c.cabinet->written().empty());
+            QVERIFY(c.fx.startedPrograms.empty());
+            QCOMPARE(c.fx.errors.size(), std::size_t(1));
+            QVERIFY(c.fx.errors[0].contains(QDir::toNativeSeparators(program)));
+        }
+    }
+
+    void serviceCommands() {
+        Connected c;
+        auto& form = *c.fx.form;
+        QTRY_VERIFY_WITH_TIMEOUT(form.connected(), kWait);
+        form.timer1().stop();
+        c.cabinet->setAnswering(false);
+        c.cabinet->clearWritten();
+        form.SendSerialNumber(12345678);
+        form.SendDispLdr();
+        form.SendWdtTest();
+        const auto written = c.cabinet->written();
+        QCOMPARE(written.size(), std::size_t(3));
+        QCOMPARE(hex(written[0], 1, 6), QByteArray("78 4E 61 BC 00 00"));
+        QCOMPARE(hex(written[1], 1, 2), QByteArray("77 00"));
+        QCOMPARE(hex(written[2], 1, 2), QByteArray("FD 00"));
+        // The picture opens the one service window, also when clicked twice.
+        QTest::mouseClick(form.ui().Image1, Qt::LeftButton);
+        QTest::mouseClick(form.ui().Image1, Qt::LeftButton);
+        QCOMPARE(c.fx.service.shown, 2);
+    }
+
+    void closeReleasesCabinetBeforeStoringPreference() {
+        Connected c;
+        auto& form = *c.fx.form;
+        QTRY_VERIFY_WITH_TIMEOUT(form.connected(), kWait);
+        HidDevice* claimed = form.currentDevice();
+        QVERIFY(form.close());
+        QVERIFY(form.currentDevice() == nullptr);
+        QVERIFY(!form.timer1().isActive());
+        // Destroying the claimed device left a free one in its place at the controller.
+        QCOMPARE(c.fx.controller->devices().size(), std::size_t(1));
+        QVERIFY(!c.fx.controller->devices()[0]->claimed());
+        QVERIFY(c.fx.controller->devices()[0] != claimed);
+        // Without a language catalogue the box has no selection: -1 is stored.
+        QCOMPARE(monitor::LanguagePreference(QStringLiteral("KOV-test"), QStringLiteral("HQ3746DC"))
+                     .read(),
+                 std::optional<int>(-1));
+    }
+};
+
+QTEST_MAIN(TestSchrankForm)
+#include "test_schrank_form.moc"
