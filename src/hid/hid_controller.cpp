@@ -1,7 +1,8 @@
 #include "hid/hid_controller.h"
 
+#include "hid/main_thread_call.h"
+
 #include <QMetaObject>
-#include <QPointer>
 #include <QSocketNotifier>
 
 #include <algorithm>
@@ -36,17 +37,9 @@ HidDeviceController::HidDeviceController(platform::HidPlatform& platform, QObjec
     if (!platform_.available())
         return;
     // The platform may call back from any thread; the scan runs on this object's thread.
-    QPointer<HidDeviceController> self(this);
-    notifier_ = platform_.watchDeviceChanges([self] {
-        if (self)
-            QMetaObject::invokeMethod(
-                self.data(),
-                [self] {
-                    if (self)
-                        self->NotifyDeviceChange(0);
-                },
-                Qt::QueuedConnection);
-    });
+    notifyTarget_ = std::make_unique<MainThreadCall>();
+    notifier_ = platform_.watchDeviceChanges(
+        [target = notifyTarget_.get(), this] { target->post([this] { NotifyDeviceChange(0); }); });
     if (notifier_ && notifier_->pollDescriptor() >= 0) {
         socketNotifier_ =
             new QSocketNotifier(notifier_->pollDescriptor(), QSocketNotifier::Read, this);
@@ -63,7 +56,8 @@ HidDeviceController::~HidDeviceController() {
     onEnumerate_ = nullptr;
     delete socketNotifier_;
     socketNotifier_ = nullptr;
-    notifier_.reset();
+    notifier_.reset();     // no callback runs after this
+    notifyTarget_.reset(); // drops notifications not yet delivered
     auto list = std::move(devices_);
     devices_.clear();
     for (HidDevice* dev : list) {

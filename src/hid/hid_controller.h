@@ -18,6 +18,8 @@ class QSocketNotifier;
 
 namespace hq {
 
+class MainThreadCall;
+
 class HidDeviceController : public QObject {
 public:
     // Starts watching for device-node changes and posts itself the start-up notification: the
@@ -85,6 +87,8 @@ private:
     HidPlugEvent onRemoval_;
     std::unique_ptr<platform::HidChangeNotifier> notifier_;
     QSocketNotifier* socketNotifier_ = nullptr;
+    // Receives the change notifications the platform raises on other threads.
+    std::unique_ptr<MainThreadCall> notifyTarget_;
 };
 
 } // namespace hq

@@ -2,8 +2,7 @@
 
 #include "hid/hid_device.h"
 
-#include <QMetaObject>
-#include <QObject>
+#include "hid/main_thread_call.h"
 
 #include <algorithm>
 #include <utility>
@@ -12,7 +11,7 @@ namespace hq {
 
 HidDeviceReadThread::HidDeviceReadThread(HidDevice& device)
     : device_(device), report_(device.ReadCaps().inputReportByteLength),
-      context_(std::make_unique<QObject>()) {}
+      context_(std::make_unique<MainThreadCall>()) {}
 
 HidDeviceReadThread::~HidDeviceReadThread() {
     if (started_) {
@@ -112,8 +111,7 @@ void HidDeviceReadThread::HandOver(std::function<void()> call) {
     pendingError_ = nullptr;
     changed_.notify_all();
     g.unlock();
-    QMetaObject::invokeMethod(
-        context_.get(), [this] { RunPending(); }, Qt::QueuedConnection);
+    context_->post([this] { RunPending(); });
     g.lock();
     changed_.wait(g, [this] { return pendingDone_; });
     auto error = std::exchange(pendingError_, nullptr);

@@ -14,11 +14,10 @@
 #include <thread>
 #include <vector>
 
-class QObject;
-
 namespace hq {
 
 class HidDevice;
+class MainThreadCall;
 
 class HidDeviceReadThread {
 public:
@@ -66,7 +65,7 @@ private:
 
     std::thread thread_;
     // Lives on the main thread; queued hand-overs are addressed to it and dropped with it.
-    std::unique_ptr<QObject> context_;
+    std::unique_ptr<MainThreadCall> context_;
 };
 
 } // namespace hq

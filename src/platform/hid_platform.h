@@ -135,7 +135,8 @@ public:
     virtual void cancel() = 0;
 };
 
-// Delivers device-node change notifications while it exists. Two ways, a platform uses either:
+// Delivers device-node change notifications while it exists. Once its destructor has returned,
+// the callback is neither running nor called again. Two ways, a platform uses either:
 // - it calls the callback given to watchDeviceChanges() (from any thread; the receiver
 //   marshals it to its main thread), e.g. a Windows hidden window's procedure;
 // - it exposes a descriptor that the main thread watches for readability and then calls
