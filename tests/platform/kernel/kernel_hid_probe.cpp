@@ -335,6 +335,7 @@ int runAll(int argc, char** argv) {
     check(claimed->reader() != nullptr, "read thread running");
     const std::string firstNode = devnodeOf(*claimed);
     const std::uint64_t firstInst = claimedInst;
+    const std::string firstPath = claimed->pnpRecord().InterfacePath;
     letReaderStart();
 
     // "v": one status record through the kernel and back. (The cabinet's logs already hold
@@ -421,6 +422,12 @@ int runAll(int argc, char** argv) {
     check(reclaimed && arrivals.size() == arrivalsBefore + 1, "one new arrival, claimed again",
           std::to_string(arrivals.size() - arrivalsBefore) + " arrival(s)");
     if (claimed) {
+        // The old interface path names the old device: it must not open the new one, even
+        // where the new one got the same /dev node.
+        const auto stale = platform->openControl(firstPath, platform::HidAccess::ReadWrite);
+        const auto staleError = platform->lastError();
+        check(!stale && staleError == ENODEV, "old interface path no longer opens",
+              firstPath + " -> " + platform->errorText(staleError));
         check(claimed->pnpRecord().DevInst != firstInst, "new device-instance identity",
               devnodeOf(*claimed) + (devnodeOf(*claimed) == firstNode ? " (same node)" : ""));
         letReaderStart();
