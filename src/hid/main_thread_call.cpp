@@ -44,9 +44,9 @@ void MainThreadCall::post(std::function<void()> call) {
 }
 
 bool MainThreadCall::event(QEvent* e) {
+    HQ_TSAN_ACQUIRE(e); // before anything of a call event is read
     if (e->type() != CallEventType)
         return QObject::event(e);
-    HQ_TSAN_ACQUIRE(e);
     auto call = std::move(static_cast<CallEvent*>(e)->call);
     if (call)
         call();
