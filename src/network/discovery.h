@@ -1,0 +1,89 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+#include <optional>
+
+class QUdpSocket;
+
+namespace hq {
+
+inline constexpr quint16 kDiscoveryPort = 30303;
+inline constexpr auto kDiscoveryRequest = "Discovery: Who is out there?";
+inline constexpr auto kDiscoverySentLine = "Sending Discovery: Who is out there?";
+// Largest datagram the poll takes; longer ones are dropped with a memo line.
+inline constexpr qint64 kDiscoveryReceiveBuffer = 8192;
+
+// What one received datagram adds to the window: lines for the network pane and, for a cabinet's
+// answer, one entry for the cabinet list.
+struct DiscoveryReply {
+    QStringList memoLines;
+    std::optional<QString> listEntry;
+};
+
+// Decodes one datagram from sender (dotted IPv4 text). An empty datagram gives nothing. The memo
+// gets "Received: " + the bytes + the sender; an answer whose first six bytes are "HQ3746" is
+// listed as "<sender> - <description>", where the description is bytes 7 .. n-1 with bytes <= 0x20
+// trimmed at both ends; any other datagram adds its first six bytes as a second memo line.
+// Bytes are Windows-1252 text.
+DiscoveryReply DecodeDiscoveryReply(const QByteArray& datagram, const QString& sender);
+
+// The cabinet address of a list entry: the text before its first blank.
+QString AddressOfListEntry(const QString& entry);
+
+// The PC's host name; empty when it cannot be had.
+QString LocalHostName();
+// The PC's IPv4 addresses in dotted form: those the resolver gives for the host name, in its order,
+// followed by those of the network interfaces that are up and not yet listed.
+QStringList ListLocalAddresses();
+// True when text is exactly one of the PC's IPv4 addresses (of an interface that is up).
+bool IsLocalIPv4Address(const QString& text);
+
+// The discovery socket of the LAN tab. The socket is made by the first search and kept until the
+// object is destroyed; answers are taken one at a time with Poll(). Nothing here blocks.
+class DiscoveryClient : public QObject {
+    Q_OBJECT
+public:
+    explicit DiscoveryClient(QObject* parent = nullptr);
+    ~DiscoveryClient() override;
+
+    // Where the request goes; 255.255.255.255:30303 unless changed (tests use loopback).
+    QHostAddress targetAddress() const { return m_target; }
+    void setTargetAddress(const QHostAddress& address) { m_target = address; }
+    quint16 targetPort() const { return m_port; }
+    void setTargetPort(quint16 port) { m_port = port; }
+
+    // Sends the request. When localAddressText is one of the PC's IPv4 addresses the socket is
+    // bound to it (so the request leaves through that network card); any other text leaves the
+    // socket bound to every address. A change of that choice makes a new socket. Returns an error
+    // text (for the window's error box) or nothing on success.
+    std::optional<QString> Search(const QString& localAddressText);
+
+    // True once the first search made the socket.
+    bool isOpen() const { return m_socket != nullptr; }
+    // The local address and port the socket is bound to (null/0 before the first search).
+    QHostAddress localAddress() const;
+    quint16 localPort() const;
+
+    // Takes at most one waiting datagram, without waiting. Nothing before the first search or when
+    // nothing is queued. A receive failure gives memo lines that say so.
+    DiscoveryReply Poll();
+
+private:
+    std::optional<QString> OpenSocket(const QHostAddress& bindAddress);
+
+    std::unique_ptr<QUdpSocket> m_socket;
+    QHostAddress m_boundTo;
+    QHostAddress m_target{QHostAddress::Broadcast};
+    quint16 m_port = kDiscoveryPort;
+};
+
+// Socket error text in the window's format: "Socket-Fehler # <code>", line break, description.
+QString SocketErrorText(int code, const QString& description);
+
+} // namespace hq

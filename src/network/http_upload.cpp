@@ -1,0 +1,344 @@
+#include "network/http_upload.h"
+
+#include "localization/windows1252.h"
+#include "network/multipart_form_data.h"
+
+#include <QTcpSocket>
+#include <QTimer>
+
+namespace hq {
+namespace {
+
+QByteArrayView TrimBlanks(QByteArrayView v) {
+    while (!v.isEmpty() && (v.front() == ' ' || v.front() == '\t')) {
+        v = v.sliced(1);
+    }
+    while (!v.isEmpty() && (v.back() == ' ' || v.back() == '\t')) {
+        v.chop(1);
+    }
+    return v;
+}
+
+QString HostKey(const QString& host) {
+    return host.trimmed().toLower();
+}
+
+} // namespace
+
+void CookieStore::Store(const QString& host, const QList<QByteArray>& setCookieValues) {
+    const QString key = HostKey(host);
+    auto hostIt =
+        std::find_if(m_hosts.begin(), m_hosts.end(), [&](const auto& h) { return h.first == key; });
+    if (hostIt == m_hosts.end()) {
+        m_hosts.append({key, {}});
+        hostIt = std::prev(m_hosts.end());
+    }
+    auto& jar = hostIt->second;
+    for (const QByteArray& value : setCookieValues) {
+        const QList<QByteArray> fields = value.split(';');
+        const QByteArrayView pair = TrimBlanks(fields.front());
+        const qsizetype eq = pair.indexOf('=');
+        if (eq <= 0) {
+            continue;
+        }
+        const QByteArray name = TrimBlanks(pair.first(eq)).toByteArray();
+        const QByteArray val = TrimBlanks(pair.sliced(eq + 1)).toByteArray();
+        bool remove = false;
+        for (qsizetype i = 1; i < fields.size(); ++i) {
+            const QByteArray attr = TrimBlanks(fields[i]).toByteArray().toLower();
+            if (attr == "max-age=0") {
+                remove = true;
+            }
+        }
+        auto it =
+            std::find_if(jar.begin(), jar.end(), [&](const auto& c) { return c.first == name; });
+        if (remove) {
+            if (it != jar.end()) {
+                jar.erase(it);
+            }
+        } else if (it != jar.end()) {
+            it->second = val;
+        } else {
+            jar.append({name, val});
+        }
+    }
+    if (jar.isEmpty()) {
+        m_hosts.erase(hostIt);
+    }
+}
+
+QByteArray CookieStore::CookieHeader(const QString& host) const {
+    const QString key = HostKey(host);
+    for (const auto& h : m_hosts) {
+        if (h.first == key) {
+            QByteArrayList pairs;
+            for (const auto& c : h.second) {
+                pairs.append(c.first + '=' + c.second);
+            }
+            return pairs.join("; ");
+        }
+    }
+    return {};
+}
+
+QByteArray BuildUploadRequestHead(const UploadRequestHead& head) {
+    QByteArray host = EncodeWindows1252(head.host);
+    if (head.port != kHttpPort) {
+        host += ':' + QByteArray::number(head.port);
+    }
+    QByteArray out;
+    out += "POST " + head.path + " HTTP/1.0\r\n";
+    out += "Connection: keep-alive\r\n";
+    if (!head.contentType.isEmpty()) {
+        out += "Content-Type: " + head.contentType + "\r\n";
+    }
+    out += "Content-Length: " + QByteArray::number(head.contentLength) + "\r\n";
+    out += "Host: " + host + "\r\n";
+    out += QByteArray("Accept: ") + kUploadAccept + "\r\n";
+    out += QByteArray("User-Agent: ") + kUploadUserAgent + "\r\n";
+    if (!head.cookie.isEmpty()) {
+        out += "Cookie: " + head.cookie + "\r\n";
+    }
+    out += "\r\n";
+    return out;
+}
+
+QString DescribeUploadOutcome(const UploadOutcome& o) {
+    using R = UploadOutcome::Result;
+    switch (o.result) {
+    case R::Success:
+        return QStringLiteral("MPFS upload done: HTTP %1").arg(o.httpStatus);
+    case R::HttpStatus:
+        return QStringLiteral("MPFS upload failed: HTTP %1 %2").arg(o.httpStatus).arg(o.detail);
+    case R::Refused:
+        return QStringLiteral("MPFS upload failed: connection refused (%1)").arg(o.detail);
+    case R::HostNotFound:
+        return QStringLiteral("MPFS upload failed: no such address (%1)").arg(o.detail);
+    case R::TimedOut:
+        return QStringLiteral("MPFS upload failed: timed out (%1)").arg(o.detail);
+    case R::MalformedReply:
+        return QStringLiteral("MPFS upload failed: malformed reply (%1)").arg(o.detail);
+    case R::ConnectionLost:
+        return QStringLiteral("MPFS upload failed: connection lost (%1)").arg(o.detail);
+    case R::NetworkError:
+        return QStringLiteral("MPFS upload failed: %1").arg(o.detail);
+    case R::Aborted:
+        return QStringLiteral("MPFS upload aborted");
+    }
+    return QStringLiteral("MPFS upload failed");
+}
+
+UploadClient::UploadClient(QObject* parent) : QObject(parent) {
+    qRegisterMetaType<hq::UploadOutcome>();
+}
+
+UploadClient::~UploadClient() {
+    if (m_socket) {
+        m_socket->disconnect(this);
+        m_socket->abort();
+    }
+}
+
+bool UploadClient::Start(const QString& host, const MultipartFormDataStream& body) {
+    if (m_socket || !body.isFinished()) {
+        return false;
+    }
+    m_host = host.trimmed();
+    m_body = body.Body();
+    UploadRequestHead head;
+    head.host = m_host;
+    head.port = m_port;
+    head.contentType = EncodeWindows1252(body.BodyContentType());
+    head.contentLength = m_body.size();
+    head.cookie = m_cookies.CookieHeader(m_host);
+    m_head = BuildUploadRequestHead(head);
+    m_bodyQueued = 0;
+    m_bodySent = 0;
+    m_pendingWrite = 0;
+    m_connected = false;
+    m_cookiesTaken = false;
+    m_parser = HttpReplyParser();
+
+    m_socket = std::make_unique<QTcpSocket>();
+    m_timer = std::make_unique<QTimer>();
+    m_timer->setSingleShot(true);
+    m_timer->setTimerType(Qt::PreciseTimer);
+    connect(m_timer.get(), &QTimer::timeout, this, &UploadClient::OnTimeout);
+    connect(m_socket.get(), &QTcpSocket::connected, this, &UploadClient::OnConnected);
+    connect(m_socket.get(), &QTcpSocket::bytesWritten, this, &UploadClient::OnBytesWritten);
+    connect(m_socket.get(), &QTcpSocket::readyRead, this, &UploadClient::OnReadyRead);
+    connect(m_socket.get(), &QTcpSocket::disconnected, this, &UploadClient::OnDisconnected);
+    connect(m_socket.get(), &QTcpSocket::errorOccurred, this, &UploadClient::OnError);
+    if (m_connectTimeoutMs > 0) {
+        m_timer->start(m_connectTimeoutMs);
+    }
+    // An address such as "192.168.1.50" is used as it is; other text is looked up as a host name.
+    m_socket->connectToHost(m_host, m_port);
+    return true;
+}
+
+void UploadClient::Abort() {
+    if (m_socket) {
+        Finish({UploadOutcome::Result::Aborted, 0, {}});
+    }
+}
+
+void UploadClient::OnConnected() {
+    m_connected = true;
+    m_timer->stop();
+    if (m_replyTimeoutMs > 0) {
+        m_timer->start(m_replyTimeoutMs);
+    }
+    // Request line and headers go out as one block, the body follows in pieces.
+    m_socket->write(m_head);
+    WriteNextPiece();
+}
+
+void UploadClient::WriteNextPiece() {
+    while (m_socket && m_bodyQueued < m_body.size() &&
+           m_socket->bytesToWrite() < kUploadPieceSize) {
+        const qint64 n = std::min<qint64>(kUploadPieceSize, m_body.size() - m_bodyQueued);
+        const qint64 written = m_socket->write(m_body.constData() + m_bodyQueued, n);
+        if (written <= 0) {
+            return; // the socket reports the failure through errorOccurred
+        }
+        m_bodyQueued += written;
+    }
+}
+
+void UploadClient::OnBytesWritten(qint64 bytes) {
+    if (m_timer->isActive() && m_replyTimeoutMs > 0) {
+        m_timer->start(m_replyTimeoutMs);
+    }
+    m_pendingWrite += bytes;
+    const qint64 bodySent = std::clamp<qint64>(m_pendingWrite - m_head.size(), 0, m_body.size());
+    if (bodySent != m_bodySent) {
+        m_bodySent = bodySent;
+        emit progress(m_bodySent, m_body.size());
+    }
+    WriteNextPiece();
+}
+
+void UploadClient::OnReadyRead() {
+    if (!m_socket) {
+        return;
+    }
+    if (m_replyTimeoutMs > 0) {
+        m_timer->start(m_replyTimeoutMs);
+    }
+    m_parser.Feed(m_socket->readAll());
+    Evaluate();
+}
+
+void UploadClient::OnDisconnected() {
+    if (!m_socket) {
+        return;
+    }
+    m_parser.Feed(m_socket->readAll());
+    if (!m_parser.isComplete() && !m_parser.isFailed()) {
+        m_parser.FinishInput();
+    }
+    Evaluate();
+}
+
+void UploadClient::Evaluate() {
+    if (!m_socket) {
+        return;
+    }
+    if (m_parser.headersComplete() && !m_cookiesTaken) {
+        m_cookiesTaken = true;
+        QList<QByteArray> setCookies = m_parser.headerValues("Set-Cookie");
+        setCookies += m_parser.headerValues("Set-Cookie2");
+        if (!setCookies.isEmpty()) {
+            m_cookies.Store(m_host, setCookies);
+        }
+    }
+    const int status = m_parser.statusCode();
+    if (m_parser.isFailed()) {
+        if (m_parser.error() == HttpReplyParser::Error::IncompleteReply) {
+            Finish({UploadOutcome::Result::ConnectionLost, status,
+                    QString::fromLatin1(HttpReplyErrorText(m_parser.error()))});
+        } else {
+            Finish({UploadOutcome::Result::MalformedReply, status,
+                    QString::fromLatin1(HttpReplyErrorText(m_parser.error()))});
+        }
+        return;
+    }
+    if (m_parser.headersComplete() && (status < 200 || status > 299)) {
+        // Redirects are not followed and no credentials are offered: any other status fails.
+        Finish({UploadOutcome::Result::HttpStatus, status,
+                DecodeWindows1252(m_parser.reasonPhrase())});
+        return;
+    }
+    if (m_parser.isComplete()) {
+        Finish({UploadOutcome::Result::Success, status, {}});
+    }
+}
+
+void UploadClient::OnError() {
+    if (!m_socket) {
+        return;
+    }
+    const auto error = m_socket->error();
+    const QString text = m_socket->errorString();
+    switch (error) {
+    case QAbstractSocket::RemoteHostClosedError:
+        if (m_connected) {
+            OnDisconnected();
+            return;
+        }
+        Finish({UploadOutcome::Result::ConnectionLost, 0, text});
+        return;
+    case QAbstractSocket::ConnectionRefusedError:
+        Finish({UploadOutcome::Result::Refused, 0, text});
+        return;
+    case QAbstractSocket::HostNotFoundError:
+        Finish({UploadOutcome::Result::HostNotFound, 0, text});
+        return;
+    case QAbstractSocket::SocketTimeoutError:
+        Finish({UploadOutcome::Result::TimedOut, 0, text});
+        return;
+    default:
+        if (m_connected) {
+            // A reply may already be complete when the peer resets the connection.
+            m_parser.Feed(m_socket->readAll());
+            if (m_parser.isComplete() || m_parser.isFailed() || m_parser.headersComplete()) {
+                Evaluate();
+                if (!m_socket) {
+                    return;
+                }
+            }
+        }
+        Finish({UploadOutcome::Result::NetworkError, 0, text});
+        return;
+    }
+}
+
+void UploadClient::OnTimeout() {
+    if (!m_socket) {
+        return;
+    }
+    if (!m_connected) {
+        Finish({UploadOutcome::Result::TimedOut, 0,
+                QStringLiteral("no connection within %1 ms").arg(m_connectTimeoutMs)});
+    } else {
+        Finish({UploadOutcome::Result::TimedOut, m_parser.statusCode(),
+                QStringLiteral("no reply within %1 ms").arg(m_replyTimeoutMs)});
+    }
+}
+
+void UploadClient::Finish(UploadOutcome outcome) {
+    if (!m_socket) {
+        return;
+    }
+    m_timer->stop();
+    QTcpSocket* socket = m_socket.release();
+    socket->disconnect(this);
+    socket->abort();
+    socket->deleteLater();
+    m_timer.release()->deleteLater();
+    m_body.clear();
+    emit finished(outcome);
+}
+
+} // namespace hq

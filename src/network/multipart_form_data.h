@@ -1,0 +1,68 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QList>
+#include <QString>
+
+#include <optional>
+
+class QIODevice;
+
+namespace hq {
+
+// The body of a multipart/form-data request, built in memory part by part. The boundary is 27
+// hyphens and the construction time as "mmddyyhhnnsszzz". Should a part's content contain the
+// delimiter "--" + boundary, the boundary is lengthened until no content contains it, and the parts
+// appended so far are written again with the new boundary; read BodyContentType() after the last
+// append.
+class MultipartFormDataStream {
+public:
+    MultipartFormDataStream(); // boundary from the current local time
+    explicit MultipartFormDataStream(const QDateTime& localTime);
+
+    static QString MakeBoundary(const QDateTime& localTime);
+
+    QString BoundaryText() const { return QString::fromLatin1(m_boundary); }
+    // "multipart/form-data; boundary=" + boundary, for the request's Content-Type header.
+    QString BodyContentType() const;
+
+    // Appends one file part with the whole content of source (read from its start). Names and the
+    // content type are written as given, in Windows-1252. Returns an error text on failure, in
+    // which case nothing of the part has been written.
+    std::optional<QString> AppendFilePart(const QString& fieldName, const QString& fileName,
+                                          const QString& contentType, QIODevice& source);
+    // Opens fileName and appends it; the part's filename is fileName exactly as given. A file that
+    // cannot be opened gives "Datei <full path> kann nicht geöffnet werden. <reason>".
+    std::optional<QString> AppendFilePartFromFile(const QString& fieldName, const QString& fileName,
+                                                  const QString& contentType);
+    // Appends the closing delimiter and sets the position to 0. Appends after this are refused.
+    void FinishBody();
+    bool isFinished() const { return m_finished; }
+
+    const QByteArray& Body() const { return m_body; }
+    qint64 Size() const { return m_body.size(); }
+    qint64 Position() const { return m_position; }
+    void SetPosition(qint64 position);
+    // Copies up to maxSize bytes from the position and advances it; returns the count.
+    qint64 Read(char* data, qint64 maxSize);
+
+private:
+    struct Part {
+        QByteArray fieldName;
+        QByteArray fileName;
+        QByteArray contentType;
+        QByteArray content;
+    };
+    void EnsureBoundaryAbsentFrom(const QByteArray& content);
+    void Render();
+    static void AppendPart(QByteArray& out, const QByteArray& boundary, const Part& part);
+
+    QByteArray m_boundary;
+    QList<Part> m_parts;
+    QByteArray m_body;
+    qint64 m_position = 0;
+    bool m_finished = false;
+};
+
+} // namespace hq

@@ -1,0 +1,290 @@
+#include "network/discovery.h"
+#include "network/schrankip.h"
+#include "sim/net_discovery_responder.h"
+
+#include <QNetworkDatagram>
+#include <QSignalSpy>
+#include <QTest>
+#include <QUdpSocket>
+
+using hq::DiscoveryClient;
+using hq::DiscoveryReply;
+
+namespace {
+
+// Polls until a poll brings something (memo lines or an entry) or the time is up.
+DiscoveryReply PollForReply(DiscoveryClient& client, int timeoutMs = 3000) {
+    QDeadlineTimer deadline(timeoutMs);
+    while (!deadline.hasExpired()) {
+        DiscoveryReply r = client.Poll();
+        if (!r.memoLines.isEmpty() || r.listEntry) {
+            return r;
+        }
+        QTest::qWait(5);
+    }
+    return {};
+}
+
+} // namespace
+
+class TestDiscovery : public QObject {
+    Q_OBJECT
+private slots:
+    void decode_data();
+    void decode();
+    void addressOfListEntry();
+    void formatSchrankip_data();
+    void formatSchrankip();
+    void plainSchrankip_data();
+    void plainSchrankip();
+    void localAddresses();
+    void defaultsPointAtBroadcast();
+    void pollBeforeSearchDoesNothing();
+    void searchAndAnswersOnePerPoll();
+    void secondSearchReusesSocket();
+    void bindingFollowsLocalAddressChoice();
+    void oversizedDatagramGivesMemoLine();
+};
+
+void TestDiscovery::decode_data() {
+    QTest::addColumn<QByteArray>("datagram");
+    QTest::addColumn<QStringList>("memo");
+    QTest::addColumn<QString>("entry"); // "<none>" when nothing is listed
+    const QString from = QStringLiteral("192.168.1.50");
+
+    QTest::newRow("with line end")
+        << QByteArray("HQ3746 Raum 12\r\n")
+        << QStringList{QStringLiteral("Received: HQ3746 Raum 12\r\n192.168.1.50")}
+        << "192.168.1.50 - Raum 12";
+    QTest::newRow("last byte always dropped")
+        << QByteArray("HQ3746 Raum 12") << QStringList{"Received: HQ3746 Raum 12192.168.1.50"}
+        << "192.168.1.50 - Raum 1";
+    QTest::newRow("head only") << QByteArray("HQ3746")
+                               << QStringList{"Received: HQ3746192.168.1.50"} << "192.168.1.50 - ";
+    QTest::newRow("seven bytes") << QByteArray("HQ3746X")
+                                 << QStringList{"Received: HQ3746X192.168.1.50"}
+                                 << "192.168.1.50 - ";
+    QTest::newRow("eight bytes") << QByteArray("HQ3746XY")
+                                 << QStringList{"Received: HQ3746XY192.168.1.50"}
+                                 << "192.168.1.50 - X";
+    QTest::newRow("control bytes trimmed")
+        << QByteArray("HQ3746\t\x01 Schrank 3 \x1F\x00\xFF", 22)
+        << QStringList{QString::fromLatin1("Received: HQ3746\t\x01 Schrank 3 \x1F") + QChar(0) +
+                       QChar(0xFF) + from}
+        << "192.168.1.50 - Schrank 3";
+    QTest::newRow("lower case not listed")
+        << QByteArray("hq3746 Raum 12\r\n")
+        << QStringList{"Received: hq3746 Raum 12\r\n192.168.1.50", "hq3746"} << "<none>";
+    QTest::newRow("short reply") << QByteArray("ABC")
+                                 << QStringList{"Received: ABC192.168.1.50", "ABC"} << "<none>";
+    QTest::newRow("Windows-1252 description")
+        << QByteArray("HQ3746 T\xFCr \x80!")
+        << QStringList{QString::fromUtf8("Received: HQ3746 Tür €!192.168.1.50")}
+        << QString::fromUtf8("192.168.1.50 - Tür €");
+    QTest::newRow("empty datagram") << QByteArray() << QStringList{} << "<none>";
+}
+
+void TestDiscovery::decode() {
+    QFETCH(QByteArray, datagram);
+    QFETCH(QStringList, memo);
+    QFETCH(QString, entry);
+    const DiscoveryReply r = hq::DecodeDiscoveryReply(datagram, QStringLiteral("192.168.1.50"));
+    QCOMPARE(r.memoLines, memo);
+    QCOMPARE(r.listEntry.value_or(QStringLiteral("<none>")), entry);
+}
+
+void TestDiscovery::addressOfListEntry() {
+    QCOMPARE(hq::AddressOfListEntry(QStringLiteral("10.0.0.7 - Schrank 3")),
+             QStringLiteral("10.0.0.7"));
+    QCOMPARE(hq::AddressOfListEntry(QStringLiteral("10.0.0.7")), QStringLiteral("10.0.0.7"));
+    QCOMPARE(*hq::FormatSchrankip(hq::AddressOfListEntry(QStringLiteral("10.0.0.7 - Schrank 3"))),
+             QStringLiteral(" 10.  0.  0.  7"));
+}
+
+void TestDiscovery::formatSchrankip_data() {
+    QTest::addColumn<QString>("dotted");
+    QTest::addColumn<QString>("field"); // "<none>" when rejected
+    QTest::newRow("mixed") << "192.168.1.50"
+                           << "192.168.  1. 50";
+    QTest::newRow("short groups") << "10.0.0.7"
+                                  << " 10.  0.  0.  7";
+    QTest::newRow("full") << "255.255.255.255"
+                          << "255.255.255.255";
+    QTest::newRow("blanks around") << " 1.2.3.4 "
+                                   << "  1.  2.  3.  4";
+    QTest::newRow("three groups") << "1.2.3"
+                                  << "<none>";
+    QTest::newRow("five groups") << "1.2.3.4.5"
+                                 << "<none>";
+    QTest::newRow("empty group") << "1..3.4"
+                                 << "<none>";
+    QTest::newRow("four digits") << "1000.2.3.4"
+                                 << "<none>";
+    QTest::newRow("letters") << "a.b.c.d"
+                             << "<none>";
+    QTest::newRow("empty") << ""
+                           << "<none>";
+}
+
+void TestDiscovery::formatSchrankip() {
+    QFETCH(QString, dotted);
+    QFETCH(QString, field);
+    const auto result = hq::FormatSchrankip(dotted);
+    QCOMPARE(result.value_or(QStringLiteral("<none>")), field);
+    if (result) {
+        QCOMPARE(result->size(), 15);
+    }
+}
+
+void TestDiscovery::plainSchrankip_data() {
+    QTest::addColumn<QString>("field");
+    QTest::addColumn<QString>("plain");
+    QTest::addColumn<bool>("empty");
+    QTest::newRow("laid out") << "192.168.  1. 50"
+                              << "192.168.1.50" << false;
+    QTest::newRow("leading blanks") << " 10.  0.  0.  7"
+                                    << "10.0.0.7" << false;
+    QTest::newRow("empty field") << QString::fromLatin1(hq::kEmptySchrankip) << "..." << true;
+    QTest::newRow("empty group") << "192.168.   . 50"
+                                 << "192.168..50" << false;
+    QTest::newRow("trailing blanks") << "1  .2  .3  .4  "
+                                     << "1.2.3.4" << false;
+}
+
+void TestDiscovery::plainSchrankip() {
+    QFETCH(QString, field);
+    QFETCH(QString, plain);
+    QFETCH(bool, empty);
+    QCOMPARE(hq::PlainSchrankip(field), plain);
+    QCOMPARE(hq::IsEmptySchrankip(field), empty);
+}
+
+void TestDiscovery::localAddresses() {
+    QStringList list = hq::ListLocalAddresses();
+    QVERIFY(list.contains(QStringLiteral("127.0.0.1")));
+    QCOMPARE(list.removeDuplicates(), 0);
+    for (const QString& a : list) {
+        QCOMPARE(QHostAddress(a).protocol(), QAbstractSocket::IPv4Protocol);
+    }
+    QVERIFY(hq::IsLocalIPv4Address(QStringLiteral("127.0.0.1")));
+    QVERIFY(!hq::IsLocalIPv4Address(QStringLiteral("127.0.0.01")));
+    QVERIFY(!hq::IsLocalIPv4Address(QStringLiteral("192.0.2.1"))); // documentation range
+    QVERIFY(!hq::IsLocalIPv4Address(QStringLiteral("Schrank")));
+    QVERIFY(!hq::LocalHostName().isEmpty());
+}
+
+void TestDiscovery::defaultsPointAtBroadcast() {
+    const DiscoveryClient client;
+    QCOMPARE(client.targetAddress(), QHostAddress(QHostAddress::Broadcast));
+    QCOMPARE(client.targetPort(), quint16(30303));
+    QVERIFY(!client.isOpen());
+}
+
+void TestDiscovery::pollBeforeSearchDoesNothing() {
+    DiscoveryClient client;
+    const DiscoveryReply r = client.Poll();
+    QVERIFY(r.memoLines.isEmpty());
+    QVERIFY(!r.listEntry);
+    QVERIFY(!client.isOpen());
+}
+
+void TestDiscovery::searchAndAnswersOnePerPoll() {
+    hq::sim::DiscoveryResponder responder;
+    QVERIFY(responder.Listen(QHostAddress::LocalHost, 0));
+    responder.setDescription(" Raum 12\r");
+    responder.setFinalByte('\n');
+    responder.setAnswersPerRequest(3);
+    QSignalSpy answered(&responder, &hq::sim::DiscoveryResponder::requestAnswered);
+
+    DiscoveryClient client;
+    client.setTargetAddress(QHostAddress::LocalHost);
+    client.setTargetPort(responder.port());
+    QCOMPARE(client.Search(QStringLiteral("not an address")), std::nullopt);
+    QVERIFY(client.isOpen());
+    QVERIFY(answered.wait(2000));
+    QCOMPARE(answered.first().at(1).value<quint16>(), client.localPort());
+
+    // Three answers are queued; each poll takes exactly one.
+    QStringList entries;
+    QDeadlineTimer deadline(3000);
+    while (entries.size() < 3 && !deadline.hasExpired()) {
+        const DiscoveryReply r = client.Poll();
+        if (r.listEntry) {
+            QCOMPARE(r.memoLines.size(), 1);
+            QCOMPARE(r.memoLines.first(), QStringLiteral("Received: HQ3746 Raum 12\r\n127.0.0.1"));
+            entries.append(*r.listEntry);
+        } else {
+            QVERIFY(r.memoLines.isEmpty());
+            QTest::qWait(10);
+        }
+    }
+    QCOMPARE(entries, QStringList(3, QStringLiteral("127.0.0.1 - Raum 12")));
+    QVERIFY(!client.Poll().listEntry);
+}
+
+void TestDiscovery::secondSearchReusesSocket() {
+    hq::sim::DiscoveryResponder responder;
+    QVERIFY(responder.Listen(QHostAddress::LocalHost, 0));
+    DiscoveryClient client;
+    client.setTargetAddress(QHostAddress::LocalHost);
+    client.setTargetPort(responder.port());
+    QVERIFY(!client.Search(QString()));
+    const quint16 port = client.localPort();
+    QVERIFY(!client.Search(QString()));
+    QCOMPARE(client.localPort(), port);
+    QTRY_COMPARE(responder.requestsSeen(), 2);
+    // Answers to both searches arrive on the same socket.
+    int listed = 0;
+    QDeadlineTimer deadline(3000);
+    while (listed < 2 && !deadline.hasExpired()) {
+        listed += client.Poll().listEntry ? 1 : 0;
+        QTest::qWait(5);
+    }
+    QCOMPARE(listed, 2);
+}
+
+void TestDiscovery::bindingFollowsLocalAddressChoice() {
+    hq::sim::DiscoveryResponder responder;
+    QVERIFY(responder.Listen(QHostAddress::LocalHost, 0));
+    QSignalSpy answered(&responder, &hq::sim::DiscoveryResponder::requestAnswered);
+    DiscoveryClient client;
+    client.setTargetAddress(QHostAddress::LocalHost);
+    client.setTargetPort(responder.port());
+
+    QVERIFY(!client.Search(QStringLiteral("127.0.0.1")));
+    QCOMPARE(client.localAddress(), QHostAddress(QHostAddress::LocalHost));
+    QVERIFY(answered.wait(2000));
+    QCOMPARE(answered.last().at(0).value<QHostAddress>(), QHostAddress(QHostAddress::LocalHost));
+    QVERIFY(PollForReply(client).listEntry.has_value());
+
+    QVERIFY(!client.Search(QStringLiteral("Schrank im Keller")));
+    QCOMPARE(client.localAddress(), QHostAddress(QHostAddress::AnyIPv4));
+    QVERIFY(answered.wait(2000));
+    QVERIFY(PollForReply(client).listEntry.has_value());
+}
+
+void TestDiscovery::oversizedDatagramGivesMemoLine() {
+    DiscoveryClient client;
+    QUdpSocket sink; // a target that ignores the request
+    QVERIFY(sink.bind(QHostAddress::LocalHost, 0));
+    client.setTargetAddress(QHostAddress::LocalHost);
+    client.setTargetPort(sink.localPort());
+    QVERIFY(!client.Search(QStringLiteral("127.0.0.1")));
+    QUdpSocket sender;
+    const QByteArray big = "HQ3746" + QByteArray(9000, 'x');
+    QCOMPARE(sender.writeDatagram(big, QHostAddress::LocalHost, client.localPort()), big.size());
+    sender.writeDatagram("HQ3746 next!", QHostAddress::LocalHost, client.localPort());
+    DiscoveryReply r;
+    r = PollForReply(client);
+    QVERIFY(r.memoLines.size() > 0);
+    QVERIFY(!r.listEntry);
+    QVERIFY2(r.memoLines.first().startsWith(QStringLiteral("Socket-Fehler # ")),
+             qPrintable(r.memoLines.join(u'|')));
+    // The next datagram is taken normally at the next poll.
+    r = PollForReply(client);
+    QVERIFY(r.listEntry.has_value());
+    QCOMPARE(*r.listEntry, QStringLiteral("127.0.0.1 - next"));
+}
+
+QTEST_GUILESS_MAIN(TestDiscovery)
+#include "tst_discovery.moc"

@@ -1,0 +1,357 @@
+#include "network/http_upload.h"
+#include "network/multipart_form_data.h"
+#include "sim/net_upload_server.h"
+
+#include <QBuffer>
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+
+using hq::UploadClient;
+using hq::UploadOutcome;
+using Behaviour = hq::sim::UploadServerBehaviour;
+using Result = UploadOutcome::Result;
+
+Q_DECLARE_METATYPE(UploadOutcome::Result)
+Q_DECLARE_METATYPE(hq::sim::UploadServerBehaviour)
+
+#ifdef Q_OS_LINUX
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+const QDateTime kTime(QDate(2024, 1, 3), QTime(9, 5, 7, 4));
+
+std::unique_ptr<hq::MultipartFormDataStream> MakeBody(const QByteArray& image,
+                                                      const QDateTime& time = kTime) {
+    auto body = std::make_unique<hq::MultipartFormDataStream>(time);
+    QBuffer source;
+    source.setData(image);
+    source.open(QIODevice::ReadOnly);
+    body->AppendFilePart(QStringLiteral("/mpfsupload"),
+                         QStringLiteral("D:\\Monitor\\MPFSImg_DC.bin"), QString(), source);
+    body->FinishBody();
+    return body;
+}
+
+UploadOutcome RunUpload(UploadClient& client, const QString& host,
+                        const hq::MultipartFormDataStream& body, int waitMs = 10000) {
+    QSignalSpy done(&client, &UploadClient::finished);
+    if (!client.Start(host, body)) {
+        return {Result::NetworkError, 0, QStringLiteral("refused to start")};
+    }
+    if (!done.wait(waitMs) || done.size() != 1) {
+        return {Result::NetworkError, 0, QStringLiteral("no outcome")};
+    }
+    return done.first().first().value<UploadOutcome>();
+}
+
+} // namespace
+
+class TestUpload : public QObject {
+    Q_OBJECT
+private slots:
+    void goldenRequestHead();
+    void portInHostLine();
+    void cookieStore();
+    void outcomes_data();
+    void outcomes();
+    void wholeRequestOnTheWire();
+    void secondUploadSendsCookie();
+    void largeImageInPieces();
+    void refused();
+    void unresolvableAddress();
+    void oneUploadAtATime();
+    void abort();
+    void connectTimeout();
+};
+
+void TestUpload::goldenRequestHead() {
+    hq::UploadRequestHead head;
+    head.host = QStringLiteral("192.168.1.50");
+    head.contentType = "multipart/form-data; boundary=---------------------------010324090507004";
+    head.contentLength = 1206;
+    QCOMPARE(hq::BuildUploadRequestHead(head),
+             QByteArray("POST /mpfsupload HTTP/1.0\r\n"
+                        "Connection: keep-alive\r\n"
+                        "Content-Type: multipart/form-data; "
+                        "boundary=---------------------------010324090507004\r\n"
+                        "Content-Length: 1206\r\n"
+                        "Host: 192.168.1.50\r\n"
+                        "Accept: text/html, */*\r\n"
+                        "User-Agent: Mozilla/3.0 (compatible; HQ3746 Monitor)\r\n"
+                        "\r\n"));
+    head.cookie = "session=abc; lang=de";
+    QVERIFY(hq::BuildUploadRequestHead(head).endsWith(
+        "User-Agent: Mozilla/3.0 (compatible; HQ3746 Monitor)\r\n"
+        "Cookie: session=abc; lang=de\r\n\r\n"));
+}
+
+void TestUpload::portInHostLine() {
+    hq::UploadRequestHead head;
+    head.host = QStringLiteral("127.0.0.1");
+    head.port = 8080;
+    QVERIFY(hq::BuildUploadRequestHead(head).contains("\r\nHost: 127.0.0.1:8080\r\n"));
+}
+
+void TestUpload::cookieStore() {
+    hq::CookieStore store;
+    QVERIFY(store.isEmpty());
+    store.Store(QStringLiteral("10.0.0.7"),
+                {"a=1; Path=/; HttpOnly", "b = 2 ", "=nameless", "junk"});
+    QCOMPARE(store.CookieHeader(QStringLiteral("10.0.0.7")), QByteArray("a=1; b=2"));
+    store.Store(QStringLiteral("10.0.0.7"), {"a=3"});
+    QCOMPARE(store.CookieHeader(QStringLiteral("10.0.0.7")), QByteArray("a=3; b=2"));
+    store.Store(QStringLiteral("10.0.0.7"), {"b=; Max-Age=0"});
+    QCOMPARE(store.CookieHeader(QStringLiteral("10.0.0.7")), QByteArray("a=3"));
+    QCOMPARE(store.CookieHeader(QStringLiteral("10.0.0.8")), QByteArray());
+}
+
+void TestUpload::outcomes_data() {
+    QTest::addColumn<Behaviour>("behaviour");
+    QTest::addColumn<Result>("result");
+    QTest::addColumn<int>("status");
+
+    QTest::newRow("200") << Behaviour{} << Result::Success << 200;
+    Behaviour redirect;
+    redirect.status = 302;
+    redirect.reason = "Found";
+    redirect.location = "http://127.0.0.1/elsewhere";
+    QTest::newRow("302 not followed") << redirect << Result::HttpStatus << 302;
+    Behaviour error;
+    error.status = 500;
+    error.reason = "Internal Server Error";
+    QTest::newRow("500") << error << Result::HttpStatus << 500;
+    Behaviour unauthorized;
+    unauthorized.status = 401;
+    QTest::newRow("401 no credentials") << unauthorized << Result::HttpStatus << 401;
+    Behaviour chunked;
+    chunked.chunked = true;
+    QTest::newRow("chunked 200") << chunked << Result::Success << 200;
+    Behaviour noContent;
+    noContent.status = 204;
+    noContent.body.clear();
+    QTest::newRow("204") << noContent << Result::Success << 204;
+    Behaviour mid;
+    mid.ending = Behaviour::Ending::CloseMidReply;
+    QTest::newRow("closed inside the body") << mid << Result::ConnectionLost << 200;
+    Behaviour silent;
+    silent.ending = Behaviour::Ending::CloseBeforeReply;
+    QTest::newRow("closed without reply") << silent << Result::ConnectionLost << 0;
+    Behaviour stall;
+    stall.ending = Behaviour::Ending::Stall;
+    QTest::newRow("stall gives time-out") << stall << Result::TimedOut << 0;
+}
+
+void TestUpload::outcomes() {
+    QFETCH(Behaviour, behaviour);
+    QFETCH(Result, result);
+    QFETCH(int, status);
+    hq::sim::UploadServer server;
+    QVERIFY(server.Listen());
+    server.setBehaviour(behaviour);
+    UploadClient client;
+    client.setPort(server.port());
+    client.setReplyTimeout(300);
+    const auto body = MakeBody("\x01\x02\x03\x04");
+    QSignalSpy progress(&client, &UploadClient::progress);
+    const UploadOutcome outcome = RunUpload(client, QStringLiteral("127.0.0.1"), *body);
+    QCOMPARE(outcome.result, result);
+    QCOMPARE(outcome.httpStatus, status);
+    QCOMPARE(outcome.ok(), result == Result::Success);
+    QVERIFY(!client.isRunning());
+    // The server got the whole, well-formed upload in every case.
+    QCOMPARE(server.uploads().size(), 1);
+    QCOMPARE(server.uploads().first().problem, QString());
+    QCOMPARE(server.lastImage(), QByteArray("\x01\x02\x03\x04"));
+    QVERIFY(!progress.isEmpty());
+    QCOMPARE(progress.last().at(0).toLongLong(), body->Size());
+    QCOMPARE(progress.last().at(1).toLongLong(), body->Size());
+    QVERIFY(!hq::DescribeUploadOutcome(outcome).isEmpty());
+}
+
+void TestUpload::wholeRequestOnTheWire() {
+    hq::sim::UploadServer server;
+    QVERIFY(server.Listen());
+    UploadClient client;
+    client.setPort(server.port());
+    const auto body = MakeBody("\x01\x02\x03\x04");
+    QCOMPARE(RunUpload(client, QStringLiteral("127.0.0.1"), *body).result, Result::Success);
+    const hq::sim::ReceivedUpload& got = server.uploads().first();
+    const QByteArray expectedHead =
+        "POST /mpfsupload HTTP/1.0\r\n"
+        "Connection: keep-alive\r\n"
+        "Content-Type: multipart/form-data; boundary=---------------------------010324090507004\r\n"
+        "Content-Length: 210\r\n"
+        "Host: 127.0.0.1:" +
+        QByteArray::number(server.port()) +
+        "\r\n"
+        "Accept: text/html, */*\r\n"
+        "User-Agent: Mozilla/3.0 (compatible; HQ3746 Monitor)\r\n"
+        "\r\n";
+    QCOMPARE(got.requestHead, expectedHead);
+    QCOMPARE(got.body, body->Body());
+    QCOMPARE(got.fileName, QByteArray("D:\\Monitor\\MPFSImg_DC.bin"));
+}
+
+void TestUpload::secondUploadSendsCookie() {
+    hq::sim::UploadServer server;
+    QVERIFY(server.Listen());
+    Behaviour withCookie;
+    withCookie.setCookie = "session=4711; Path=/";
+    server.setBehaviour(withCookie);
+    UploadClient client;
+    client.setPort(server.port());
+    const auto first = MakeBody("one");
+    QCOMPARE(RunUpload(client, QStringLiteral("127.0.0.1"), *first).result, Result::Success);
+    server.setBehaviour(Behaviour{});
+    const auto second = MakeBody("two", kTime.addMSecs(1));
+    QCOMPARE(RunUpload(client, QStringLiteral("127.0.0.1"), *second).result, Result::Success);
+    QCOMPARE(server.connectionsSeen(), 2);
+    const QByteArray head1 = server.uploads().at(0).requestHead;
+    const QByteArray head2 = server.uploads().at(1).requestHead;
+    QVERIFY(!head1.contains("Cookie:"));
+    QVERIFY(head2.startsWith("POST /mpfsupload HTTP/1.0\r\nConnection: keep-alive\r\n"));
+    QVERIFY(head2.contains("boundary=---------------------------010324090507005\r\n"));
+    QVERIFY(head2.endsWith("User-Agent: Mozilla/3.0 (compatible; HQ3746 Monitor)\r\n"
+                           "Cookie: session=4711\r\n\r\n"));
+    QCOMPARE(server.lastImage(), QByteArray("two"));
+    // Cookies belong to their host only.
+    QCOMPARE(client.cookies().CookieHeader(QStringLiteral("127.0.0.2")), QByteArray());
+}
+
+void TestUpload::largeImageInPieces() {
+    hq::sim::UploadServer server;
+    QVERIFY(server.Listen());
+    UploadClient client;
+    client.setPort(server.port());
+    QByteArray image(300000, '\0');
+    for (int i = 0; i < image.size(); ++i) {
+        image[i] = static_cast<char>(i * 7 + i / 251);
+    }
+    const auto body = MakeBody(image);
+    QSignalSpy progress(&client, &UploadClient::progress);
+    QCOMPARE(RunUpload(client, QStringLiteral("127.0.0.1"), *body).result, Result::Success);
+    QCOMPARE(server.lastImage(), image);
+    QVERIFY(progress.size() >= 2);
+    qint64 previous = 0;
+    for (const auto& p : progress) {
+        QVERIFY(p.at(0).toLongLong() > previous);
+        previous = p.at(0).toLongLong();
+    }
+    QCOMPARE(previous, body->Size());
+}
+
+void TestUpload::refused() {
+    QTcpServer probe; // take a free port and close it again: nobody listens there
+    QVERIFY(probe.listen(QHostAddress::LocalHost));
+    const quint16 port = probe.serverPort();
+    probe.close();
+    UploadClient client;
+    client.setPort(port);
+    const auto body = MakeBody("x");
+    const UploadOutcome outcome = RunUpload(client, QStringLiteral("127.0.0.1"), *body);
+    QCOMPARE(outcome.result, Result::Refused);
+    QVERIFY(!outcome.ok());
+}
+
+void TestUpload::unresolvableAddress() {
+    // The address field with an empty group: no address, and no host of that name.
+    UploadClient client;
+    client.setPort(9);
+    const auto body = MakeBody("x");
+    const UploadOutcome outcome = RunUpload(client, QStringLiteral("192.168..50"), *body);
+    QVERIFY2(outcome.result == Result::HostNotFound || outcome.result == Result::NetworkError,
+             qPrintable(hq::DescribeUploadOutcome(outcome)));
+    QVERIFY(!client.isRunning());
+}
+
+void TestUpload::oneUploadAtATime() {
+    hq::sim::UploadServer server;
+    QVERIFY(server.Listen());
+    Behaviour stall;
+    stall.ending = Behaviour::Ending::Stall;
+    server.setBehaviour(stall);
+    UploadClient client;
+    client.setPort(server.port());
+    client.setReplyTimeout(300);
+    const auto body = MakeBody("x");
+    QSignalSpy done(&client, &UploadClient::finished);
+    QVERIFY(client.Start(QStringLiteral("127.0.0.1"), *body));
+    QVERIFY(client.isRunning());
+    QVERIFY(!client.Start(QStringLiteral("127.0.0.1"), *body));
+    QVERIFY(done.wait(5000));
+    QCOMPARE(done.size(), 1);
+    QCOMPARE(done.first().first().value<UploadOutcome>().result, Result::TimedOut);
+    // Afterwards the next upload may start; an unfinished body is refused.
+    hq::MultipartFormDataStream unfinished(kTime);
+    QVERIFY(!client.Start(QStringLiteral("127.0.0.1"), unfinished));
+    server.setBehaviour(Behaviour{});
+    QCOMPARE(RunUpload(client, QStringLiteral("127.0.0.1"), *body).result, Result::Success);
+}
+
+void TestUpload::abort() {
+    hq::sim::UploadServer server;
+    QVERIFY(server.Listen());
+    Behaviour stall;
+    stall.ending = Behaviour::Ending::Stall;
+    server.setBehaviour(stall);
+    UploadClient client;
+    client.setPort(server.port());
+    const auto body = MakeBody("x");
+    QSignalSpy done(&client, &UploadClient::finished);
+    QVERIFY(client.Start(QStringLiteral("127.0.0.1"), *body));
+    QTRY_COMPARE(server.uploads().size(), 1);
+    client.Abort();
+    QCOMPARE(done.size(), 1);
+    QCOMPARE(done.first().first().value<UploadOutcome>().result, Result::Aborted);
+    QVERIFY(!client.isRunning());
+    QTest::qWait(50);
+    QCOMPARE(done.size(), 1); // reported once
+}
+
+void TestUpload::connectTimeout() {
+#ifdef Q_OS_LINUX
+    // A loopback listener whose accept queue is full: Linux drops further connection requests, so
+    // the client's connection attempt hangs until its time limit.
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    QVERIFY(fd >= 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    QCOMPARE(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    QCOMPARE(::listen(fd, 0), 0);
+    socklen_t len = sizeof addr;
+    QCOMPARE(::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    const quint16 port = ntohs(addr.sin_port);
+    QTcpSocket fillers[3];
+    for (QTcpSocket& f : fillers) {
+        f.connectToHost(QHostAddress::LocalHost, port);
+    }
+    QTest::qWait(200);
+
+    UploadClient client;
+    client.setPort(port);
+    client.setConnectTimeout(400);
+    const auto body = MakeBody("x");
+    QElapsedTimer timer;
+    timer.start();
+    const UploadOutcome outcome = RunUpload(client, QStringLiteral("127.0.0.1"), *body);
+    ::close(fd);
+    QCOMPARE(outcome.result, Result::TimedOut);
+    QVERIFY(outcome.detail.contains(QStringLiteral("no connection within 400 ms")));
+    QVERIFY2(timer.elapsed() >= 399, QByteArray::number(timer.elapsed()));
+    QVERIFY(!client.isRunning());
+#else
+    QSKIP("needs Linux's handling of a full accept queue");
+#endif
+}
+
+QTEST_GUILESS_MAIN(TestUpload)
+#include "tst_upload.moc"
