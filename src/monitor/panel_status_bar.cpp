@@ -89,8 +89,12 @@ void PanelStatusBar::paintEvent(QPaintEvent*) {
                 drawPanel_(painter, i, inner);
         } else {
             painter.setPen(palette().color(QPalette::WindowText));
-            painter.drawText(inner.adjusted(2, 0, -2, 0), int(p.alignment | Qt::AlignVCenter),
-                             p.text);
+            const QRect textRect = inner.adjusted(2, 0, -2, 0);
+            // A text wider than its panel shows its beginning.
+            Qt::Alignment alignment = p.alignment;
+            if (painter.fontMetrics().horizontalAdvance(p.text) > textRect.width())
+                alignment = Qt::AlignLeft;
+            painter.drawText(textRect, int(alignment | Qt::AlignVCenter), p.text);
         }
         painter.restore();
     }

@@ -1,0 +1,52 @@
+#include "app/app_options.h"
+
+#include <QCommandLineParser>
+
+namespace hq::app {
+
+ParsedOptions parseAppOptions(const QStringList& arguments) {
+    ParsedOptions parsed;
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Monitor and service tool for the HQ3746 drying cabinet."));
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Show this help and exit."));
+    const QCommandLineOption simulate(
+        QStringLiteral("simulate"),
+        QStringLiteral("Use the built-in simulated cabinet instead of the USB devices."));
+    const QCommandLineOption quitAfter(
+        QStringLiteral("quit-after"),
+        QStringLiteral("Quit cleanly after <milliseconds> (for checks and screenshots)."),
+        QStringLiteral("milliseconds"));
+    parser.addOption(help);
+    parser.addOption(simulate);
+    parser.addOption(quitAfter);
+    // Without an application object the parser does not know the program's name.
+    parsed.helpText = parser.helpText().replace(QStringLiteral("<executable_name>"),
+                                                QStringLiteral("hq3746-monitor"));
+
+    if (!parser.parse(arguments)) {
+        parsed.error = parser.errorText();
+        return parsed;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        parsed.error =
+            QStringLiteral("Unexpected argument: ") + parser.positionalArguments().first();
+        return parsed;
+    }
+    parsed.options.help = parser.isSet(help);
+    parsed.options.simulate = parser.isSet(simulate);
+    if (parser.isSet(quitAfter)) {
+        bool ok = false;
+        const int ms = parser.value(quitAfter).toInt(&ok);
+        if (!ok || ms < 0) {
+            parsed.error = QStringLiteral("--quit-after needs a number of milliseconds, not \"") +
+                           parser.value(quitAfter) + QLatin1Char('"');
+            return parsed;
+        }
+        parsed.options.quitAfterMs = ms;
+    }
+    return parsed;
+}
+
+} // namespace hq::app

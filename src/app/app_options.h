@@ -1,0 +1,26 @@
+// The command line of the monitor.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+namespace hq::app {
+
+struct AppOptions {
+    bool simulate = false;          // the simulated HID platform with the simulated cabinet
+    std::optional<int> quitAfterMs; // quit cleanly after this time
+    bool help = false;
+};
+
+struct ParsedOptions {
+    AppOptions options;
+    QString error;    // non-empty: the command line was not understood
+    QString helpText; // the --help text
+};
+
+// arguments[0] is the program name.
+ParsedOptions parseAppOptions(const QStringList& arguments);
+
+} // namespace hq::app

@@ -1,0 +1,109 @@
+// The program entry: builds the platform, the HID device controller and the windows, wires
+// them together and runs the event loop until the monitor window closes.
+#include "app/app_options.h"
+#include "app/error_display.h"
+#include "hid/hid_controller.h"
+#include "monitor/schrank_form.h"
+#include "platform/hid_native.h"
+#include "platform/hid_simulated.h"
+#include "sim/cabinet.h"
+#include "sim/cabinet_hid_device.h"
+
+#include <QDateTime>
+#include <QDesktopServices>
+#include <QTimer>
+
+#include <cstdio>
+#include <memory>
+
+namespace {
+
+const QString kApplicationTitle = QStringLiteral("HQ3746 Monitor");
+
+// The one place where the real HID backend is chosen: the operating system's own (hidraw and
+// udev on Linux, hid.dll and setupapi.dll on Windows).
+std::unique_ptr<hq::platform::HidPlatform> createRealPlatform() {
+    std::unique_ptr<hq::platform::HidPlatform> native = hq::platform::createNativeHidPlatform();
+    if (!native->available())
+        std::fprintf(stderr, "hq3746-monitor: this system's HID support is not available; "
+                             "no cabinet can be found over USB\n");
+    return native;
+}
+
+class FirstPaintReporter : public QObject {
+public:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Paint) {
+            std::fprintf(stderr, "hq3746-monitor: first paint at %lld ms since the epoch\n",
+                         static_cast<long long>(QDateTime::currentMSecsSinceEpoch()));
+            watched->removeEventFilter(this);
+        }
+        return false;
+    }
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // The command line is read before the application object exists, so that --help and
+    // errors need no display.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    const hq::app::ParsedOptions parsed = hq::app::parseAppOptions(arguments);
+    if (!parsed.error.isEmpty()) {
+        std::fprintf(stderr, "hq3746-monitor: %s\n\n%s", qPrintable(parsed.error),
+                     qPrintable(parsed.helpText));
+        return 2;
+    }
+    if (parsed.options.help) {
+        std::fputs(qPrintable(parsed.helpText), stdout);
+        return 0;
+    }
+
+    hq::app::GuardedApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("hq3746-monitor"));
+    QCoreApplication::setOrganizationName(QStringLiteral("KOV"));
+
+    hq::app::ErrorDisplay errors(kApplicationTitle);
+    app.setErrorDisplay(&errors);
+
+    // The HID platform: the simulated bus with a simulated cabinet plugged in, or the real one.
+    std::unique_ptr<hq::platform::HidPlatform> platform;
+    std::unique_ptr<hq::sim::Cabinet> cabinet;
+    std::unique_ptr<hq::sim::CabinetHidDevice> cabinetDevice;
+    QTimer cabinetPump;
+    if (parsed.options.simulate) {
+        auto bus = std::make_unique<hq::platform::SimulatedHidPlatform>();
+        cabinet = std::make_unique<hq::sim::Cabinet>();
+        cabinetDevice = std::make_unique<hq::sim::CabinetHidDevice>(*bus, *cabinet);
+        cabinetDevice->plug();
+        // Brings the cabinet back after a reset and lets it send what it sends on its own.
+        QObject::connect(&cabinetPump, &QTimer::timeout, [&] { cabinetDevice->pump(); });
+        cabinetPump.start(50);
+        platform = std::move(bus);
+    } else {
+        platform = createRealPlatform();
+    }
+
+    // The controller posts itself its first scan, which runs once the event loop is running.
+    hq::HidDeviceController controller(*platform);
+
+    hq::monitor::SchrankFormOptions formOptions;
+    formOptions.errors = [&errors](const QString& text) { errors.show(text); };
+    formOptions.applicationDir = QCoreApplication::applicationDirPath();
+    hq::monitor::SchrankForm form(controller, std::move(formOptions));
+
+    form.show();
+
+    // For start-up measurements: the wall-clock time of the window's first paint.
+    FirstPaintReporter reporter;
+    if (qEnvironmentVariableIsSet("HQ_REPORT_STARTUP"))
+        form.installEventFilter(&reporter);
+    if (parsed.options.quitAfterMs)
+        QTimer::singleShot(*parsed.options.quitAfterMs, &form, [&] { form.close(); });
+
+    const int result = app.exec();
+    app.setErrorDisplay(nullptr);
+    return result;
+}
