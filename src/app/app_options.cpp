@@ -21,9 +21,10 @@ ParsedOptions parseAppOptions(const QStringList& arguments) {
     parser.addOption(help);
     parser.addOption(simulate);
     parser.addOption(quitAfter);
-    // Without an application object the parser does not know the program's name.
-    parsed.helpText = parser.helpText().replace(QStringLiteral("<executable_name>"),
-                                                QStringLiteral("hq3746-monitor"));
+    // The usage line names the program, whatever the running executable is called.
+    const QString usage = parser.helpText();
+    parsed.helpText = QStringLiteral("Usage: hq3746-monitor [options]") +
+                      usage.mid(usage.indexOf(QLatin1Char('\n')));
 
     if (!parser.parse(arguments)) {
         parsed.error = parser.errorText();

@@ -1,0 +1,191 @@
+// The program entry's pieces: the command line, the error display and the application object
+// that keeps exceptions from crossing the event loop; and the program itself started with the
+// simulated cabinet, quitting cleanly on its own.
+#include "app/app_options.h"
+#include "app/error_display.h"
+
+#include <QAbstractButton>
+#include <QMessageBox>
+#include <QProcess>
+#include <QTest>
+#include <QTimer>
+
+#include <stdexcept>
+
+using namespace hq::app;
+
+namespace {
+
+class ThrowingObject : public QObject {
+public:
+    bool event(QEvent* e) override {
+        if (e->type() == QEvent::User)
+            throw std::runtime_error("Kaputt");
+        return QObject::event(e);
+    }
+};
+
+} // namespace
+
+class TestApp : public QObject {
+    Q_OBJECT
+private slots:
+    void errorText_data() {
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("letter") << "Socket kann nicht zugewiesen werden"
+                                << "Socket kann nicht zugewiesen werden.";
+        QTest::newRow("already a point") << "Kein Schrank."
+                                         << "Kein Schrank.";
+        QTest::newRow("exclamation mark sorts before") << "Fehler!"
+                                                       << "Fehler!";
+        QTest::newRow("closing parenthesis sorts before") << "Code (5)"
+                                                          << "Code (5)";
+        QTest::newRow("hyphen sorts before") << "a -"
+                                             << "a -";
+        QTest::newRow("slash sorts after") << "Pfad C:/"
+                                           << "Pfad C:/.";
+        QTest::newRow("digit") << "Socket-Fehler # 10013"
+                               << "Socket-Fehler # 10013.";
+        QTest::newRow("question mark") << "Warum?"
+                                       << "Warum?.";
+        QTest::newRow("umlaut") << "Package-Größe zu hoch ä"
+                                << "Package-Größe zu hoch ä.";
+        QTest::newRow("line break sorts before") << "Zeile\n"
+                                                 << "Zeile\n";
+        QTest::newRow("empty") << ""
+                               << "";
+    }
+    void errorText() {
+        QFETCH(QString, message);
+        QFETCH(QString, shown);
+        QCOMPARE(errorDisplayText(message), shown);
+    }
+
+    void errorBoxIsModalWithTitleIconAndOk() {
+        ErrorDisplay display(QStringLiteral("HQ3746 Monitor"));
+        QString title, text;
+        QMessageBox::Icon icon = QMessageBox::NoIcon;
+        QMessageBox::StandardButtons buttons;
+        bool seen = false;
+        QTimer::singleShot(0, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (box == nullptr)
+                return;
+            seen = true;
+            title = box->windowTitle();
+            text = box->text();
+            icon = box->icon();
+            buttons = box->standardButtons();
+            box->button(QMessageBox::Ok)->click();
+        });
+        display.show(QStringLiteral("Datei nicht gefunden"));
+        QVERIFY(seen);
+        QCOMPARE(title, QStringLiteral("HQ3746 Monitor"));
+        QCOMPARE(text, QStringLiteral("Datei nicht gefunden."));
+        QCOMPARE(icon, QMessageBox::Critical);
+        QCOMPARE(buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    }
+
+    void exceptionInHandlerIsShownAndTheLoopGoesOn() {
+        auto* app = dynamic_cast<GuardedApplication*>(QCoreApplication::instance());
+        QVERIFY(app != nullptr);
+        ErrorDisplay display(QStringLiteral("T"));
+        QStringList shown;
+        display.setPresenter([&](const QString&, const QString& t) { shown << t; });
+        app->setErrorDisplay(&display);
+        ThrowingObject target;
+        QCoreApplication::postEvent(&target, new QEvent(QEvent::User));
+        QCoreApplication::postEvent(&target, new QEvent(QEvent::User));
+        bool timerRan = false;
+        QTimer::singleShot(0, [&] { timerRan = true; });
+        QTRY_COMPARE(shown.size(), 2);
+        QCOMPARE(shown[0], QStringLiteral("Kaputt."));
+        QVERIFY(timerRan);
+        app->setErrorDisplay(nullptr);
+    }
+
+    void options_data() {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<bool>("ok");
+        QTest::addColumn<bool>("simulate");
+        QTest::addColumn<int>("quitAfter"); // -1: not given
+        QTest::addColumn<bool>("help");
+        QTest::newRow("none") << QStringList{} << true << false << -1 << false;
+        QTest::newRow("simulate") << QStringList{"--simulate"} << true << true << -1 << false;
+        QTest::newRow("quit after")
+            << QStringList{"--simulate", "--quit-after", "6000"} << true << true << 6000 << false;
+        QTest::newRow("quit after with =")
+            << QStringList{"--quit-after=0"} << true << false << 0 << false;
+        QTest::newRow("help") << QStringList{"--help"} << true << false << -1 << true;
+        QTest::newRow("short help") << QStringList{"-h"} << true << false << -1 << true;
+        QTest::newRow("not a number")
+            << QStringList{"--quit-after", "soon"} << false << false << -1 << false;
+        QTest::newRow("negative") << QStringList{"--quit-after", "-5"} << false << false << -1
+                                  << false;
+        QTest::newRow("missing value")
+            << QStringList{"--quit-after"} << false << false << -1 << false;
+        QTest::newRow("unknown option")
+            << QStringList{"--simulated"} << false << false << -1 << false;
+        QTest::newRow("stray argument") << QStringList{"cabinet"} << false << false << -1 << false;
+    }
+    void options() {
+        QFETCH(QStringList, args);
+        QFETCH(bool, ok);
+        QFETCH(bool, simulate);
+        QFETCH(int, quitAfter);
+        QFETCH(bool, help);
+        args.prepend(QStringLiteral("hq3746-monitor"));
+        const ParsedOptions parsed = parseAppOptions(args);
+        QCOMPARE(parsed.error.isEmpty(), ok);
+        QVERIFY(parsed.helpText.contains(QStringLiteral("--simulate")));
+        QVERIFY(parsed.helpText.contains(QStringLiteral("hq3746-monitor")));
+        if (!ok)
+            return;
+        QCOMPARE(parsed.options.simulate, simulate);
+        QCOMPARE(parsed.options.help, help);
+        QCOMPARE(parsed.options.quitAfterMs.value_or(-1), quitAfter);
+    }
+
+    void programRunsSimulatedAndQuitsCleanly() {
+        QProcess program;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.insert(QStringLiteral("HQ_REPORT_STARTUP"), QStringLiteral("1"));
+        const QString home = QDir::tempPath() + QStringLiteral("/hq3746-test-home");
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), home); // keep the user's preference
+        program.setProcessEnvironment(env);
+        program.start(
+            QStringLiteral(HQ_MONITOR_EXECUTABLE),
+            {QStringLiteral("--simulate"), QStringLiteral("--quit-after"), QStringLiteral("2500")});
+        QVERIFY(program.waitForStarted(10000));
+        QVERIFY(program.waitForFinished(30000));
+        const QString err = QString::fromLocal8Bit(program.readAllStandardError());
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), 0);
+        QVERIFY2(err.contains(QStringLiteral("first paint at")), qPrintable(err));
+    }
+
+    void helpNeedsNoDisplay() {
+        QProcess program;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove(QStringLiteral("DISPLAY"));
+        env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+        program.setProcessEnvironment(env);
+        program.start(QStringLiteral(HQ_MONITOR_EXECUTABLE), {QStringLiteral("--help")});
+        QVERIFY(program.waitForFinished(10000));
+        QCOMPARE(program.exitCode(), 0);
+        QVERIFY(program.readAllStandardOutput().contains("--quit-after"));
+        program.start(QStringLiteral(HQ_MONITOR_EXECUTABLE), {QStringLiteral("--nonsense")});
+        QVERIFY(program.waitForFinished(10000));
+        QCOMPARE(program.exitCode(), 2);
+    }
+};
+
+int main(int argc, char** argv) {
+    GuardedApplication app(argc, argv);
+    TestApp test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "test_app.moc"
