@@ -2,6 +2,7 @@
 #include "monitor_test_support.h"
 
 #include "monitor/panel_status_bar.h"
+#include "sim/cabinet_hid_device.h"
 #include "sim/encoder.h"
 #include "ui_schrank_form.h"
 #include "widgets/led_display.h"
@@ -231,6 +232,33 @@ private slots:
         form.ui().PageControl1->setCurrentWidget(form.ui().TabSheet1);
         QVERIFY(!form.timer1().isActive());
         QVERIFY(panel(form, 1).isEmpty());
+    }
+
+    void resetMakesTheCabinetLeaveAndComeBack() {
+        WindowFixture fx;
+        fx.form->show();
+        sim::CabinetOptions options;
+        options.resetDuration = std::chrono::milliseconds(200);
+        sim::Cabinet cabinet(options);
+        sim::CabinetHidDevice device(fx.bus, cabinet);
+        device.plug();
+        QTimer pump;
+        connect(&pump, &QTimer::timeout, [&] { device.pump(); });
+        pump.start(20);
+        QTRY_VERIFY_WITH_TIMEOUT(fx.form->connected(), kWait);
+        QTest::mouseClick(fx.form->ui().resetbtn1, Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(!fx.form->connected(), kWait);
+        QCOMPARE(paneLines(*fx.form).last(), QStringLiteral("Device \"HQ3746\" Disconnected!"));
+        QTRY_VERIFY_WITH_TIMEOUT(fx.form->connected(), kWait);
+        QVERIFY(fx.form->currentDevice() != nullptr);
+        QVERIFY(fx.form->currentDevice()->claimed());
+        QVERIFY(fx.form->timer1().isActive());
+        QVERIFY(fx.form->pollArmed());
+        // The new device answers: the next poll brings the settings.
+        fx.form->timer1().stop();
+        fx.form->Timer1Timer();
+        QTRY_COMPARE_WITH_TIMEOUT(fx.form->ui().Label25->text(), QStringLiteral("N#12345678"),
+                                  kWait);
     }
 
     void setzenSendsSettingsFrame_data() {
