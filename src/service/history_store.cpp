@@ -173,6 +173,39 @@ RawRange HistoryStore::rawRange(int series, std::size_t begin, std::size_t end) 
     return r;
 }
 
+std::size_t HistoryStore::findCode(int s, std::size_t begin, std::size_t end, std::uint16_t code,
+                                   bool isMin) const {
+    end = std::min(end, size_);
+    std::size_t i = begin;
+    // A block can hold the code only if the code lies in its [min, max].
+    auto holds = [&](std::uint16_t mn, std::uint16_t mx) {
+        return isMin ? mn <= code : mx >= code;
+    };
+    while (i < end) {
+        const Chunk& c = *chunks_[i >> kChunkShift];
+        const std::size_t base = i & ~kMask;
+        const std::size_t at = i - base;
+        if ((at & (kB2 - 1)) == 0 && i + kB2 <= end) {
+            const std::size_t b = at >> kBlock2Shift;
+            if (!holds(c.min2[s][b], c.max2[s][b])) {
+                i += kB2;
+                continue;
+            }
+        }
+        if ((at & (kB1 - 1)) == 0 && i + kB1 <= end) {
+            const std::size_t b = at >> kBlock1Shift;
+            if (!holds(c.min1[s][b], c.max1[s][b])) {
+                i += kB1;
+                continue;
+            }
+        }
+        if (c.value[s][at] == code)
+            return i;
+        ++i;
+    }
+    return end;
+}
+
 ColumnPlan HistoryStore::plan(double fromMs, double toMs, int columns) const {
     ColumnPlan p;
     if (columns < 1 || !(toMs > fromMs) || !std::isfinite(fromMs) || !std::isfinite(toMs))
@@ -229,17 +262,19 @@ void HistoryStore::decimate(const ColumnPlan& plan, int series, std::vector<Plot
         const RawRange r = rawRange(series, a + 1, e - 1);
         const std::uint16_t mn = std::min({r.min, first, last});
         const std::uint16_t mx = std::max({r.max, first, last});
-        const std::int64_t tf = timeAt(a), tl = timeAt(e - 1);
-        // Go from the first value to the nearer extreme, across to the other, then to the last
-        // value; the extremes sit at the real x of the first and last record of the column.
-        const bool minFirst = int(first) - int(mn) <= int(mx) - int(first);
-        const std::uint16_t x1 = minFirst ? mn : mx, x2 = minFirst ? mx : mn;
-        out.push_back({tf, decode(series, first)});
-        if (x1 != first)
-            out.push_back({tf, decode(series, x1)});
-        if (x2 != last)
-            out.push_back({tl, decode(series, x2)});
-        out.push_back({tl, decode(series, last)});
+        // First, the records holding the extremes in time order, last.
+        std::size_t im = a, iM = a;
+        if (mn != first)
+            im = mn == last ? e - 1 : findCode(series, a + 1, e - 1, mn, true);
+        if (mx != first)
+            iM = mx == last ? e - 1 : findCode(series, a + 1, e - 1, mx, false);
+        const std::size_t x1 = std::min(im, iM), x2 = std::max(im, iM);
+        push(a);
+        if (x1 != a && x1 != e - 1)
+            push(x1);
+        if (x2 != x1 && x2 != a && x2 != e - 1)
+            push(x2);
+        push(e - 1);
     }
     if (plan.hasAfter)
         push(plan.bounds.back());

@@ -92,6 +92,11 @@ public:
     // Minimum and maximum code of one series over the records [begin, end).
     RawRange rawRange(int series, std::size_t begin, std::size_t end) const;
 
+    // Index of the first record in [begin, end) whose code is `code` (end if none), found
+    // through the pyramid.
+    std::size_t findCode(int series, std::size_t begin, std::size_t end, std::uint16_t code,
+                         bool isMin) const;
+
     // Pixel columns of the time range [fromMs, toMs] spread over `columns` pixels.
     ColumnPlan plan(double fromMs, double toMs, int columns) const;
     // At most four points per column (first, extremes, last) plus the neighbours just outside

@@ -1,0 +1,282 @@
+#include "service/measurement_chart.h"
+
+#include <QCheckBox>
+#include <QPainter>
+#include <QVBoxLayout>
+
+#include <algorithm>
+
+namespace hq::service {
+
+namespace {
+
+// Date-time labels in local time; no label step below one second.
+class SecondsDateTimeTicker : public QCPAxisTickerDateTime {
+protected:
+    double getTickStep(const QCPRange& range) override {
+        return std::max(1.0, QCPAxisTickerDateTime::getTickStep(range));
+    }
+};
+
+QPixmap swatch(const SeriesStyle& s) {
+    QPixmap p(18, 10);
+    p.fill(Qt::transparent);
+    QPainter painter(&p);
+    if (s.kind == SeriesKind::Area) {
+        painter.fillRect(QRect(1, 2, 16, 7), s.colour);
+    } else {
+        painter.setPen(QPen(s.colour, std::min(s.penWidth, 4), toQtPenStyle(s.style)));
+        painter.drawLine(1, 5, 17, 5);
+    }
+    return p;
+}
+
+} // namespace
+
+StoreGraph::StoreGraph(MeasurementChart* chart, int series)
+    : QCPGraph(chart->xAxis, chart->yAxis), chart_(chart), series_(series) {
+    setAdaptiveSampling(false); // the store has already reduced the data
+    setAntialiased(false);
+    setAntialiasedFill(false);
+}
+
+void StoreGraph::draw(QCPPainter* painter) {
+    static thread_local std::vector<PlotPoint> points;
+    chart_->store().decimate(chart_->currentPlan(), series_, points);
+    QVector<QCPGraphData> data;
+    data.reserve(qsizetype(points.size()));
+    for (const PlotPoint& p : points)
+        data.append(QCPGraphData(double(p.timeMs) / 1000.0, p.value));
+    this->data()->set(data, true);
+    QCPGraph::draw(painter);
+}
+
+ChartLegend::ChartLegend(QWidget* parent) : QFrame(parent) {
+    setObjectName(QStringLiteral("ChartLegend"));
+    setFrameShape(QFrame::Box);
+    setAutoFillBackground(true);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(4, 2, 4, 2);
+    layout->setSpacing(0);
+    for (int i = 0; i < kSeriesCount; ++i) {
+        auto* box = new QCheckBox(this);
+        box->setObjectName(QStringLiteral("LegendSeries%1").arg(i));
+        layout->addWidget(box);
+        boxes_[std::size_t(i)] = box;
+        connect(box, &QCheckBox::toggled, this, [this, i](bool on) { emit seriesToggled(i, on); });
+    }
+}
+
+void ChartLegend::setSeries(const std::array<SeriesStyle, kSeriesCount>& series) {
+    for (std::size_t i = 0; i < series.size(); ++i) {
+        QCheckBox* box = boxes_[i];
+        const QSignalBlocker block(box);
+        box->setText(series[i].title);
+        box->setIcon(QIcon(swatch(series[i])));
+        box->setChecked(series[i].visible);
+    }
+    adjustSize();
+}
+
+MeasurementChart::MeasurementChart(QWidget* parent)
+    : QCustomPlot(parent), store_(std::make_unique<HistoryStore>(SeriesEncodings())),
+      settings_(ChartSettings::defaults()) {
+    setObjectName(QStringLiteral("Chart1"));
+    setNotAntialiasedElements(QCP::aeAll);
+    xAxis->setTicker(QSharedPointer<QCPAxisTicker>(new SecondsDateTimeTicker));
+    auto ticker = qSharedPointerDynamicCast<QCPAxisTickerDateTime>(xAxis->ticker());
+    ticker->setDateTimeFormat(QStringLiteral("dd.MM.yy\nHH:mm:ss"));
+    ticker->setDateTimeSpec(Qt::LocalTime);
+    for (QCPAxis* a : {xAxis, yAxis}) {
+        QPen grid(QColor(160, 160, 160), 0, Qt::DashLine);
+        a->grid()->setPen(grid);
+    }
+    for (int i = 0; i < kSeriesCount; ++i)
+        graphs_[std::size_t(i)] = new StoreGraph(this, i);
+    legend_ = new ChartLegend(this);
+    legend_->move(kLegendStartLeft, kLegendTop);
+    connect(legend_, &ChartLegend::seriesToggled, this, &MeasurementChart::setSeriesVisible);
+    connect(this, &QCustomPlot::beforeReplot, this, &MeasurementChart::followAutomaticRanges);
+    applySettings(settings_);
+}
+
+MeasurementChart::~MeasurementChart() = default;
+
+void MeasurementChart::setChart(std::unique_ptr<HistoryStore> store,
+                                const ChartSettings& settings) {
+    store_ = std::move(store);
+    planStore_ = nullptr;
+    applySettings(settings);
+}
+
+void MeasurementChart::appendRecord(std::int64_t utcMs, const RawSample& sample) {
+    store_->append(utcMs, sample);
+    if (isVisible())
+        replot(rpQueuedReplot);
+}
+
+ChartSettings MeasurementChart::settings() const {
+    ChartSettings s = settings_;
+    s.left.min = yAxis->range().lower;
+    s.left.max = yAxis->range().upper;
+    s.bottom.min = xAxis->range().lower * 1000.0;
+    s.bottom.max = xAxis->range().upper * 1000.0;
+    return s;
+}
+
+void MeasurementChart::applySettings(const ChartSettings& s) {
+    settings_ = s;
+    for (int i = 0; i < kSeriesCount; ++i) {
+        const SeriesStyle& st = s.series[std::size_t(i)];
+        StoreGraph* g = graphs_[std::size_t(i)];
+        g->setName(st.title);
+        g->setPen(QPen(st.colour, st.penWidth, toQtPenStyle(st.style)));
+        g->setBrush(st.kind == SeriesKind::Area ? QBrush(st.colour) : QBrush(Qt::NoBrush));
+        g->setVisible(st.visible);
+    }
+    yAxis->setRange(s.left.min, s.left.max);
+    if (!s.bottom.automatic)
+        xAxis->setRange(s.bottom.min / 1000.0, s.bottom.max / 1000.0);
+    yAxis->grid()->setVisible(s.left.grid);
+    xAxis->grid()->setVisible(s.bottom.grid);
+    legend_->setSeries(s.series);
+    legend_->setVisible(s.legendVisible);
+    applyBackground();
+    followAutomaticRanges();
+    emit settingsChanged();
+    replot(rpQueuedReplot);
+}
+
+void MeasurementChart::applyBackground() {
+    QLinearGradient g(0, 1, 1, 0); // bottom left to top right
+    g.setCoordinateMode(QGradient::ObjectBoundingMode);
+    g.setColorAt(0, settings_.backgroundFrom);
+    g.setColorAt(1, settings_.backgroundTo);
+    setBackground(QBrush(g));
+    axisRect()->setBackground(QBrush(settings_.plotArea));
+}
+
+void MeasurementChart::setSeriesVisible(int series, bool visible) {
+    if (series < 0 || series >= kSeriesCount)
+        return;
+    settings_.series[std::size_t(series)].visible = visible;
+    graphs_[std::size_t(series)]->setVisible(visible);
+    if (QCheckBox* box = legend_->checkBox(series); box->isChecked() != visible) {
+        const QSignalBlocker block(box);
+        box->setChecked(visible);
+    }
+    replot(rpQueuedReplot);
+}
+
+void MeasurementChart::setLeftRange(double min, double max) {
+    settings_.left.automatic = false;
+    settings_.left.min = min;
+    settings_.left.max = max;
+    yAxis->setRange(min, max);
+    replot(rpQueuedReplot);
+}
+
+void MeasurementChart::autosize() {
+    const HistoryStore& s = *store_;
+    if (!s.empty()) {
+        double lo = 0, hi = 0;
+        bool any = false;
+        for (int i = 0; i < kSeriesCount; ++i) {
+            if (!settings_.series[std::size_t(i)].visible)
+                continue;
+            const RawRange r = s.rawRange(i, 0, s.size());
+            const double a = s.decode(i, r.min), b = s.decode(i, r.max);
+            lo = any ? std::min(lo, a) : a;
+            hi = any ? std::max(hi, b) : b;
+            any = true;
+        }
+        if (any) {
+            if (hi <= lo)
+                lo -= 1, hi += 1;
+            settings_.left.min = lo;
+            settings_.left.max = hi;
+        }
+        double from = double(s.firstTime()), to = double(s.lastTime());
+        if (to <= from)
+            from -= 1000, to += 1000;
+        settings_.bottom.min = from;
+        settings_.bottom.max = to;
+    }
+    settings_.left.automatic = false;
+    settings_.bottom.automatic = false;
+    yAxis->setRange(settings_.left.min, settings_.left.max);
+    xAxis->setRange(settings_.bottom.min / 1000.0, settings_.bottom.max / 1000.0);
+    replot(rpQueuedReplot);
+}
+
+void MeasurementChart::followAutomaticRanges() {
+    const HistoryStore& s = *store_;
+    if (s.empty())
+        return;
+    if (settings_.bottom.automatic) {
+        double from = double(s.firstTime()), to = double(s.lastTime());
+        if (to <= from)
+            from -= 1000, to += 1000;
+        xAxis->setRange(from / 1000.0, to / 1000.0);
+    }
+    if (settings_.left.automatic) {
+        double lo = 0, hi = 0;
+        bool any = false;
+        for (int i = 0; i < kSeriesCount; ++i) {
+            if (!settings_.series[std::size_t(i)].visible)
+                continue;
+            const RawRange r = s.rawRange(i, 0, s.size());
+            lo = any ? std::min(lo, s.decode(i, r.min)) : s.decode(i, r.min);
+            hi = any ? std::max(hi, s.decode(i, r.max)) : s.decode(i, r.max);
+            any = true;
+        }
+        if (any)
+            yAxis->setRange(lo, hi > lo ? hi : lo + 1);
+    }
+}
+
+void MeasurementChart::setLegendVisible(bool visible) {
+    settings_.legendVisible = visible;
+    legend_->setVisible(visible);
+}
+
+void MeasurementChart::setHorizontalGridVisible(bool visible) {
+    settings_.left.grid = visible;
+    yAxis->grid()->setVisible(visible);
+    replot(rpQueuedReplot);
+}
+
+void MeasurementChart::setVerticalGridVisible(bool visible) {
+    settings_.bottom.grid = visible;
+    xAxis->grid()->setVisible(visible);
+    replot(rpQueuedReplot);
+}
+
+const ColumnPlan& MeasurementChart::currentPlan() {
+    const double from = viewFromMs(), to = viewToMs();
+    // Half-pixel columns: a 2-pixel aliased pen covers pixels (c-1, c) for a line in the left
+    // half of pixel c and (c, c+1) in the right half, so each half keeps its own extremes.
+    const int columns = 2 * std::max(1, xAxis->axisRect()->width());
+    if (planStore_ != store_.get() || from != planFrom_ || to != planTo_ ||
+        columns != planColumns_ || store_->size() != planSize_) {
+        plan_ = store_->plan(from, to, columns);
+        planFrom_ = from;
+        planTo_ = to;
+        planColumns_ = columns;
+        planSize_ = store_->size();
+        planStore_ = store_.get();
+    }
+    return plan_;
+}
+
+void MeasurementChart::resizeEvent(QResizeEvent* event) {
+    QCustomPlot::resizeEvent(event);
+    legend_->move(width() - kLegendRightGap, kLegendTop);
+}
+
+void MeasurementChart::showEvent(QShowEvent* event) {
+    QCustomPlot::showEvent(event);
+    replot(rpQueuedReplot);
+}
+
+} // namespace hq::service

@@ -1,0 +1,115 @@
+// The service chart: QCustomPlot drawing what the history store yields for the current view,
+// with a floating legend of check boxes, one per series.
+#pragma once
+
+#include "service/chart_settings.h"
+#include "service/history_store.h"
+
+#include <qcustomplot.h>
+
+#include <QFrame>
+
+#include <array>
+#include <memory>
+#include <vector>
+
+class QCheckBox;
+
+namespace hq::service {
+
+class MeasurementChart;
+
+// A graph whose data is refreshed from the store for the visible range and pixel width each
+// time it is drawn (at most four points per pixel column).
+class StoreGraph : public QCPGraph {
+public:
+    StoreGraph(MeasurementChart* chart, int series);
+    int series() const { return series_; }
+
+protected:
+    void draw(QCPPainter* painter) override;
+
+private:
+    MeasurementChart* chart_;
+    int series_;
+};
+
+// The legend: one check box per series, floating over the plot.
+class ChartLegend : public QFrame {
+    Q_OBJECT
+public:
+    explicit ChartLegend(QWidget* parent = nullptr);
+    void setSeries(const std::array<SeriesStyle, kSeriesCount>& series);
+    QCheckBox* checkBox(int series) const { return boxes_[std::size_t(series)]; }
+signals:
+    void seriesToggled(int series, bool visible);
+
+private:
+    std::array<QCheckBox*, kSeriesCount> boxes_{};
+};
+
+class MeasurementChart : public QCustomPlot {
+    Q_OBJECT
+public:
+    static constexpr int kLegendTop = 40;
+    static constexpr int kLegendRightGap = 185;
+    static constexpr int kLegendStartLeft = 630;
+
+    explicit MeasurementChart(QWidget* parent = nullptr);
+    ~MeasurementChart() override;
+
+    HistoryStore& store() { return *store_; }
+    const HistoryStore& store() const { return *store_; }
+    // Replaces the data and the settings (a loaded chart file).
+    void setChart(std::unique_ptr<HistoryStore> store, const ChartSettings& settings);
+
+    // Appends one record; the view follows when the bottom axis is automatic.
+    void appendRecord(std::int64_t utcMs, const RawSample& sample);
+
+    // Current settings, with the axes' present ranges (bottom axis in UTC milliseconds).
+    ChartSettings settings() const;
+    void applySettings(const ChartSettings& settings);
+
+    bool seriesVisible(int series) const { return settings_.series[std::size_t(series)].visible; }
+    void setSeriesVisible(int series, bool visible);
+
+    // Left axis to [min, max], manual.
+    void setLeftRange(double min, double max);
+    // Fits both axes once to the data of the shown series, then leaves them manual.
+    void autosize();
+    void setLegendVisible(bool visible);
+    void setHorizontalGridVisible(bool visible); // the left axis's grid
+    void setVerticalGridVisible(bool visible);   // the bottom axis's grid
+    ChartLegend* legendWidget() const { return legend_; }
+    StoreGraph* seriesGraph(int series) const { return graphs_[std::size_t(series)]; }
+    // Visible time range in UTC milliseconds.
+    double viewFromMs() const { return xAxis->range().lower * 1000.0; }
+    double viewToMs() const { return xAxis->range().upper * 1000.0; }
+
+    // Column plan of the current view, shared by the graphs of one drawing.
+    const ColumnPlan& currentPlan();
+
+signals:
+    void settingsChanged();
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void followAutomaticRanges();
+    void applyBackground();
+
+    std::unique_ptr<HistoryStore> store_;
+    ChartSettings settings_;
+    std::array<StoreGraph*, kSeriesCount> graphs_{};
+    ChartLegend* legend_ = nullptr;
+
+    ColumnPlan plan_;
+    double planFrom_ = 0, planTo_ = 0;
+    int planColumns_ = -1;
+    std::size_t planSize_ = 0;
+    const HistoryStore* planStore_ = nullptr;
+};
+
+} // namespace hq::service

@@ -1,0 +1,253 @@
+#include "service/measurement_chart.h"
+#include "service/plot_series.h"
+#include "synthetic_status.h"
+
+#include <QCheckBox>
+#include <QTest>
+
+#include <cmath>
+#include <random>
+
+using namespace hq::service;
+
+namespace {
+constexpr std::int64_t kStart = 1'765'000'000'000;
+
+// Plausible cabinet history, one record per second.
+void fillCabinet(MeasurementChart& chart, int n, std::uint32_t seed) {
+    hq::testing::SyntheticCabinet cabinet(seed);
+    for (int i = 0; i < n; ++i)
+        chart.appendRecord(kStart + std::int64_t(i) * 1000, SampleFromStatus(cabinet.record(i)));
+}
+
+// Worst case for decimation: every series a band of heavy noise with rare spikes.
+void fillNoise(MeasurementChart& chart, int n, std::uint32_t seed) {
+    std::mt19937 rng(seed);
+    RawSample s{};
+    for (int i = 0; i < n; ++i) {
+        for (int k = 0; k < kSeriesCount; ++k) {
+            const double base = 100 + 80 * std::sin(i / (900.0 + k * 130) + k);
+            const double noise = double(int(rng() % 41) - 20);
+            const double spike = (rng() % 5000 == 0) ? 120 : 0;
+            const SeriesEncoding& e = chart.store().encoding(k);
+            s[std::size_t(k)] = std::uint16_t(e.offset + (base + noise + spike) * e.divisor / 10);
+        }
+        chart.appendRecord(kStart + std::int64_t(i) * 1000, s);
+    }
+}
+
+void showOnly(MeasurementChart& chart, std::initializer_list<int> series) {
+    ChartSettings s = chart.settings();
+    for (auto& st : s.series)
+        st.visible = false;
+    for (int i : series)
+        s.series[std::size_t(i)].visible = true;
+    chart.applySettings(s);
+}
+} // namespace
+
+class TestMeasurementChart : public QObject {
+    Q_OBJECT
+private slots:
+    void startSettings();
+    void legendFollowsWidth_data();
+    void legendFollowsWidth();
+    void legendTogglesSeries();
+    void autosizeFitsShownSeriesOnce();
+    void rangeButtonsAndAutosize();
+    void bottomAxisFollowsUntilAutosize();
+    void pixelIdenticalToFullData_data();
+    void pixelIdenticalToFullData();
+};
+
+void TestMeasurementChart::startSettings() {
+    MeasurementChart chart;
+    const ChartSettings s = chart.settings();
+    QCOMPARE(s.left.min, 0.0);
+    QCOMPARE(s.left.max, 300.0);
+    QVERIFY(!s.left.automatic);
+    QVERIFY(s.bottom.automatic);
+    QVERIFY(s.legendVisible && s.left.grid && s.bottom.grid);
+    const std::array<bool, kSeriesCount> shown = {false, true,  true,  false, true,  true,
+                                                  true,  true,  false, false, false, false,
+                                                  false, false, false, false, false, false};
+    for (int i = 0; i < kSeriesCount; ++i) {
+        QCOMPARE(chart.seriesVisible(i), shown[std::size_t(i)]);
+        QCOMPARE(chart.legendWidget()->checkBox(i)->isChecked(), shown[std::size_t(i)]);
+        QCOMPARE(chart.seriesGraph(i)->visible(), shown[std::size_t(i)]);
+    }
+    QCOMPARE(chart.legendWidget()->checkBox(5)->text(), QString::fromUtf8("HYT up °C"));
+    QCOMPARE(s.series[4].colour, QColor(Qt::blue));
+    QCOMPARE(s.series[7].colour, QColor(255, 0, 255));
+    QCOMPARE(chart.seriesGraph(11)->pen().style(), Qt::DashLine);
+    QCOMPARE(chart.seriesGraph(12)->pen().style(), Qt::DotLine);
+    QCOMPARE(chart.seriesGraph(1)->pen().width(), 2);
+    QCOMPARE(chart.seriesGraph(16)->brush().color(), QColor(128, 128, 128));
+    QCOMPARE(chart.seriesGraph(1)->brush().style(), Qt::NoBrush);
+}
+
+void TestMeasurementChart::legendFollowsWidth_data() {
+    QTest::addColumn<int>("width");
+    QTest::addColumn<int>("left");
+    QTest::newRow("780 wide") << 780 << 595;
+    QTest::newRow("1600 wide") << 1600 << 1415;
+    QTest::newRow("815 wide") << 815 << 630;
+}
+
+void TestMeasurementChart::legendFollowsWidth() {
+    QFETCH(int, width);
+    QFETCH(int, left);
+    MeasurementChart chart;
+    QCOMPARE(chart.legendWidget()->pos(), QPoint(630, 40));
+    chart.resize(width, 400);
+    chart.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&chart));
+    QCOMPARE(chart.legendWidget()->pos(), QPoint(left, 40));
+}
+
+void TestMeasurementChart::legendTogglesSeries() {
+    MeasurementChart chart;
+    QCheckBox* door = chart.legendWidget()->checkBox(kDoorSeries);
+    QVERIFY(!chart.seriesVisible(kDoorSeries));
+    door->click();
+    QVERIFY(chart.seriesVisible(kDoorSeries));
+    QVERIFY(chart.seriesGraph(kDoorSeries)->visible());
+    chart.setSeriesVisible(kDoorSeries, false);
+    QVERIFY(!door->isChecked());
+    chart.setLegendVisible(false);
+    QVERIFY(!chart.settings().legendVisible);
+    QVERIFY(chart.legendWidget()->isHidden());
+}
+
+void TestMeasurementChart::autosizeFitsShownSeriesOnce() {
+    MeasurementChart chart;
+    showOnly(chart, {4, 6}); // humidities
+    RawSample s{};
+    s[4] = 200, s[6] = 453, s[0] = 60000; // series 0 is hidden and must not count
+    chart.appendRecord(kStart, s);
+    s[4] = 120, s[6] = 300;
+    chart.appendRecord(kStart + 60'000, s);
+    chart.autosize();
+    ChartSettings a = chart.settings();
+    QVERIFY(!a.left.automatic && !a.bottom.automatic);
+    QCOMPARE(a.left.min, 12.0);
+    QCOMPARE(a.left.max, 45.3);
+    QCOMPARE(a.bottom.min, double(kStart));
+    QCOMPARE(a.bottom.max, double(kStart + 60'000));
+    // New points beyond the fitted range stay outside until Autosize is pressed again.
+    s[6] = 900;
+    chart.appendRecord(kStart + 120'000, s);
+    chart.replot();
+    QCOMPARE(chart.settings().bottom.max, double(kStart + 60'000));
+    QCOMPARE(chart.settings().left.max, 45.3);
+    chart.autosize();
+    QCOMPARE(chart.settings().bottom.max, double(kStart + 120'000));
+    QCOMPARE(chart.settings().left.max, 90.0);
+}
+
+void TestMeasurementChart::rangeButtonsAndAutosize() {
+    MeasurementChart chart;
+    fillCabinet(chart, 500, 3);
+    chart.setLeftRange(0, 20);
+    QCOMPARE(chart.settings().left.max, 20.0);
+    chart.autosize();
+    QVERIFY(chart.settings().left.max != 20.0); // the fitted range replaces 0..20
+    chart.setLeftRange(0, 300);
+    QCOMPARE(chart.settings().left.min, 0.0);
+    QCOMPARE(chart.settings().left.max, 300.0);
+    // Autosize with nothing shown keeps the left axis, still fits the time axis.
+    showOnly(chart, {});
+    chart.autosize();
+    QCOMPARE(chart.settings().left.max, 300.0);
+    QCOMPARE(chart.settings().bottom.max, double(chart.store().lastTime()));
+}
+
+void TestMeasurementChart::bottomAxisFollowsUntilAutosize() {
+    MeasurementChart chart;
+    fillCabinet(chart, 10, 1);
+    chart.replot();
+    QCOMPARE(chart.settings().bottom.max, double(kStart + 9000));
+    fillCabinet(chart, 20, 1);
+    chart.replot();
+    QCOMPARE(chart.settings().bottom.min, double(kStart));
+    QCOMPARE(chart.settings().bottom.max, double(kStart + 19000));
+}
+
+void TestMeasurementChart::pixelIdenticalToFullData_data() {
+    QTest::addColumn<bool>("noise");
+    QTest::addColumn<QList<int>>("series");
+    QTest::addColumn<double>("fromFraction");
+    QTest::addColumn<double>("toFraction");
+    const QList<int> solid = {1, 2, 4, 5, 6, 7, 8, 9, 13, 14, 15, 17};
+    QTest::newRow("cabinet, whole history") << false << solid << 0.0 << 1.0;
+    QTest::newRow("cabinet, zoomed") << false << solid << 0.40 << 0.47;
+    QTest::newRow("cabinet, one day") << false << solid << 0.1 << 0.1 + 86400.0 / 100000;
+    QTest::newRow("noise band, whole history") << true << QList<int>{7} << 0.0 << 1.0;
+    QTest::newRow("noise band, zoomed") << true << QList<int>{5} << 0.2 << 0.25;
+}
+
+void TestMeasurementChart::pixelIdenticalToFullData() {
+    QFETCH(bool, noise);
+    QFETCH(QList<int>, series);
+    QFETCH(double, fromFraction);
+    QFETCH(double, toFraction);
+    const int w = 1600, h = 900;
+    MeasurementChart chart;
+    const QList<int>& solid = series;
+    ChartSettings s = chart.settings();
+    for (auto& st : s.series)
+        st.visible = false;
+    for (int i : solid)
+        s.series[std::size_t(i)].visible = true;
+    s.legendVisible = false;
+    s.backgroundFrom = s.backgroundTo = Qt::white;
+    chart.applySettings(s);
+    if (noise)
+        fillNoise(chart, 100'000, 42);
+    else
+        fillCabinet(chart, 100'000, 42);
+    const double t0 = double(chart.store().firstTime()),
+                 span = double(chart.store().lastTime()) - t0;
+    chart.setLeftRange(-20, 300);
+    chart.xAxis->setRange((t0 + span * fromFraction) / 1000, (t0 + span * toFraction) / 1000);
+
+    // Reference: every record in a plain graph, no adaptive sampling, no antialiasing.
+    QCustomPlot ref;
+    ref.setNotAntialiasedElements(QCP::aeAll);
+    ref.xAxis->setTicker(chart.xAxis->ticker());
+    ref.xAxis->setRange(chart.xAxis->range());
+    ref.yAxis->setRange(chart.yAxis->range());
+    for (QCPAxis* a : {ref.xAxis, ref.yAxis})
+        a->grid()->setPen(chart.xAxis->grid()->pen());
+    const HistoryStore& store = chart.store();
+    for (int i : solid) {
+        QCPGraph* g = ref.addGraph();
+        g->setAdaptiveSampling(false);
+        g->setAntialiased(false);
+        g->setPen(chart.seriesGraph(i)->pen());
+        QVector<QCPGraphData> data;
+        for (std::size_t k = 0; k < store.size(); ++k)
+            data.append(QCPGraphData(double(store.timeAt(k)) / 1000, store.valueAt(i, k)));
+        g->data()->set(data, true);
+    }
+    const QImage a = chart.toPixmap(w, h).toImage().convertToFormat(QImage::Format_RGB32);
+    const QImage b = ref.toPixmap(w, h).toImage().convertToFormat(QImage::Format_RGB32);
+    QCOMPARE(a.size(), QSize(w, h));
+    QCOMPARE(b.size(), QSize(w, h));
+    int differing = 0, inked = 0;
+    for (int y = 0; y < h; ++y) {
+        const auto* pa = reinterpret_cast<const QRgb*>(a.constScanLine(y));
+        const auto* pb = reinterpret_cast<const QRgb*>(b.constScanLine(y));
+        for (int x = 0; x < w; ++x) {
+            differing += pa[x] != pb[x];
+            inked += pb[x] != qRgb(255, 255, 255);
+        }
+    }
+    qInfo("differing pixels: %d of %d (%.4f %%), inked in reference: %d", differing, w * h,
+          100.0 * differing / (w * h), inked);
+    QVERIFY(inked > w * 10); // the lines were really drawn
+    QVERIFY2(differing <= w * h / 1000, qPrintable(QString::number(differing)));
+}
+
+QTEST_MAIN(TestMeasurementChart)
+#include "test_measurement_chart.moc"
