@@ -2,6 +2,7 @@
 
 #include "localization/windows1252.h"
 #include "network/multipart_form_data.h"
+#include "network/schrankip.h"
 
 #include <QTcpSocket>
 #include <QTimer>
@@ -172,8 +173,24 @@ bool UploadClient::Start(const QString& host, const MultipartFormDataStream& bod
     if (m_connectTimeoutMs > 0) {
         m_timer->start(m_connectTimeoutMs);
     }
-    // An address such as "192.168.1.50" is used as it is; other text is looked up as a host name.
-    m_socket->connectToHost(m_host, m_port);
+    const quint64 serial = ++m_serial;
+    if (const auto address = ParseDottedIPv4(m_host)) {
+        m_socket->connectToHost(*address, m_port);
+    } else if (LooksLikeDottedAddress(m_host)) {
+        // Digits and dots that make no address (an empty group, a group above 255) are no host
+        // name either: fail without asking the resolver, after Start() has returned.
+        QMetaObject::invokeMethod(
+            this,
+            [this, serial] {
+                if (serial == m_serial) {
+                    Finish({UploadOutcome::Result::HostNotFound, 0,
+                            QStringLiteral("%1 is no IPv4 address").arg(m_host)});
+                }
+            },
+            Qt::QueuedConnection);
+    } else {
+        m_socket->connectToHost(m_host, m_port); // looked up as a host name
+    }
     return true;
 }
 

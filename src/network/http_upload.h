@@ -130,6 +130,7 @@ private:
     qint64 m_pendingWrite = 0;
     qint64 m_bodySent = 0;
     bool m_cookiesTaken = false;
+    quint64 m_serial = 0;
     HttpReplyParser m_parser;
 };
 

@@ -30,6 +30,40 @@ QString PlainSchrankip(const QString& fieldText) {
     return plain;
 }
 
+std::optional<QHostAddress> ParseDottedIPv4(const QString& text) {
+    const QStringList groups = PlainSchrankip(text).split(u'.');
+    if (groups.size() != 4) {
+        return std::nullopt;
+    }
+    quint32 address = 0;
+    for (const QString& g : groups) {
+        if (g.isEmpty() || g.size() > 3) {
+            return std::nullopt;
+        }
+        int value = 0;
+        for (const QChar c : g) {
+            if (c < u'0' || c > u'9') {
+                return std::nullopt;
+            }
+            value = value * 10 + (c.unicode() - u'0');
+        }
+        if (value > 255) {
+            return std::nullopt;
+        }
+        address = (address << 8) | static_cast<quint32>(value);
+    }
+    return QHostAddress(address);
+}
+
+bool LooksLikeDottedAddress(const QString& text) {
+    for (const QChar c : text) {
+        if (c != u'.' && c != u' ' && (c < u'0' || c > u'9')) {
+            return false;
+        }
+    }
+    return true;
+}
+
 bool IsEmptySchrankip(const QString& fieldText) {
     return PlainSchrankip(fieldText) == QStringLiteral("...") || fieldText.trimmed().isEmpty();
 }

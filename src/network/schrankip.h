@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHostAddress>
 #include <QString>
 
 #include <optional>
@@ -17,6 +18,14 @@ std::optional<QString> FormatSchrankip(const QString& dotted);
 // The plain dotted address of the field's text: all blanks removed ("192.168.  1. 50" gives
 // "192.168.1.50"). An empty group stays empty ("192.168..50"), which is no address.
 QString PlainSchrankip(const QString& fieldText);
+
+// Four dot-separated decimal groups 0..255, blanks within a group ignored ("192.168.  1. 50",
+// "010.0.0.7" is 10.0.0.7, never octal). Anything else gives nothing.
+std::optional<QHostAddress> ParseDottedIPv4(const QString& text);
+
+// True when text is made only of digits, dots and blanks: an attempt at a dotted address, never a
+// host name worth looking up.
+bool LooksLikeDottedAddress(const QString& text);
 
 // True when the field holds no address at all (every position blank).
 bool IsEmptySchrankip(const QString& fieldText);

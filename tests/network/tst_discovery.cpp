@@ -37,6 +37,8 @@ private slots:
     void formatSchrankip();
     void plainSchrankip_data();
     void plainSchrankip();
+    void parseDottedIPv4_data();
+    void parseDottedIPv4();
     void localAddresses();
     void defaultsPointAtBroadcast();
     void pollBeforeSearchDoesNothing();
@@ -157,6 +159,39 @@ void TestDiscovery::plainSchrankip() {
     QFETCH(bool, empty);
     QCOMPARE(hq::PlainSchrankip(field), plain);
     QCOMPARE(hq::IsEmptySchrankip(field), empty);
+}
+
+void TestDiscovery::parseDottedIPv4_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("address"); // "<none>" when no address
+    QTest::addColumn<bool>("dotted");     // made of digits, dots and blanks only
+    QTest::newRow("plain") << "192.168.1.50"
+                           << "192.168.1.50" << true;
+    QTest::newRow("field text") << "192.168.  1. 50"
+                                << "192.168.1.50" << true;
+    QTest::newRow("leading zeros are decimal") << "010.000.000.077"
+                                               << "10.0.0.77" << true;
+    QTest::newRow("255") << "255.255.255.255"
+                         << "255.255.255.255" << true;
+    QTest::newRow("256") << "256.1.1.1"
+                         << "<none>" << true;
+    QTest::newRow("empty group") << "192.168.   . 50"
+                                 << "<none>" << true;
+    QTest::newRow("empty field") << "   .   .   .   "
+                                 << "<none>" << true;
+    QTest::newRow("host name") << "cabinet.local"
+                               << "<none>" << false;
+    QTest::newRow("hex") << "0x7f.0.0.1"
+                         << "<none>" << false;
+}
+
+void TestDiscovery::parseDottedIPv4() {
+    QFETCH(QString, text);
+    QFETCH(QString, address);
+    QFETCH(bool, dotted);
+    const auto parsed = hq::ParseDottedIPv4(text);
+    QCOMPARE(parsed ? parsed->toString() : QStringLiteral("<none>"), address);
+    QCOMPARE(hq::LooksLikeDottedAddress(text), dotted);
 }
 
 void TestDiscovery::localAddresses() {

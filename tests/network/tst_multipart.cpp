@@ -42,6 +42,8 @@ private slots:
     void boundaryInContentIsLengthened_data();
     void boundaryInContentIsLengthened();
     void appendAfterFinishRefused();
+    void serverCheckRejectsMalformed_data();
+    void serverCheckRejectsMalformed();
 };
 
 void TestMultipart::boundary_data() {
@@ -204,6 +206,46 @@ void TestMultipart::appendAfterFinishRefused() {
     source.open(QIODevice::ReadOnly);
     QVERIFY(s.AppendFilePart(QStringLiteral("f"), QStringLiteral("n"), QString(), source));
     QCOMPARE(s.Body(), finished);
+}
+
+// The simulated cabinet's check is the oracle of the upload tests, so it must reject bad bodies.
+void TestMultipart::serverCheckRejectsMalformed_data() {
+    const QByteArray b = "---------------------------010324090507004";
+    const QByteArray head =
+        "Content-Disposition: form-data; name=\"/mpfsupload\"; filename=\"f.bin\"\r\n"
+        "Content-Type: \r\n\r\n";
+    QTest::addColumn<QByteArray>("contentType");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<bool>("good");
+    const QByteArray type = "multipart/form-data; boundary=" + b;
+    const QByteArray good = "\r\n--" + b + "\r\n" + head + "DATA\r\n--" + b + "--\r\n";
+    QTest::newRow("well formed") << type << good << true;
+    QTest::newRow("other boundary in header") << QByteArray(type + "X") << good << false;
+    QTest::newRow("not multipart") << QByteArray("text/html") << good << false;
+    QTest::newRow("no leading line end") << type << good.mid(2) << false;
+    QTest::newRow("no closing delimiter")
+        << type << QByteArray("\r\n--" + b + "\r\n" + head + "DATA") << false;
+    QTest::newRow("bytes after closing delimiter") << type << QByteArray(good + "x") << false;
+    QTest::newRow("two parts") << type
+                               << QByteArray("\r\n--" + b + "\r\n" + head + "A\r\n--" + b + "\r\n" +
+                                             head + "B\r\n--" + b + "--\r\n")
+                               << false;
+    QTest::newRow("no disposition")
+        << type << QByteArray("\r\n--" + b + "\r\nContent-Type: \r\n\r\nDATA\r\n--" + b + "--\r\n")
+        << false;
+}
+
+void TestMultipart::serverCheckRejectsMalformed() {
+    QFETCH(QByteArray, contentType);
+    QFETCH(QByteArray, body);
+    QFETCH(bool, good);
+    hq::sim::ReceivedUpload parsed;
+    const QString problem = hq::sim::CheckMultipartUpload(contentType, body, parsed);
+    QCOMPARE(problem.isEmpty(), good);
+    if (good) {
+        QCOMPARE(parsed.image, QByteArray("DATA"));
+        QCOMPARE(parsed.fileName, QByteArray("f.bin"));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestMultipart)
