@@ -90,12 +90,14 @@ mount -t tmpfs tmpfs /run
 mount -t tmpfs tmpfs /tmp
 insmod /lib/modules/hid.ko && insmod /lib/modules/hid-generic.ko && insmod /lib/modules/uhid.ko \
     || echo "KERNEL-TEST-SETUP: module load failed"
+echo "KERNEL-TEST-UPTIME modules $(cut -d' ' -f1 /proc/uptime)"
 /lib/systemd/systemd-udevd --daemon 2>/dev/null || echo "KERNEL-TEST-SETUP: udevd failed"
 udevadm trigger --action=add 2>/dev/null
 udevadm settle --timeout=30 2>/dev/null
-echo "KERNEL-TEST-BOOTED $(cut -d' ' -f1 /proc/uptime)"
+echo "KERNEL-TEST-UPTIME udev settled $(cut -d' ' -f1 /proc/uptime)"
 QT_LOGGING_RULES='*.debug=false' /probe
 echo "KERNEL-TEST-EXIT $?"
+echo "KERNEL-TEST-UPTIME probe done $(cut -d' ' -f1 /proc/uptime)"
 poweroff -f
 EOF
 chmod +x "$root/init"
