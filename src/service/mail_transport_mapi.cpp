@@ -1,0 +1,22 @@
+// Mail transport on Windows: Simple MAPI through the platform layer.
+#include "service/chart_mail.h"
+
+namespace hq::service {
+
+namespace {
+
+class MapiTransport : public MailTransport {
+public:
+    MailSendResult send(const platform::MailMessage& m) override { return {mapi_.Send(m), {}}; }
+
+private:
+    platform::SimpleMapi mapi_;
+};
+
+} // namespace
+
+std::unique_ptr<MailTransport> CreateSystemMailTransport() {
+    return std::make_unique<MapiTransport>();
+}
+
+} // namespace hq::service
