@@ -1,0 +1,127 @@
+// The tool's link to one cabinet over USB: scans the HID interfaces with the HID device
+// controller, picks the cabinet (by serial-number string when several are attached), claims it,
+// writes command frames and waits for the decoded answers with a time limit. The monitor window
+// has no time-out; a tool that must end needs one.
+//
+// All waits run a local event loop (the read thread hands every input report to this thread),
+// and end early when the interrupt flag is raised (Ctrl-C).
+#pragma once
+
+#include "hid/hid_controller.h"
+#include "hid/hid_device.h"
+#include "platform/hid_platform.h"
+#include "protocol/command_frame.h"
+#include "protocol/decoder.h"
+
+#include <QEventLoop>
+#include <QString>
+
+#include <atomic>
+#include <chrono>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace hq::cli {
+
+inline constexpr std::uint16_t kCabinetVendorId = 0x04D8;
+inline constexpr std::uint16_t kCabinetProductId = 0x003F;
+
+// One attached cabinet as the scan found it.
+struct CabinetInfo {
+    std::uint16_t vendorId = 0;
+    std::uint16_t productId = 0;
+    QString product;
+    QString serial;
+    QString path;
+    bool readWrite = false;
+    QString accessProblem; // why read-write access was refused, when it was
+};
+
+enum class WaitStatus {
+    Ok,
+    Timeout,     // no answer within the time limit
+    Gone,        // the cabinet left the bus while waiting
+    WriteFailed, // the command could not be written
+    Interrupted, // Ctrl-C
+};
+
+struct RequestResult {
+    WaitStatus status = WaitStatus::Timeout;
+    protocol::DecodeResult reply; // valid when status == Ok
+    QString detail;               // why the write failed
+};
+
+class CabinetSession {
+public:
+    // interrupt may be null.
+    CabinetSession(platform::HidPlatform& platform, const std::atomic<bool>* interrupt);
+    ~CabinetSession();
+    CabinetSession(const CabinetSession&) = delete;
+    CabinetSession& operator=(const CabinetSession&) = delete;
+
+    // Starts the controller and waits for its first scan. False when the platform's HID support
+    // is not available.
+    bool start();
+
+    // The attached cabinets in the controller's order.
+    std::vector<CabinetInfo> cabinets() const;
+
+    enum class OpenResult { Ok, NoCabinet, NoSuchSerial, Ambiguous, NotWritable, ClaimFailed };
+    // Claims the cabinet whose serial-number string is serial (any cabinet when empty and only
+    // one is attached). problem receives a one-line explanation when the result is not Ok.
+    OpenResult open(const QString& serial, QString& problem);
+    bool connected() const { return device_ != nullptr; }
+    // The serial string of the claimed (or last claimed) cabinet.
+    QString openedSerial() const { return openedSerial_; }
+    QString openedPath() const { return openedPath_; }
+
+    // Writes one frame to the claimed cabinet. False (with detail) when there is none or the
+    // write fails.
+    bool send(const protocol::CommandFrame& frame, QString* detail = nullptr);
+    // Sends frame and waits for the first reply with replyCode that arrives after the send.
+    // Other replies are decoded on the way (a configuration reply sets the firmware version) and
+    // their follow-up commands are sent, as the monitor does.
+    RequestResult request(const protocol::CommandFrame& frame, std::uint8_t replyCode,
+                          std::chrono::milliseconds timeout);
+    // Waits for a reply with replyCode without sending (e.g. the answer to a follow-up); replies
+    // that arrived since the last request count.
+    RequestResult waitForReply(std::uint8_t replyCode, std::chrono::milliseconds timeout);
+
+    // Waits until a cabinet with the opened serial (any cabinet when it had none) is attached
+    // again and claims it. Ok, Timeout (deadline passed) or Interrupted. timeout 0: no limit.
+    WaitStatus waitForReturn(std::chrono::milliseconds timeout);
+
+    // Keeps the event loop running for the given time. False when interrupted.
+    bool pause(std::chrono::milliseconds duration);
+
+    bool interrupted() const { return interrupt_ && interrupt_->load(); }
+    protocol::FirmwareVersion firmwareVersion() const { return decoder_.firmwareVersion(); }
+
+private:
+    enum class Wake { None, Reply, Gone, Arrival };
+    // Runs the event loop until wake_ is set, the deadline passes or Ctrl-C. timeout 0: no limit.
+    Wake runUntilWake(std::chrono::milliseconds timeout, bool& timedOut);
+    void onArrival(HidDevice* device);
+    void onRemoval(HidDevice* device);
+    void onReport(HidDevice* device, std::uint8_t reportId, const std::uint8_t* data,
+                  std::uint16_t size);
+    void releaseDevice();
+    bool claim(HidDevice* device);
+
+    platform::HidPlatform& platform_;
+    const std::atomic<bool>* interrupt_;
+    std::unique_ptr<HidDeviceController> controller_;
+    std::unique_ptr<HidDevice> device_;
+    std::vector<std::unique_ptr<HidDevice>> released_; // destroyed outside the handlers
+    protocol::ReplyDecoder decoder_;
+    std::deque<protocol::DecodeResult> replies_;
+    QString openedSerial_;
+    QString openedPath_;
+    bool scanned_ = false;
+    Wake wake_ = Wake::None;
+    QEventLoop* loop_ = nullptr;
+};
+
+} // namespace hq::cli

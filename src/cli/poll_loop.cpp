@@ -1,0 +1,90 @@
+#include "cli/poll_loop.h"
+
+#include <QDeadlineTimer>
+
+#include <algorithm>
+
+namespace hq::cli {
+
+namespace {
+using namespace std::chrono;
+using Steady = steady_clock;
+} // namespace
+
+void PollLoop::miss() {
+    if (onMiss)
+        onMiss();
+}
+
+int PollLoop::run() {
+    const auto end = duration ? std::optional(Steady::now() + *duration) : std::nullopt;
+    auto left = [&]() -> milliseconds {
+        if (!end)
+            return milliseconds::max();
+        return std::max(milliseconds(0), duration_cast<milliseconds>(*end - Steady::now()));
+    };
+    auto over = [&] { return ctx_.interrupted() || (end && Steady::now() >= *end); };
+
+    bool needConfig = true;
+    bool silentNoted = false; // one message per stretch without answers
+    auto next = Steady::now();
+    while (!over()) {
+        if (!session_.connected()) {
+            miss();
+            ctx_.note(QStringLiteral("the cabinet went away; waiting for it to come back"));
+            const WaitStatus back =
+                session_.waitForReturn(end ? std::max(left(), milliseconds(1)) : milliseconds(0));
+            if (back != WaitStatus::Ok)
+                break;
+            ctx_.note(QStringLiteral("the cabinet is back"));
+            needConfig = true;
+            silentNoted = false;
+            next = Steady::now();
+        }
+        const milliseconds wait = std::min(ctx_.timeout, std::max(left(), milliseconds(1)));
+        if (needConfig) {
+            // The configuration sets the firmware version, which decides the record's layout.
+            const RequestResult c =
+                session_.request(protocol::configRequest(), protocol::reply::Config, wait);
+            if (c.status == WaitStatus::Interrupted)
+                break;
+            if (c.status == WaitStatus::Gone)
+                continue;
+            needConfig = false;
+        }
+        const RequestResult r =
+            session_.request(protocol::statusRequest(), protocol::reply::Status, wait);
+        switch (r.status) {
+        case WaitStatus::Ok:
+            silentNoted = false;
+            if (onRecord && !onRecord(r.reply))
+                return exitcode::DeviceError;
+            break;
+        case WaitStatus::Interrupted:
+            return exitcode::Ok;
+        case WaitStatus::Gone:
+            continue; // waited for at the top
+        case WaitStatus::Timeout:
+        case WaitStatus::WriteFailed:
+            miss();
+            if (!silentNoted)
+                ctx_.note(r.status == WaitStatus::Timeout
+                              ? QStringLiteral("the cabinet does not answer; still trying")
+                              : QStringLiteral("writing to the cabinet failed (%1); still trying")
+                                    .arg(r.detail));
+            silentNoted = true;
+            break;
+        }
+        // The next poll on the interval's grid; polls that were missed are skipped.
+        next += interval;
+        const auto now = Steady::now();
+        if (next < now)
+            next = now + interval - (duration_cast<milliseconds>(now - next) % interval);
+        const auto pauseFor = std::min(duration_cast<milliseconds>(next - now), left());
+        if (pauseFor.count() > 0 && !session_.pause(pauseFor))
+            break;
+    }
+    return exitcode::Ok;
+}
+
+} // namespace hq::cli
