@@ -306,10 +306,17 @@ int runAll(int argc, char** argv) {
             claimed->SetReportHandler(onReport);
         }
     });
+    bool readerAtRemoval = false;
+    qint64 destroyMs = -1;
     controller.setOnRemoval([&](HidDevice* d) {
         ++removals;
-        if (claimed && d == claimed.get())
+        if (claimed && d == claimed.get()) {
+            readerAtRemoval = d->reader() != nullptr;
+            QElapsedTimer t;
+            t.start();
             claimed.reset(); // as the monitor does: destroying it stops its read thread
+            destroyMs = t.elapsed();
+        }
     });
     controller.setOnDeviceChange([&](HidDeviceController*) { ++changes; });
 
@@ -405,7 +412,9 @@ int runAll(int argc, char** argv) {
     check(removed, "removal event after UHID_DESTROY",
           std::to_string(unplugTimer.elapsed()) + " ms");
     check(unplugs == 1, "unplug handler called once", std::to_string(unplugs));
-    check(claimed == nullptr, "claimed device destroyed in the removal handler");
+    check(claimed == nullptr && readerAtRemoval,
+          "claimed device with its running read thread destroyed in the removal handler",
+          "thread stopped in " + std::to_string(destroyMs) + " ms");
     check(reports.size() == reportsBefore, "outstanding read ended without data");
     bool listed = false;
     for (const auto* d : controller.devices())
