@@ -89,7 +89,12 @@ QString CheckMultipartUpload(const QByteArray& contentType, const QByteArray& bo
 
 UploadServer::UploadServer(QObject* parent) : QObject(parent) {}
 
-UploadServer::~UploadServer() = default;
+UploadServer::~UploadServer() {
+    for (auto& [socket, connection] : m_open) {
+        socket->disconnect(this);
+        delete socket;
+    }
+}
 
 bool UploadServer::Listen(const QHostAddress& address, quint16 port) {
     auto server = std::make_unique<QTcpServer>();
@@ -108,12 +113,15 @@ quint16 UploadServer::port() const {
 void UploadServer::OnNewConnection() {
     while (QTcpSocket* socket = m_server->nextPendingConnection()) {
         ++m_connections;
-        auto* c = new Connection{socket, {}, false};
+        auto owned = std::make_unique<Connection>(Connection{socket, {}, false});
+        Connection* c = owned.get();
+        m_open.emplace(socket, std::move(owned));
         socket->setParent(this);
         connect(socket, &QTcpSocket::readyRead, this, [this, c] { OnReadyRead(c); });
-        connect(socket, &QTcpSocket::disconnected, this, [c] {
-            c->socket->deleteLater();
-            delete c;
+        connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
+            socket->disconnect(this);
+            socket->deleteLater();
+            m_open.erase(socket);
         });
     }
 }

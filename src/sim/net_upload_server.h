@@ -8,6 +8,7 @@
 #include <QObject>
 #include <QString>
 
+#include <map>
 #include <memory>
 
 class QTcpServer;
@@ -71,6 +72,7 @@ private:
     void Answer(Connection* c, const ReceivedUpload& upload);
 
     std::unique_ptr<QTcpServer> m_server;
+    std::map<QTcpSocket*, std::unique_ptr<Connection>> m_open;
     UploadServerBehaviour m_behaviour;
     QList<ReceivedUpload> m_uploads;
     QByteArray m_lastImage;
