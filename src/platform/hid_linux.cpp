@@ -11,8 +11,10 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -652,8 +654,19 @@ template <class T> using UdevPtr = std::unique_ptr<T, UdevDeleter>;
 
 // While udevd runs, a device is listed only once udev has finished with it (its node then has
 // the permissions the rules give); udev's own event for it follows and brings another scan.
+// The control socket outlives a stopped udevd, so it is asked: a refused connection means
+// nobody listens. A socket the user may not connect to belongs to a running udevd.
 bool udevdRunning() {
-    return hidraw::exists("/run/udev/control");
+    const int s = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (s < 0)
+        return hidraw::exists("/run/udev/control");
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, "/run/udev/control", sizeof addr.sun_path - 1);
+    const int r = ::connect(s, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    const int error = errno;
+    ::close(s);
+    return r == 0 || (error != ECONNREFUSED && error != ENOENT);
 }
 
 class UdevChangeNotifier : public HidChangeNotifier {
@@ -759,7 +772,10 @@ public:
         UdevPtr<udev> context{udev_new()};
         if (!context)
             return nullptr;
-        UdevPtr<udev_monitor> monitor{udev_monitor_new_from_netlink(context.get(), "udev")};
+        // udev's events come after its rules have run; without udevd (a container, a minimal
+        // system) the kernel's own events are all there is.
+        UdevPtr<udev_monitor> monitor{
+            udev_monitor_new_from_netlink(context.get(), udevdRunning() ? "udev" : "kernel")};
         if (!monitor ||
             udev_monitor_filter_add_match_subsystem_devtype(monitor.get(), "hidraw", nullptr) < 0 ||
             udev_monitor_enable_receiving(monitor.get()) < 0)

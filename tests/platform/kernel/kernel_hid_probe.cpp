@@ -482,6 +482,31 @@ int runAll(int argc, char** argv) {
                            }),
           "no test device left in the list");
 
+    // Without udevd (containers, minimal systems) hotplug follows the kernel's own events.
+    QProcess::execute("udevadm", {"control", "--exit"});
+    const bool udevdGone =
+        waitFor([] { return QProcess::execute("pidof", {"systemd-udevd"}) != 0; }, 5000);
+    check(udevdGone, "udevd stopped");
+    if (udevdGone) {
+        auto bare = platform::createNativeHidPlatform();
+        HidDeviceController bareController(*bare);
+        int bareChanges = 0;
+        std::vector<std::uint16_t> bareArrivals;
+        int bareRemovals = 0;
+        bareController.setOnArrival(
+            [&](HidDevice* d) { bareArrivals.push_back(d->hidAttributes().vendorId); });
+        bareController.setOnRemoval([&](HidDevice*) { ++bareRemovals; });
+        bareController.setOnDeviceChange([&](HidDeviceController*) { ++bareChanges; });
+        waitFor([&] { return bareChanges >= 1; });
+        UhidDevice plain;
+        check(plain.create(cabinetIdentity(options), cabinet.handler(), error),
+              "cabinet plugged in without udevd", error);
+        const bool arrived = waitFor([&] { return !bareArrivals.empty(); });
+        check(arrived && bareArrivals.back() == CabinetVendor, "arrival from a kernel event");
+        plain.destroy();
+        check(waitFor([&] { return bareRemovals >= 1; }), "removal from a kernel event");
+    }
+
     std::printf("KERNEL-TEST-RESULT: %s (%d failed)\n", check.failures() ? "FAIL" : "PASS",
                 check.failures());
     return check.failures() ? 1 : 0;
