@@ -13,6 +13,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QVBoxLayout>
+#include <QXmlStreamReader>
 
 namespace {
 
@@ -52,6 +53,7 @@ private slots:
     void shippedCatalogue();
     void shippedTranslationsComplete_data();
     void shippedTranslationsComplete();
+    void germanFileMatchesWindowLayout();
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -315,6 +317,70 @@ void TestLanguage::shippedTranslationsComplete() {
         QFile raw(QStringLiteral(HQ_RESOURCES_DIR "/deutsch.ini"));
         QVERIFY(raw.open(QIODevice::ReadOnly));
         QVERIFY(raw.readAll().contains("f\xFCr Trockenschrank"));
+    }
+}
+
+void TestLanguage::germanFileMatchesWindowLayout() {
+    // The monitor window's layout: every caption key names a captioned widget there, and the
+    // German file gives back the captions as designed.
+    QFile ui(QStringLiteral(HQ_MONITOR_UI));
+    if (!ui.open(QIODevice::ReadOnly)) {
+        QSKIP("monitor window layout not present");
+    }
+    struct Widget {
+        QString cls;
+        QString text;
+    };
+    QHash<QString, Widget> widgets;
+    QString windowName;
+    QStringList elements; // open elements
+    QStringList widgetNames;
+    QXmlStreamReader xml(&ui);
+    while (!xml.atEnd()) {
+        xml.readNext();
+        if (xml.isStartElement()) {
+            const QString element = xml.name().toString();
+            if (element == u"widget") {
+                const QString name = xml.attributes().value(QLatin1String("name")).toString();
+                widgets.insert(
+                    name,
+                    Widget{xml.attributes().value(QLatin1String("class")).toString(), QString()});
+                if (windowName.isEmpty()) {
+                    windowName = name;
+                }
+                widgetNames.append(name);
+            } else if (element == u"property" && !elements.isEmpty() &&
+                       elements.back() == u"widget") {
+                const QString prop = xml.attributes().value(QLatin1String("name")).toString();
+                if (prop == u"text" || prop == u"title" || prop == u"windowTitle") {
+                    if (xml.readNextStartElement() && xml.name() == u"string") {
+                        widgets[widgetNames.back()].text = xml.readElementText();
+                    }
+                    elements.append(element);
+                    continue;
+                }
+            }
+            elements.append(element);
+        } else if (xml.isEndElement()) {
+            if (elements.back() == u"widget") {
+                widgetNames.removeLast();
+            }
+            elements.removeLast();
+        }
+    }
+    QVERIFY2(!xml.hasError(), qPrintable(xml.errorString()));
+    const QStringList captioned = {"QLabel", "QPushButton", "QCheckBox", "QRadioButton",
+                                   "QGroupBox"};
+    const hq::Translation de =
+        hq::ReadTranslation(QStringLiteral(HQ_RESOURCES_DIR), QStringLiteral("deutsch"));
+    QCOMPARE(de.title, widgets.value(windowName).text);
+    for (const QString& key : hq::MonitorCaptionKeys()) {
+        QVERIFY2(widgets.contains(key), qPrintable(key));
+        QVERIFY2(captioned.contains(widgets[key].cls), qPrintable(key + u' ' + widgets[key].cls));
+        const QString caption = de.caption(key);
+        if (!caption.isEmpty()) {
+            QCOMPARE(caption, widgets[key].text);
+        }
     }
 }
 
