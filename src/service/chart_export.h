@@ -1,0 +1,41 @@
+// Taking the chart out of the window: images, clipboard and CSV (layout in docs/csv_export.md).
+#pragma once
+
+#include "service/history_store.h"
+
+#include <QString>
+
+class QIODevice;
+
+namespace hq::service {
+
+class MeasurementChart;
+
+enum class ImageFormat { Png, Jpeg, Bmp, Pdf };
+
+// Writes the chart at the given size. Returns an error text, empty on success.
+QString ExportImage(MeasurementChart& chart, const QString& path, ImageFormat format, int width,
+                    int height);
+// Puts a picture of the chart at the given size on the clipboard.
+void CopyChartToClipboard(MeasurementChart& chart, int width, int height);
+
+// Records further apart than this are separated by a gap line in the export.
+inline constexpr std::int64_t kCsvGapMs = 5000;
+
+// Writes the header and the records [begin, end) with local-time stamps, marking gaps.
+QString WriteCsv(QIODevice& out, const HistoryStore& store, std::size_t begin, std::size_t end);
+// Saves all records, or those in [fromMs, toMs], atomically as CSV.
+QString ExportCsv(const HistoryStore& store, const QString& path);
+QString ExportCsv(const HistoryStore& store, const QString& path, double fromMs, double toMs);
+
+// The local UTC offset at an instant, in seconds (cached per quarter hour).
+class LocalOffsetCache {
+public:
+    int offsetAt(std::int64_t utcMs);
+
+private:
+    std::int64_t block_ = INT64_MIN;
+    int offset_ = 0;
+};
+
+} // namespace hq::service
