@@ -5,10 +5,10 @@ set -euo pipefail
 what=${1:-build}
 
 build_pkgs=(build-essential cmake ninja-build pkg-config qt6-base-dev qt6-base-dev-tools
-            libqcustomplot-dev libudev-dev libgl-dev xdg-utils)
+            libqcustomplot-dev libudev-dev libgl-dev xdg-utils dpkg-dev file)
 test_pkgs=(clang libclang-rt-14-dev libbenchmark-dev xvfb xauth imagemagick
            qemu-system-x86 linux-image-amd64 busybox-static udev cpio
-           g++-mingw-w64-x86-64-posix wine64)
+           g++-mingw-w64-x86-64-posix wine64 desktop-file-utils strace)
 
 pkgs=("${build_pkgs[@]}")
 [ "$what" = test ] && pkgs+=("${test_pkgs[@]}")
