@@ -2,15 +2,19 @@
 // them together and runs the event loop until the monitor window closes.
 #include "app/app_options.h"
 #include "app/error_display.h"
+#include "app/service_glue.h"
 #include "hid/hid_controller.h"
 #include "monitor/schrank_form.h"
 #include "platform/hid_native.h"
 #include "platform/hid_simulated.h"
+#include "service/chart_mail.h"
+#include "service/intern_form.h"
 #include "sim/cabinet.h"
 #include "sim/cabinet_hid_device.h"
 
 #include <QDateTime>
 #include <QDesktopServices>
+#include <QProcessEnvironment>
 #include <QTimer>
 
 #include <cstdio>
@@ -93,6 +97,15 @@ int main(int argc, char** argv) {
     formOptions.errors = [&errors](const QString& text) { errors.show(text); };
     formOptions.applicationDir = QCoreApplication::applicationDirPath();
     hq::monitor::SchrankForm form(controller, std::move(formOptions));
+
+    // The service window exists, hidden, before the first reply can be decoded.
+    hq::app::ServiceGlue glue;
+    const std::unique_ptr<hq::service::MailTransport> mail =
+        hq::service::CreateSystemMailTransport();
+    hq::service::InternForm intern(
+        glue, *mail, hq::service::HelpdeskAddress(QProcessEnvironment::systemEnvironment()));
+    glue.attach(&form, &intern);
+    form.setServiceWindow(&glue);
 
     form.show();
 

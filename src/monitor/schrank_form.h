@@ -46,8 +46,9 @@ public:
     virtual void showServiceWindow() = 0;
     virtual void PlotStatusRecord(const protocol::StatusRecord& record,
                                   std::chrono::system_clock::time_point time) = 0;
-    // The service window's SpinEdit1 and SpinEdit2.
-    virtual void setSerialSpinEdits(int hundreds, int lastTwoDigits) = 0;
+    // The cabinet's serial number, which the service window shows in its SpinEdit1 (serial div
+    // 100) and SpinEdit2 (serial mod 100).
+    virtual void setSerialNumber(std::int32_t serialNumber) = 0;
 };
 
 class SchrankForm;

@@ -111,7 +111,7 @@ void SchrankForm::ShowSettings(const protocol::ConfigRecord& record) {
     ui_->Label20->setText(QStringLiteral("MAC:") + fromUtf8(protocol::macText(record.macAddress)));
 
     if (serviceWindow_ != nullptr)
-        serviceWindow_->setSerialSpinEdits(record.serialNumber / 100, record.serialNumber % 100);
+        serviceWindow_->setSerialNumber(record.serialNumber);
 
     ui_->rueckluftUeberw->setVisible(false);
     if (record.firmwareMinor >= 12)

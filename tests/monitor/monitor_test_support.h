@@ -94,14 +94,10 @@ public:
                           std::chrono::system_clock::time_point) override {
         plotted.push_back(record);
     }
-    void setSerialSpinEdits(int hundreds, int lastTwo) override {
-        spinEdit1 = hundreds;
-        spinEdit2 = lastTwo;
-    }
+    void setSerialNumber(std::int32_t serialNumber) override { serial = serialNumber; }
     int shown = 0;
     std::vector<protocol::StatusRecord> plotted;
-    int spinEdit1 = -1;
-    int spinEdit2 = -1;
+    std::int32_t serial = -1;
 };
 
 // One window on its own simulated bus, with its preference kept in a temporary folder.

@@ -141,8 +141,7 @@ private slots:
         QCOMPARE(form.ui().Label20->text(), QStringLiteral("MAC:00:04:A3:37:46:01"));
         QCOMPARE(form.ui().SpinEdit4->value(), 5);  // 300 s
         QCOMPARE(form.ui().SpinEdit5->value(), 10); // 600 s
-        QCOMPARE(c.fx.service.spinEdit1, 123456);
-        QCOMPARE(c.fx.service.spinEdit2, 78);
+        QCOMPARE(c.fx.service.serial, 12345678);
         QCOMPARE(form.ui().UDPMemo->toPlainText(), QStringLiteral("Version_MPFS=1.003;"));
 
         // The written reports: 65 bytes, report ID 0, the frame, zero fill.
@@ -390,8 +389,7 @@ private slots:
         QCOMPARE(ui.Label35->text(), version);
         QCOMPARE(ui.Label20->text(), QStringLiteral("MAC:00:04:A3:01:02:03"));
         QCOMPARE(paneLines(*fx.form), QStringList{QStringLiteral("WR_T6")});
-        QCOMPARE(fx.service.spinEdit1, 123456);
-        QCOMPARE(fx.service.spinEdit2, 78);
+        QCOMPARE(fx.service.serial, 12345678);
     }
 
     void errorLabelFollowsFehler() {

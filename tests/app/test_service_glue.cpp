@@ -1,0 +1,124 @@
+// The monitor window and the service window joined as the program joins them, against the
+// simulated cabinet: the picture opens the one service window, status records reach its chart,
+// the serial number reaches its spin edits, and its commands reach the cabinet.
+#include "app/service_glue.h"
+#include "hid/hid_controller.h"
+#include "platform/hid_simulated.h"
+#include "service/measurement_chart.h"
+#include "sim/cabinet.h"
+#include "sim/cabinet_hid_device.h"
+
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace hq;
+
+namespace {
+
+class NoMail : public service::MailTransport {
+public:
+    service::MailSendResult send(const platform::MailMessage&) override { return {}; }
+};
+
+// Records the command code of every output report on the way to the cabinet.
+class RecordingCabinet : public platform::SimulatedHidFunction {
+public:
+    platform::HidAttributes attributes() const override {
+        platform::HidAttributes a;
+        a.vendorId = 0x04D8;
+        a.productId = 0x003F;
+        return a;
+    }
+    platform::HidCaps caps() const override {
+        platform::HidCaps c;
+        c.inputReportByteLength = 65;
+        c.outputReportByteLength = 65;
+        return c;
+    }
+    std::optional<std::u16string> productString() const override { return u"HQ3746"; }
+    std::optional<std::u16string> serialString() const override { return u"HQ0012345678"; }
+    std::vector<std::vector<std::uint8_t>>
+    onOutputReport(std::span<const std::uint8_t> report) override {
+        std::vector<std::uint8_t> frame(report.begin() + 1, report.begin() + 6);
+        {
+            std::lock_guard lock(mutex);
+            frames.push_back(frame);
+        }
+        std::vector<std::vector<std::uint8_t>> answers;
+        for (const sim::InputData& d : cabinet.handleOutputReport(report)) {
+            std::vector<std::uint8_t> r{0};
+            r.insert(r.end(), d.begin(), d.end());
+            answers.push_back(std::move(r));
+        }
+        return answers;
+    }
+    std::vector<std::vector<std::uint8_t>> taken() {
+        std::lock_guard lock(mutex);
+        return std::exchange(frames, {});
+    }
+    sim::Cabinet cabinet;
+    std::mutex mutex;
+    std::vector<std::vector<std::uint8_t>> frames;
+};
+
+} // namespace
+
+class TestServiceGlue : public QObject {
+    Q_OBJECT
+private slots:
+    void monitorAndServiceWindowTogether() {
+        QTemporaryDir settings;
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settings.path());
+        platform::SimulatedHidPlatform bus;
+        auto cabinet = std::make_shared<RecordingCabinet>();
+        bus.plug(cabinet);
+        HidDeviceController controller(bus);
+        monitor::SchrankFormOptions options;
+        options.preference =
+            monitor::LanguagePreference(QStringLiteral("KOV-test"), QStringLiteral("HQ3746DC"));
+        monitor::SchrankForm form(controller, std::move(options));
+        app::ServiceGlue glue;
+        NoMail mail;
+        service::InternForm intern(glue, mail, QStringLiteral("help@example.invalid"));
+        glue.attach(&form, &intern);
+        form.setServiceWindow(&glue);
+        form.show();
+        QVERIFY(!intern.isVisible());
+
+        QTRY_VERIFY_WITH_TIMEOUT(form.connected(), 5000);
+        form.timer1().stop();
+        form.Timer1Timer(); // "@", then "u"
+        QTRY_COMPARE_WITH_TIMEOUT(form.ui().Label25->text(), QStringLiteral("N#12345678"), 5000);
+        QCOMPARE(intern.SerialNumberToSend(), 12345678);
+        QCOMPARE(glue.SerialNumberCaption(), QStringLiteral("N#12345678"));
+
+        const std::size_t before = intern.chart()->store().size();
+        form.Timer1Timer(); // "v"
+        form.Timer1Timer(); // "v"
+        QTRY_COMPARE_WITH_TIMEOUT(intern.chart()->store().size(), before + 2, 5000);
+
+        // The picture shows the one service window, also when clicked twice.
+        QTest::mouseClick(form.ui().Image1, Qt::LeftButton);
+        QVERIFY(intern.isVisible());
+        intern.hide();
+        QTest::mouseClick(form.ui().Image1, Qt::LeftButton);
+        QVERIFY(intern.isVisible());
+        QCOMPARE(QApplication::topLevelWidgets().count(&intern), 1);
+
+        // The service window's commands reach the cabinet through the monitor window.
+        cabinet->taken();
+        intern.Button15Click(); // "N Senden"
+        intern.Button9Click();  // "Disp LDR"
+        intern.Button8Click();  // "WDT Testen"
+        const auto frames = cabinet->taken();
+        QCOMPARE(frames.size(), std::size_t(3));
+        QCOMPARE(frames[0], (std::vector<std::uint8_t>{0x78, 0x4E, 0x61, 0xBC, 0x00}));
+        QCOMPARE(frames[1][0], std::uint8_t(0x77));
+        QCOMPARE(frames[2][0], std::uint8_t(0xFD));
+        form.close();
+    }
+};
+
+QTEST_MAIN(TestServiceGlue)
+#include "test_service_glue.moc"
