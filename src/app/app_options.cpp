@@ -18,7 +18,12 @@ ParsedOptions parseAppOptions(const QStringList& arguments) {
         QStringLiteral("quit-after"),
         QStringLiteral("Quit cleanly after <milliseconds> (for checks and screenshots)."),
         QStringLiteral("milliseconds"));
+    const QCommandLineOption openChart(
+        QStringLiteral("open-chart"),
+        QStringLiteral("Show the chart file <file> in a read-only chart window only."),
+        QStringLiteral("file"));
     parser.addOption(help);
+    parser.addOption(openChart);
     parser.addOption(simulate);
     parser.addOption(quitAfter);
     // The usage line names the program, whatever the running executable is called.
@@ -37,6 +42,7 @@ ParsedOptions parseAppOptions(const QStringList& arguments) {
     }
     parsed.options.help = parser.isSet(help);
     parsed.options.simulate = parser.isSet(simulate);
+    parsed.options.openChart = parser.value(openChart);
     if (parser.isSet(quitAfter)) {
         bool ok = false;
         const int ms = parser.value(quitAfter).toInt(&ok);

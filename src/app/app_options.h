@@ -12,6 +12,7 @@ struct AppOptions {
     bool simulate = false;          // the simulated HID platform with the simulated cabinet
     std::optional<int> quitAfterMs; // quit cleanly after this time
     bool help = false;
+    QString openChart; // show this chart file in a read-only window instead of the monitor
 };
 
 struct ParsedOptions {

@@ -8,6 +8,7 @@
 #include "platform/hid_native.h"
 #include "platform/hid_simulated.h"
 #include "service/chart_mail.h"
+#include "service/chart_viewer.h"
 #include "service/intern_form.h"
 #include "sim/cabinet.h"
 #include "sim/cabinet_hid_device.h"
@@ -71,6 +72,22 @@ int main(int argc, char** argv) {
 
     hq::app::ErrorDisplay errors(kApplicationTitle);
     app.setErrorDisplay(&errors);
+
+    // A chart file that a cabinet's user sent: only the read-only chart window, no cabinet.
+    if (!parsed.options.openChart.isEmpty()) {
+        QString error;
+        hq::service::ChartViewer* viewer =
+            hq::service::OpenChartWindow(parsed.options.openChart, nullptr, &error);
+        if (viewer == nullptr) {
+            errors.show(error);
+            return 1;
+        }
+        if (parsed.options.quitAfterMs)
+            QTimer::singleShot(*parsed.options.quitAfterMs, viewer, [viewer] { viewer->close(); });
+        const int result = app.exec();
+        app.setErrorDisplay(nullptr);
+        return result;
+    }
 
     // The HID platform: the simulated bus with a simulated cabinet plugged in, or the real one.
     std::unique_ptr<hq::platform::HidPlatform> platform;

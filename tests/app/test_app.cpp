@@ -111,23 +111,25 @@ private slots:
         QTest::addColumn<bool>("simulate");
         QTest::addColumn<int>("quitAfter"); // -1: not given
         QTest::addColumn<bool>("help");
-        QTest::newRow("none") << QStringList{} << true << false << -1 << false;
-        QTest::newRow("simulate") << QStringList{"--simulate"} << true << true << -1 << false;
-        QTest::newRow("quit after")
-            << QStringList{"--simulate", "--quit-after", "6000"} << true << true << 6000 << false;
-        QTest::newRow("quit after with =")
-            << QStringList{"--quit-after=0"} << true << false << 0 << false;
-        QTest::newRow("help") << QStringList{"--help"} << true << false << -1 << true;
-        QTest::newRow("short help") << QStringList{"-h"} << true << false << -1 << true;
-        QTest::newRow("not a number")
-            << QStringList{"--quit-after", "soon"} << false << false << -1 << false;
-        QTest::newRow("negative") << QStringList{"--quit-after", "-5"} << false << false << -1
-                                  << false;
-        QTest::newRow("missing value")
-            << QStringList{"--quit-after"} << false << false << -1 << false;
-        QTest::newRow("unknown option")
-            << QStringList{"--simulated"} << false << false << -1 << false;
-        QTest::newRow("stray argument") << QStringList{"cabinet"} << false << false << -1 << false;
+        QTest::addColumn<QString>("chart");
+        auto row = [](const char* name, QStringList args, bool ok, bool simulate = false,
+                      int quitAfter = -1, bool help = false, QString chart = {}) {
+            QTest::newRow(name) << args << ok << simulate << quitAfter << help << chart;
+        };
+        row("none", {}, true);
+        row("simulate", {"--simulate"}, true, true);
+        row("quit after", {"--simulate", "--quit-after", "6000"}, true, true, 6000);
+        row("quit after with =", {"--quit-after=0"}, true, false, 0);
+        row("help", {"--help"}, true, false, -1, true);
+        row("short help", {"-h"}, true, false, -1, true);
+        row("chart file", {"--open-chart", "/tmp/a b.hqchart"}, true, false, -1, false,
+            "/tmp/a b.hqchart");
+        row("not a number", {"--quit-after", "soon"}, false);
+        row("negative", {"--quit-after", "-5"}, false);
+        row("missing value", {"--quit-after"}, false);
+        row("chart without file", {"--open-chart"}, false);
+        row("unknown option", {"--simulated"}, false);
+        row("stray argument", {"cabinet"}, false);
     }
     void options() {
         QFETCH(QStringList, args);
@@ -135,6 +137,7 @@ private slots:
         QFETCH(bool, simulate);
         QFETCH(int, quitAfter);
         QFETCH(bool, help);
+        QFETCH(QString, chart);
         args.prepend(QStringLiteral("hq3746-monitor"));
         const ParsedOptions parsed = parseAppOptions(args);
         QCOMPARE(parsed.error.isEmpty(), ok);
@@ -145,6 +148,7 @@ private slots:
         QCOMPARE(parsed.options.simulate, simulate);
         QCOMPARE(parsed.options.help, help);
         QCOMPARE(parsed.options.quitAfterMs.value_or(-1), quitAfter);
+        QCOMPARE(parsed.options.openChart, chart);
     }
 
     void programRunsSimulatedAndQuitsCleanly() {
