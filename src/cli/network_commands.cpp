@@ -193,7 +193,8 @@ int cmdUpload(Context& ctx) {
         }
         return exitcode::Ok;
     }
-    const QString why = DescribeUploadOutcome(*outcome);
+    QString why = DescribeUploadOutcome(*outcome);
+    why.remove(QStringLiteral("MPFS upload failed: "));
     const int code = outcome->result == UploadOutcome::Result::TimedOut ? exitcode::Timeout
                                                                         : exitcode::NetworkError;
     return ctx.fail(code, QStringLiteral("upload to %1 failed: %2").arg(target, why));
