@@ -80,7 +80,7 @@ COMMANDS
         file. Every record is written and flushed as one complete line, so a crash or kill
         loses nothing already written. When the cabinet goes away (unplugged, reset) or stops
         answering, recording waits for it and resumes; the missing stretch is marked with a
-        line "# gap from TIME to TIME". Ends after --duration S or on Ctrl-C.
+        line "# gap from TIME to TIME". Ends after --duration S, on Ctrl-C or on SIGTERM.
 
     decode HEX...
         Decodes input reports given as hex, one argument per report (64 data bytes without the
@@ -106,7 +106,8 @@ COMMANDS
 
     upload --address A [--port P] [FILE]
         Uploads the web image FILE (default MPFSImg_DC.bin beside the executable) to the
-        cabinet at A (port 80 unless P) with the request the monitor sends: POST /mpfsupload,
+        cabinet at A (port 80 unless P; the monitor's padded form "192.168.  1. 50" is
+        taken too) with the request the monitor sends: POST /mpfsupload,
         HTTP/1.0, multipart/form-data with the file under the field name "/mpfsupload" and the
         path as given as its file name. Succeeds on a 2xx answer.
 

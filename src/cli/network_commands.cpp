@@ -4,6 +4,7 @@
 #include "network/discovery.h"
 #include "network/http_upload.h"
 #include "network/multipart_form_data.h"
+#include "network/schrankip.h"
 
 #include <QDeadlineTimer>
 #include <QEventLoop>
@@ -126,7 +127,11 @@ int cmdUpload(Context& ctx) {
     if (!ctx.args.has(QStringLiteral("address")) ||
         ctx.args.value(QStringLiteral("address")).trimmed().isEmpty())
         return ctx.fail(exitcode::Usage, QStringLiteral("upload needs --address A"));
-    const QString host = ctx.args.value(QStringLiteral("address")).trimmed();
+    QString host = ctx.args.value(QStringLiteral("address")).trimmed();
+    // The monitor's address field pads its groups with blanks ("192.168.  1. 50"); take that
+    // form too, as the plain address.
+    if (host.contains(u' ') && FormatSchrankip(PlainSchrankip(host)))
+        host = PlainSchrankip(host);
     if (host.contains(u' ') || host.contains(u'/'))
         return ctx.fail(
             exitcode::Usage,

@@ -169,6 +169,8 @@ void TestCliNetwork::uploadDefaultImageBesideExecutable() {
              (dir.path() + QStringLiteral("/MPFSImg_DC.bin")).toUtf8());
     const QJsonObject j = QJsonDocument::fromJson(o.out.toUtf8()).object();
     QCOMPARE(j["ok"].toBool(), true);
+    QCOMPARE(j["address"].toString(), QStringLiteral("127.0.0.1"));
+    QVERIFY(server.uploads().first().requestHead.contains("\r\nHost: 127.0.0.1"));
     QCOMPARE(j["httpStatus"].toInt(), 200);
 }
 
