@@ -12,6 +12,8 @@
 #include "service/intern_form.h"
 #include "sim/cabinet.h"
 #include "sim/cabinet_hid_device.h"
+#include "sim/net_discovery_responder.h"
+#include "sim/net_upload_server.h"
 
 #include <QDateTime>
 #include <QDesktopServices>
@@ -94,7 +96,16 @@ int main(int argc, char** argv) {
     std::unique_ptr<hq::sim::Cabinet> cabinet;
     std::unique_ptr<hq::sim::CabinetHidDevice> cabinetDevice;
     QTimer cabinetPump;
+    // The simulated cabinet on the network: its discovery responder and web server, on loopback.
+    std::unique_ptr<hq::sim::DiscoveryResponder> netResponder;
+    std::unique_ptr<hq::sim::UploadServer> webServer;
     if (parsed.options.simulate) {
+        netResponder = std::make_unique<hq::sim::DiscoveryResponder>();
+        webServer = std::make_unique<hq::sim::UploadServer>();
+        if (!netResponder->Listen(QHostAddress::LocalHost, 0) ||
+            !webServer->Listen(QHostAddress::LocalHost, 0))
+            std::fprintf(stderr, "hq3746-monitor: the simulated cabinet's network ports could "
+                                 "not be opened on 127.0.0.1\n");
         auto bus = std::make_unique<hq::platform::SimulatedHidPlatform>();
         cabinet = std::make_unique<hq::sim::Cabinet>();
         cabinetDevice = std::make_unique<hq::sim::CabinetHidDevice>(*bus, *cabinet);
@@ -113,6 +124,11 @@ int main(int argc, char** argv) {
     hq::monitor::SchrankFormOptions formOptions;
     formOptions.errors = [&errors](const QString& text) { errors.show(text); };
     formOptions.applicationDir = QCoreApplication::applicationDirPath();
+    if (netResponder) {
+        formOptions.lan.discoveryTarget = QHostAddress(QHostAddress::LocalHost);
+        formOptions.lan.discoveryPort = netResponder->port();
+        formOptions.lan.uploadPort = webServer->port();
+    }
     hq::monitor::SchrankForm form(controller, std::move(formOptions));
 
     // The service window exists, hidden, before the first reply can be decoded.

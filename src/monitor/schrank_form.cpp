@@ -6,6 +6,7 @@
 #include "hid/hid_controller.h"
 #include "hid/hid_device.h"
 #include "monitor/panel_status_bar.h"
+#include "monitor/schrank_language.h"
 
 #include <QCloseEvent>
 #include <QGuiApplication>
@@ -82,6 +83,12 @@ SchrankForm::SchrankForm(HidDeviceController& controller, SchrankFormOptions opt
     ui_->setupUi(this);
     setupControls();
     setupStatusBar();
+    language_ = std::make_unique<SchrankLanguage>(this, ui_->Sprachwahl, options_.applicationDir,
+                                                  options_.errors);
+    lan_ = std::make_unique<SchrankLan>(
+        SchrankLan::Controls{ui_->HostName, ui_->ComboBox1, ui_->Button3, ui_->ProgressBar1,
+                             ui_->Netzwerksuche, ui_->Schrankip, ui_->Button2, ui_->UDPMemo},
+        options_.lan, options_.applicationDir, options_.errors);
 
     Timer1.setInterval(1000);
     connect(&Timer1, &QTimer::timeout, this, [this] { Timer1Timer(); });
@@ -169,15 +176,21 @@ void SchrankForm::FormCreate() {
     const bool valid = preference >= 0 && preference < ui_->Sprachwahl->count();
     ui_->Sprachwahl->setCurrentIndex(valid ? preference : -1);
     SprachwahlChange();
+    lan_->InitLanTab();
 }
 
 void SchrankForm::LoadLanguageList() {
     if (options_.loadLanguageList)
         options_.loadLanguageList(*this);
+    else
+        language_->LoadLanguageList();
 }
 
 void SchrankForm::SprachwahlChange() {
-    guarded([this] { LanguageIndex = ui_->Sprachwahl->currentIndex(); });
+    guarded([this] {
+        LanguageIndex = ui_->Sprachwahl->currentIndex();
+        language_->ApplySelectedLanguage();
+    });
 }
 
 void SchrankForm::closeEvent(QCloseEvent* event) {
@@ -345,6 +358,9 @@ void SchrankForm::writeAccessHint() {
 
 void SchrankForm::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
+    // FormShow: the language once more (not when the window comes back from being minimised).
+    if (!event->spontaneous())
+        guarded([this] { language_->ApplySelectedLanguage(); });
     guarded([this] {
         placeStatusBar();
         if (statusBarShown())

@@ -21,6 +21,7 @@
 
 #include "monitor/error_sink.h"
 #include "monitor/language_preference.h"
+#include "monitor/schrank_lan.h"
 #include "protocol/command_frame.h"
 #include "protocol/decoder.h"
 
@@ -37,6 +38,8 @@ class HidDeviceController;
 } // namespace hq
 
 namespace hq::monitor {
+
+class SchrankLanguage;
 
 // What the monitor window needs of the service window.
 class ServiceWindow {
@@ -67,6 +70,8 @@ struct SchrankFormOptions {
     std::function<void(SchrankForm& form)> loadLanguageList;
     // The local clock, for the clock display; default the system clock.
     std::function<std::chrono::system_clock::time_point()> now;
+    // The LAN tab: where discovery and upload go (loopback for tests and the simulated cabinet).
+    LanOptions lan;
 };
 
 class SchrankForm : public QWidget {
@@ -118,6 +123,9 @@ public:
     QTimer& timer1() { return Timer1; }
     // The window's controls, for tests and for handlers added later.
     Ui::SchrankForm& ui() { return *ui_; }
+    // The LAN tab and the language box.
+    SchrankLan& lan() { return *lan_; }
+    SchrankLanguage& language() { return *language_; }
 
     // The program file's version as "a.b.c.d".
     static QString versionText();
@@ -181,6 +189,8 @@ private:
     bool PollArmed = false;
     QString ProductName;
     int LanguageIndex = 0;
+    std::unique_ptr<SchrankLanguage> language_;
+    std::unique_ptr<SchrankLan> lan_;
 };
 
 } // namespace hq::monitor

@@ -1,0 +1,178 @@
+#include "monitor/schrank_lan.h"
+
+#include "monitor/resource_lookup.h"
+#include "network/multipart_form_data.h"
+#include "network/schrankip.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+
+namespace hq::monitor {
+
+SchrankLan::SchrankLan(const Controls& controls, LanOptions options, QString applicationDir,
+                       ErrorSink errors, QObject* parent)
+    : QObject(parent), ui_(controls), options_(std::move(options)),
+      applicationDir_(std::move(applicationDir)), errors_(std::move(errors)) {
+    UDPClient.setTargetAddress(options_.discoveryTarget);
+    UDPClient.setTargetPort(options_.discoveryPort);
+    httpMain.setPort(options_.uploadPort);
+    httpMain.setConnectTimeout(options_.uploadConnectTimeoutMs);
+    httpMain.setReplyTimeout(options_.uploadReplyTimeoutMs);
+
+    connect(ui_.Button3, &QPushButton::clicked, this, [this] { Button3Click(); });
+    connect(ui_.Button2, &QPushButton::clicked, this, [this] { Button2Click(); });
+    // A choice by mouse or keyboard; clicking the chosen entry again copies it again.
+    connect(ui_.Netzwerksuche, &QListWidget::currentItemChanged, this,
+            [this] { NetzwerksucheClick(); });
+    connect(ui_.Netzwerksuche, &QListWidget::itemClicked, this, [this] { NetzwerksucheClick(); });
+    connect(ui_.Schrankip, &QLineEdit::editingFinished, this, [this] { layOutSchrankip(); });
+    connect(&httpMain, &UploadClient::progress, this,
+            [this](qint64 sent, qint64 total) { onUploadProgress(sent, total); });
+    connect(&httpMain, &UploadClient::finished, this,
+            [this](const UploadOutcome& outcome) { onUploadFinished(outcome); });
+
+    Timer2.setInterval(options_.pollIntervalMs);
+    connect(&Timer2, &QTimer::timeout, this, [this] { Timer2Timer(); });
+    Timer2.start();
+}
+
+SchrankLan::~SchrankLan() {
+    Timer2.stop();
+    httpMain.disconnect(this);
+}
+
+void SchrankLan::InitLanTab() {
+    guarded([this] {
+        ui_.HostName->setText(LocalHostName());
+        ui_.ComboBox1->clear();
+        ui_.ComboBox1->addItems(ListLocalAddresses());
+        if (ui_.ComboBox1->count() > 0)
+            ui_.ComboBox1->setCurrentIndex(0);
+    });
+}
+
+void SchrankLan::Button3Click() {
+    guarded([this] {
+        ui_.Netzwerksuche->clear();
+        ui_.ProgressBar1->setValue(0);
+        if (const std::optional<QString> error = UDPClient.Search(ui_.ComboBox1->currentText())) {
+            if (errors_)
+                errors_(*error);
+            return;
+        }
+        addMemoLine(QString::fromLatin1(kDiscoverySentLine));
+        ui_.ProgressBar1->setValue(100);
+    });
+}
+
+void SchrankLan::Timer2Timer() {
+    guarded([this] {
+        const DiscoveryReply reply = UDPClient.Poll();
+        for (const QString& line : reply.memoLines)
+            addMemoLine(line);
+        if (reply.listEntry)
+            ui_.Netzwerksuche->addItem(*reply.listEntry);
+    });
+}
+
+void SchrankLan::NetzwerksucheClick() {
+    guarded([this] {
+        const QListWidgetItem* item = ui_.Netzwerksuche->currentItem();
+        if (item == nullptr)
+            return;
+        if (const std::optional<QString> text = FormatSchrankip(AddressOfListEntry(item->text())))
+            ui_.Schrankip->setText(*text);
+    });
+}
+
+void SchrankLan::Button2Click() {
+    guarded([this] {
+        if (httpMain.isRunning()) {
+            addMemoLine(QStringLiteral("MPFS upload already running; wait until it has ended."));
+            return;
+        }
+        ui_.ProgressBar1->setValue(0);
+        const QString field = SchrankipText();
+        if (IsEmptySchrankip(field)) {
+            showMessage(QString::fromUtf8(kNoCabinetChosenText));
+            ui_.ProgressBar1->setValue(100);
+            return;
+        }
+        MultipartFormDataStream body;
+        const QString image = webImagePath();
+        if (const std::optional<QString> error =
+                body.AppendFilePartFromFile(QString::fromLatin1(kUploadPath), image, QString())) {
+            if (errors_)
+                errors_(*error);
+            return;
+        }
+        body.FinishBody();
+        const QString host = PlainSchrankip(field);
+        if (!httpMain.Start(host, body)) {
+            addMemoLine(QStringLiteral("MPFS upload could not be started."));
+            return;
+        }
+        const QString port = httpMain.port() == kHttpPort
+                                 ? QString()
+                                 : QStringLiteral(":%1").arg(httpMain.port());
+        addMemoLine(QStringLiteral("MPFS upload: %1 to http://%2%3%4")
+                        .arg(image, host, port, QString::fromLatin1(kUploadPath)));
+    });
+}
+
+QString SchrankLan::SchrankipText() const {
+    // The mask's blanks are part of the shown text; text() would drop them.
+    return ui_.Schrankip->displayText();
+}
+
+QString SchrankLan::webImagePath() const {
+    return locateResource(resourceSearchDirs(applicationDir_), QString::fromLatin1(kWebImageFileName));
+}
+
+void SchrankLan::addMemoLine(const QString& line) {
+    ui_.UDPMemo->appendPlainText(line);
+}
+
+void SchrankLan::showMessage(const QString& text) {
+    if (options_.showMessage) {
+        options_.showMessage(text);
+        return;
+    }
+    QWidget* window = ui_.Button2->window();
+    QMessageBox box(QMessageBox::NoIcon, QApplication::applicationDisplayName(), text,
+                    QMessageBox::Ok, window);
+    box.exec();
+}
+
+void SchrankLan::layOutSchrankip() {
+    // Typed groups end up wherever the cursor left them; lay a complete address out with
+    // leading blanks, as the list's choice does.
+    const QString plain = PlainSchrankip(SchrankipText());
+    if (const std::optional<QString> text = FormatSchrankip(plain)) {
+        if (*text != SchrankipText())
+            ui_.Schrankip->setText(*text);
+    }
+}
+
+void SchrankLan::onUploadProgress(qint64 sent, qint64 total) {
+    // 100 is kept for a completed upload: the cabinet may still refuse the image.
+    if (total > 0)
+        ui_.ProgressBar1->setValue(static_cast<int>(sent * 99 / total));
+}
+
+void SchrankLan::onUploadFinished(const UploadOutcome& outcome) {
+    guarded([&] {
+        addMemoLine(DescribeUploadOutcome(outcome));
+        ui_.ProgressBar1->setValue(outcome.ok() ? 100 : 0);
+    });
+    emit uploadFinished(outcome);
+}
+
+} // namespace hq::monitor

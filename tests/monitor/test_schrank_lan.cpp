@@ -1,0 +1,466 @@
+// The window's "LAN" tab against the simulated cabinet on loopback: discovery (memo lines, list
+// entries, one datagram per tick, the address field) and the web image upload (outcome lines,
+// progress bar, one upload at a time, the two refusals before anything is sent).
+// Everything is sent to 127.0.0.1 only.
+#include "monitor_test_support.h"
+
+#include "monitor/schrank_lan.h"
+#include "network/schrankip.h"
+#include "sim/net_discovery_responder.h"
+#include "sim/net_upload_server.h"
+
+#include "ui_schrank_form.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTest>
+#include <QScopeGuard>
+#include <QUdpSocket>
+
+using namespace hq;
+using hq::test::WindowFixture;
+
+namespace {
+
+const QHostAddress kLoopback(QHostAddress::LocalHost);
+
+// A port on which nobody listens: taken from a server that is closed again.
+quint16 closedPort() {
+    sim::UploadServer server;
+    if (!server.Listen(kLoopback, 0))
+        return 0;
+    return server.port();
+}
+
+QStringList memoLines(WindowFixture& fx) {
+    return fx.form->ui().UDPMemo->toPlainText().split(u'\n');
+}
+
+QStringList listEntries(WindowFixture& fx) {
+    QStringList entries;
+    const QListWidget* list = fx.form->ui().Netzwerksuche;
+    for (int i = 0; i < list->count(); ++i)
+        entries << list->item(i)->text();
+    return entries;
+}
+
+// A window whose LAN tab talks to the given loopback ports; Timer2 is driven by the test.
+struct LanWindow {
+    explicit LanWindow(quint16 discoveryPort, quint16 uploadPort = 1,
+                       std::function<void(monitor::SchrankFormOptions&)> adjust = {})
+        : fx([&](monitor::SchrankFormOptions& o) {
+              o.lan.discoveryTarget = kLoopback;
+              o.lan.discoveryPort = discoveryPort;
+              o.lan.uploadPort = uploadPort;
+              o.lan.pollIntervalMs = 3600 * 1000;
+              o.lan.showMessage = [this](const QString& text) { messages << text; };
+              if (adjust)
+                  adjust(o);
+          }) {
+        fx.form->ui().ComboBox1->setEditText(QStringLiteral("127.0.0.1"));
+    }
+    monitor::SchrankLan& lan() { return fx.form->lan(); }
+    Ui::SchrankForm& ui() { return fx.form->ui(); }
+
+    QStringList messages;
+    WindowFixture fx;
+};
+
+// Waits until the discovery socket has something to read (the answers travel over loopback).
+bool waitForAnswers(sim::DiscoveryResponder& responder, int requests) {
+    return QTest::qWaitFor([&] { return responder.requestsSeen() >= requests; }, 5000) &&
+           (QTest::qWait(50), true);
+}
+
+} // namespace
+
+class TestSchrankLan : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase() {
+        // The user's data folder, where the web image is also looked for, points at a test
+        // folder instead of the real one.
+        QStandardPaths::setTestModeEnabled(true);
+    }
+
+    void startUpFillsTheTab() {
+        WindowFixture fx;
+        QCOMPARE(fx.form->ui().HostName->text(), LocalHostName());
+        QCOMPARE(fx.form->ui().ComboBox1->count(), ListLocalAddresses().size());
+        if (fx.form->ui().ComboBox1->count() > 0)
+            QCOMPARE(fx.form->ui().ComboBox1->currentIndex(), 0);
+        QVERIFY(fx.form->lan().timer2().isActive());
+        QCOMPARE(fx.form->lan().timer2().interval(), 1000);
+        QCOMPARE(fx.form->lan().discovery().targetAddress(), QHostAddress(QHostAddress::Broadcast));
+        QCOMPARE(fx.form->lan().discovery().targetPort(), quint16(30303));
+        QCOMPARE(fx.form->lan().upload().port(), quint16(80));
+        QCOMPARE(fx.form->lan().SchrankipText(), QString::fromLatin1(kEmptySchrankip));
+    }
+
+    void searchListsTheCabinet_data() {
+        QTest::addColumn<QByteArray>("description");
+        QTest::addColumn<char>("finalByte");
+        QTest::addColumn<QString>("entry");
+        QTest::newRow("line end") << QByteArray(" Raum 12\r") << '\n'
+                                  << QStringLiteral("127.0.0.1 - Raum 12");
+        QTest::newRow("last byte is dropped")
+            << QByteArray(" Raum 1") << '2' << QStringLiteral("127.0.0.1 - Raum 1");
+        QTest::newRow("seven bytes") << QByteArray() << ' ' << QStringLiteral("127.0.0.1 - ");
+        QTest::newRow("blanks and controls trimmed")
+            << QByteArray("\t  Schrank 3 \x01") << '\n' << QStringLiteral("127.0.0.1 - Schrank 3");
+    }
+    void searchListsTheCabinet() {
+        QFETCH(QByteArray, description);
+        QFETCH(char, finalByte);
+        QFETCH(QString, entry);
+        sim::DiscoveryResponder responder;
+        QVERIFY(responder.Listen(kLoopback, 0));
+        responder.setDescription(description);
+        responder.setFinalByte(finalByte);
+        LanWindow w(responder.port());
+
+        w.ui().ProgressBar1->setValue(42);
+        w.lan().Button3Click();
+        QCOMPARE(w.ui().ProgressBar1->value(), 100);
+        QCOMPARE(memoLines(w.fx), QStringList{QStringLiteral("Sending Discovery: Who is out there?")});
+        QVERIFY(waitForAnswers(responder, 1));
+        QVERIFY(w.fx.errors.empty());
+
+        w.lan().Timer2Timer();
+        QCOMPARE(listEntries(w.fx), QStringList{entry});
+        const QString received = QStringLiteral("Received: HQ3746") +
+                                 QString::fromLatin1(description + finalByte) +
+                                 QStringLiteral("127.0.0.1");
+        // The memo splits the line at the reply's own line breaks.
+        QCOMPARE(w.ui().UDPMemo->toPlainText(),
+                 QStringLiteral("Sending Discovery: Who is out there?\n") +
+                     QString(received)
+                         .replace(QStringLiteral("\r\n"), QStringLiteral("\n"))
+                         .replace(u'\r', u'\n'));
+
+        // Choosing the entry fills the address field in its mask's shape.
+        w.ui().Netzwerksuche->setCurrentRow(0);
+        QCOMPARE(w.lan().SchrankipText(), QStringLiteral("127.  0.  0.  1"));
+    }
+
+    void oneDatagramPerTick() {
+        sim::DiscoveryResponder responder;
+        QVERIFY(responder.Listen(kLoopback, 0));
+        responder.setDescription(" Raum 7\r");
+        responder.setFinalByte('\n');
+        responder.setAnswersPerRequest(3);
+        LanWindow w(responder.port());
+
+        w.lan().Timer2Timer(); // before the first search: nothing
+        QCOMPARE(w.ui().UDPMemo->toPlainText(), QString());
+
+        w.lan().Button3Click();
+        QVERIFY(waitForAnswers(responder, 1));
+        for (int tick = 1; tick <= 3; ++tick) {
+            w.lan().Timer2Timer();
+            QCOMPARE(w.ui().Netzwerksuche->count(), tick);
+        }
+        w.lan().Timer2Timer();
+        QCOMPARE(w.ui().Netzwerksuche->count(), 3); // not de-duplicated, nothing more queued
+
+        // A second search empties the list before it sends; its answers come one per tick.
+        w.lan().Button3Click();
+        QCOMPARE(w.ui().Netzwerksuche->count(), 0);
+        QVERIFY(waitForAnswers(responder, 2));
+        w.lan().Timer2Timer();
+        QCOMPARE(listEntries(w.fx), QStringList{QStringLiteral("127.0.0.1 - Raum 7")});
+    }
+
+    void otherDatagrams_data() {
+        QTest::addColumn<QByteArray>("datagram");
+        QTest::addColumn<QStringList>("memo"); // after the search's line
+        QTest::newRow("lower-case head") << QByteArray("hq3746 Raum 12\n")
+                                         << QStringList{QStringLiteral("Received: hq3746 Raum 12"),
+                                                        QStringLiteral("127.0.0.1"),
+                                                        QStringLiteral("hq3746")};
+        QTest::newRow("short") << QByteArray("ABC")
+                               << QStringList{QStringLiteral("Received: ABC127.0.0.1"),
+                                              QStringLiteral("ABC")};
+        QTest::newRow("empty") << QByteArray() << QStringList{};
+    }
+    void otherDatagrams() {
+        QFETCH(QByteArray, datagram);
+        QFETCH(QStringList, memo);
+        LanWindow w(closedPort());
+        w.lan().Button3Click();
+        QVERIFY(w.lan().discovery().isOpen());
+
+        QUdpSocket sender;
+        QVERIFY(sender.bind(kLoopback, 0));
+        QCOMPARE(sender.writeDatagram(datagram, kLoopback, w.lan().discovery().localPort()),
+                 qint64(datagram.size()));
+        QTest::qWait(50);
+        w.lan().Timer2Timer();
+        QCOMPARE(w.ui().Netzwerksuche->count(), 0);
+        QCOMPARE(memoLines(w.fx).mid(1), memo);
+    }
+
+    void receiveFailureIsAMemoLine() {
+        // A datagram longer than the receive buffer: a line in the memo, no error box.
+        LanWindow w(closedPort());
+        w.lan().Button3Click();
+        QUdpSocket sender;
+        QVERIFY(sender.bind(kLoopback, 0));
+        const QByteArray huge(9000, 'H');
+        QCOMPARE(sender.writeDatagram(huge, kLoopback, w.lan().discovery().localPort()),
+                 qint64(huge.size()));
+        QTest::qWait(50);
+        w.lan().Timer2Timer();
+        QVERIFY(w.fx.errors.empty());
+        QCOMPARE(w.ui().Netzwerksuche->count(), 0);
+        const QStringList lines = memoLines(w.fx);
+        QVERIFY2(lines.size() >= 2 && lines.at(1).startsWith(QStringLiteral("Socket-Fehler # ")),
+                 qPrintable(lines.join(u'|')));
+    }
+
+    void localAddressChoiceBindsTheSocket_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QHostAddress>("bound");
+        QTest::newRow("local address") << QStringLiteral("127.0.0.1") << kLoopback;
+        QTest::newRow("not an address") << QStringLiteral("Netzwerkkarte 2")
+                                        << QHostAddress(QHostAddress::AnyIPv4);
+        QTest::newRow("no address of this PC") << QStringLiteral("192.0.2.77")
+                                               << QHostAddress(QHostAddress::AnyIPv4);
+    }
+    void localAddressChoiceBindsTheSocket() {
+        QFETCH(QString, text);
+        QFETCH(QHostAddress, bound);
+        sim::DiscoveryResponder responder;
+        QVERIFY(responder.Listen(kLoopback, 0));
+        LanWindow w(responder.port());
+        w.ui().ComboBox1->setEditText(text);
+        w.lan().Button3Click();
+        QVERIFY(w.fx.errors.empty());
+        QCOMPARE(w.lan().discovery().localAddress(), bound);
+        // Either way the answer comes back on the same socket.
+        QVERIFY(waitForAnswers(responder, 1));
+        w.lan().Timer2Timer();
+        QCOMPARE(w.ui().Netzwerksuche->count(), 1);
+    }
+
+    void addressField_data() {
+        QTest::addColumn<QString>("entry");
+        QTest::addColumn<QString>("field");
+        QTest::newRow("short groups") << QStringLiteral("10.0.0.7 - Schrank 3")
+                                      << QStringLiteral(" 10.  0.  0.  7");
+        QTest::newRow("full groups") << QStringLiteral("192.168.100.250 - x")
+                                     << QStringLiteral("192.168.100.250");
+        QTest::newRow("no address keeps the field")
+            << QStringLiteral("HQ3746 - x") << QString::fromLatin1(kEmptySchrankip);
+    }
+    void addressField() {
+        QFETCH(QString, entry);
+        QFETCH(QString, field);
+        LanWindow w(closedPort());
+        w.ui().Netzwerksuche->addItem(entry);
+        w.ui().Netzwerksuche->setCurrentRow(0);
+        QCOMPARE(w.lan().SchrankipText(), field);
+    }
+
+    void typedAddressIsLaidOut_data() {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("field");
+        QTest::newRow("dotted") << QStringLiteral("192.168.1.50")
+                                << QStringLiteral("192.168.  1. 50");
+        QTest::newRow("incomplete stays") << QStringLiteral("10.1") << QStringLiteral("10 .1  .   .   ");
+    }
+    void typedAddressIsLaidOut() {
+        QFETCH(QString, typed);
+        QFETCH(QString, field);
+        LanWindow w(closedPort());
+        QLineEdit* edit = w.ui().Schrankip;
+        edit->setFocus();
+        edit->home(false);
+        QTest::keyClicks(edit, typed);
+        emit edit->editingFinished();
+        QCOMPARE(w.lan().SchrankipText(), field);
+    }
+
+    void uploadSucceeds() {
+        sim::UploadServer server;
+        QVERIFY(server.Listen(kLoopback, 0));
+        LanWindow w(closedPort(), server.port());
+        const QByteArray image = QByteArray("MPFS") + QByteArray(70000, '\x5a') + "end";
+        const QString path = w.fx.appDir.filePath(QStringLiteral("MPFSImg_DC.bin"));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(image);
+        file.close();
+
+        QSignalSpy done(&w.lan(), &monitor::SchrankLan::uploadFinished);
+        w.ui().Schrankip->setText(QStringLiteral("127.  0.  0.  1"));
+        w.ui().Button2->click();
+        QVERIFY(done.wait(10000));
+        QCOMPARE(w.ui().ProgressBar1->value(), 100);
+        QCOMPARE(memoLines(w.fx).last(), QStringLiteral("MPFS upload done: HTTP 200"));
+        QVERIFY(w.fx.errors.empty());
+        QVERIFY(w.messages.isEmpty());
+
+        QCOMPARE(server.uploads().size(), 1);
+        const sim::ReceivedUpload& got = server.uploads().front();
+        QVERIFY2(got.problem.isEmpty(), qPrintable(got.problem));
+        QCOMPARE(server.lastImage(), image);
+        QCOMPARE(got.fieldName, QByteArray("/mpfsupload"));
+        QCOMPARE(got.fileName, QFile::encodeName(path));
+        QVERIFY(got.requestHead.startsWith("POST /mpfsupload HTTP/1.0\r\n"));
+        QVERIFY(got.requestHead.contains(
+            QByteArray("\r\nHost: 127.0.0.1:") + QByteArray::number(server.port()) + "\r\n"));
+    }
+
+    void uploadFails_data() {
+        QTest::addColumn<int>("status"); // 0: nobody listens
+        QTest::addColumn<int>("ending");
+        QTest::addColumn<QString>("line");
+        using E = sim::UploadServerBehaviour::Ending;
+        QTest::newRow("500") << 500 << int(E::Reply)
+                             << QStringLiteral("MPFS upload failed: HTTP 500");
+        QTest::newRow("redirect not followed")
+            << 302 << int(E::Reply) << QStringLiteral("MPFS upload failed: HTTP 302");
+        QTest::newRow("refused") << 0 << int(E::Reply)
+                                 << QStringLiteral("MPFS upload failed: connection refused");
+        QTest::newRow("closed before reply")
+            << 200 << int(E::CloseBeforeReply) << QStringLiteral("MPFS upload failed: ");
+        QTest::newRow("closed in the body")
+            << 200 << int(E::CloseMidReply) << QStringLiteral("MPFS upload failed: ");
+    }
+    void uploadFails() {
+        QFETCH(int, status);
+        QFETCH(int, ending);
+        QFETCH(QString, line);
+        sim::UploadServer server;
+        QVERIFY(server.Listen(kLoopback, 0));
+        sim::UploadServerBehaviour behaviour;
+        behaviour.status = status;
+        behaviour.reason = status == 302 ? "Found" : "Internal Server Error";
+        if (status == 302)
+            behaviour.location = "http://127.0.0.1/index.htm";
+        behaviour.ending = static_cast<sim::UploadServerBehaviour::Ending>(ending);
+        server.setBehaviour(behaviour);
+        const quint16 port = status == 0 ? closedPort() : server.port();
+        LanWindow w(closedPort(), port);
+        QFile file(w.fx.appDir.filePath(QStringLiteral("MPFSImg_DC.bin")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("image");
+        file.close();
+
+        QSignalSpy done(&w.lan(), &monitor::SchrankLan::uploadFinished);
+        w.ui().Schrankip->setText(QStringLiteral("127.  0.  0.  1"));
+        w.ui().ProgressBar1->setValue(100);
+        w.lan().Button2Click();
+        QVERIFY(done.wait(10000));
+        QCOMPARE(w.ui().ProgressBar1->value(), 0);
+        const QString last = memoLines(w.fx).last();
+        QVERIFY2(last.startsWith(line), qPrintable(last));
+        QVERIFY(w.fx.errors.empty());
+        QCOMPARE(server.connectionsSeen(), status == 0 ? 0 : 1);
+    }
+
+    void secondUploadRefusedWhileOneRuns() {
+        sim::UploadServer server;
+        QVERIFY(server.Listen(kLoopback, 0));
+        sim::UploadServerBehaviour stall;
+        stall.ending = sim::UploadServerBehaviour::Ending::Stall;
+        server.setBehaviour(stall);
+        LanWindow w(closedPort(), server.port(), [](monitor::SchrankFormOptions& o) {
+            o.lan.uploadReplyTimeoutMs = 1500;
+        });
+        QFile file(w.fx.appDir.filePath(QStringLiteral("MPFSImg_DC.bin")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("image");
+        file.close();
+        QSignalSpy done(&w.lan(), &monitor::SchrankLan::uploadFinished);
+        w.ui().Schrankip->setText(QStringLiteral("127.  0.  0.  1"));
+
+        // The click returns at once; the window keeps running while the cabinet is silent.
+        QElapsedTimer clock;
+        clock.start();
+        w.lan().Button2Click();
+        QVERIFY(clock.elapsed() < 500);
+        QVERIFY(w.lan().upload().isRunning());
+        QVERIFY(QTest::qWaitFor([&] { return server.uploads().size() == 1; }, 5000));
+        const int linesBefore = memoLines(w.fx).size();
+        w.lan().Button2Click();
+        QCOMPARE(memoLines(w.fx).size(), linesBefore + 1);
+        QVERIFY(memoLines(w.fx).last().contains(QStringLiteral("already running")));
+        QCOMPARE(done.count(), 0);
+
+        // The silent cabinet is given up after the reply time limit; then a new upload may start.
+        QVERIFY(done.wait(10000));
+        QCOMPARE(w.ui().ProgressBar1->value(), 0);
+        QVERIFY(memoLines(w.fx).last().startsWith(QStringLiteral("MPFS upload failed: timed out")));
+        QCOMPARE(server.connectionsSeen(), 1);
+        server.setBehaviour({});
+        w.lan().Button2Click();
+        QVERIFY(done.wait(10000));
+        QCOMPARE(memoLines(w.fx).last(), QStringLiteral("MPFS upload done: HTTP 200"));
+        QCOMPARE(server.connectionsSeen(), 2);
+    }
+
+    void noCabinetChosen() {
+        sim::UploadServer server;
+        QVERIFY(server.Listen(kLoopback, 0));
+        LanWindow w(closedPort(), server.port());
+        QFile file(w.fx.appDir.filePath(QStringLiteral("MPFSImg_DC.bin")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("image");
+        file.close();
+        w.lan().Button2Click();
+        QCOMPARE(w.messages, QStringList{QStringLiteral("Kein Schrank ausgewählt")});
+        QCOMPARE(w.ui().ProgressBar1->value(), 100);
+        QVERIFY(!w.lan().upload().isRunning());
+        QTest::qWait(50);
+        QCOMPARE(server.connectionsSeen(), 0);
+    }
+
+    void webImageMissing() {
+        sim::UploadServer server;
+        QVERIFY(server.Listen(kLoopback, 0));
+        LanWindow w(closedPort(), server.port());
+        w.ui().Schrankip->setText(QStringLiteral("127.  0.  0.  1"));
+        w.ui().ProgressBar1->setValue(100);
+        w.lan().Button2Click();
+        QCOMPARE(w.ui().ProgressBar1->value(), 0);
+        QCOMPARE(w.fx.errors.size(), std::size_t(1));
+        const QString expected = QStringLiteral("Datei ") +
+                                 w.fx.appDir.filePath(QStringLiteral("MPFSImg_DC.bin")) +
+                                 QStringLiteral(" kann nicht geöffnet werden. ");
+        QVERIFY2(w.fx.errors.front().startsWith(expected), qPrintable(w.fx.errors.front()));
+        QVERIFY(w.messages.isEmpty());
+        QVERIFY(!w.lan().upload().isRunning());
+        QTest::qWait(50);
+        QCOMPARE(server.connectionsSeen(), 0);
+    }
+
+    void webImageFromTheUserDataFolder() {
+        // Not beside the executable: the copy in the user's data folder is sent.
+        const QString dataDir = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+        QVERIFY(QDir().mkpath(dataDir));
+        const QString path = QDir(dataDir).filePath(QStringLiteral("MPFSImg_DC.bin"));
+        const auto removeImage = qScopeGuard([&] { QFile::remove(path); });
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("from the data folder");
+        file.close();
+        sim::UploadServer server;
+        QVERIFY(server.Listen(kLoopback, 0));
+        LanWindow w(closedPort(), server.port());
+        QCOMPARE(w.lan().webImagePath(), QDir::cleanPath(path));
+        QSignalSpy done(&w.lan(), &monitor::SchrankLan::uploadFinished);
+        w.ui().Schrankip->setText(QStringLiteral("127.  0.  0.  1"));
+        w.lan().Button2Click();
+        QVERIFY(done.wait(10000));
+        QCOMPARE(server.lastImage(), QByteArray("from the data folder"));
+        QCOMPARE(w.ui().ProgressBar1->value(), 100);
+    }
+};
+
+QTEST_MAIN(TestSchrankLan)
+#include "test_schrank_lan.moc"
