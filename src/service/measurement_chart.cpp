@@ -83,6 +83,9 @@ MeasurementChart::MeasurementChart(QWidget* parent)
       settings_(ChartSettings::defaults()) {
     setObjectName(QStringLiteral("Chart1"));
     setNotAntialiasedElements(QCP::aeAll);
+    // Solid lines segment by segment: stroking one long zigzag polyline as a single path makes
+    // the rasteriser cross thousands of edges per scanline.
+    setPlottingHint(QCP::phFastPolylines, true);
     xAxis->setTicker(QSharedPointer<QCPAxisTicker>(new SecondsDateTimeTicker));
     auto ticker = qSharedPointerDynamicCast<QCPAxisTickerDateTime>(xAxis->ticker());
     ticker->setDateTimeFormat(QStringLiteral("dd.MM.yy\nHH:mm:ss"));
@@ -173,6 +176,14 @@ void MeasurementChart::setLeftRange(double min, double max) {
     settings_.left.min = min;
     settings_.left.max = max;
     yAxis->setRange(min, max);
+    replot(rpQueuedReplot);
+}
+
+void MeasurementChart::setBottomRange(double fromMs, double toMs) {
+    settings_.bottom.automatic = false;
+    settings_.bottom.min = fromMs;
+    settings_.bottom.max = toMs;
+    xAxis->setRange(fromMs / 1000.0, toMs / 1000.0);
     replot(rpQueuedReplot);
 }
 

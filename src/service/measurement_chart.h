@@ -75,6 +75,8 @@ public:
 
     // Left axis to [min, max], manual.
     void setLeftRange(double min, double max);
+    // Bottom axis to [fromMs, toMs] (UTC milliseconds), manual.
+    void setBottomRange(double fromMs, double toMs);
     // Fits both axes once to the data of the shown series, then leaves them manual.
     void autosize();
     void setLegendVisible(bool visible);

@@ -209,11 +209,12 @@ void TestMeasurementChart::pixelIdenticalToFullData() {
     const double t0 = double(chart.store().firstTime()),
                  span = double(chart.store().lastTime()) - t0;
     chart.setLeftRange(-20, 300);
-    chart.xAxis->setRange((t0 + span * fromFraction) / 1000, (t0 + span * toFraction) / 1000);
+    chart.setBottomRange(t0 + span * fromFraction, t0 + span * toFraction);
 
     // Reference: every record in a plain graph, no adaptive sampling, no antialiasing.
     QCustomPlot ref;
     ref.setNotAntialiasedElements(QCP::aeAll);
+    ref.setPlottingHints(chart.plottingHints());
     ref.xAxis->setTicker(chart.xAxis->ticker());
     ref.xAxis->setRange(chart.xAxis->range());
     ref.yAxis->setRange(chart.yAxis->range());
@@ -230,8 +231,15 @@ void TestMeasurementChart::pixelIdenticalToFullData() {
             data.append(QCPGraphData(double(store.timeAt(k)) / 1000, store.valueAt(i, k)));
         g->data()->set(data, true);
     }
-    const QImage a = chart.toPixmap(w, h).toImage().convertToFormat(QImage::Format_RGB32);
-    const QImage b = ref.toPixmap(w, h).toImage().convertToFormat(QImage::Format_RGB32);
+    // Both drawn as on screen: replot into the paint buffers, then grab the widget.
+    for (QCustomPlot* p : {static_cast<QCustomPlot*>(&chart), &ref}) {
+        p->resize(w, h);
+        p->show();
+        QVERIFY(QTest::qWaitForWindowExposed(p));
+        p->replot();
+    }
+    const QImage a = chart.grab().toImage().convertToFormat(QImage::Format_RGB32);
+    const QImage b = ref.grab().toImage().convertToFormat(QImage::Format_RGB32);
     QCOMPARE(a.size(), QSize(w, h));
     QCOMPARE(b.size(), QSize(w, h));
     int differing = 0, inked = 0;

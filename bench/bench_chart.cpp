@@ -1,0 +1,197 @@
+// Service chart: store-backed drawing against plain QCustomPlot with every point, autosize,
+// append latency and memory per record. Synthetic cabinet records, 1600 x 900, offscreen,
+// all 18 series shown.
+#include "../tests/service/synthetic_status.h"
+#include "service/measurement_chart.h"
+#include "service/plot_series.h"
+
+#include <benchmark/benchmark.h>
+
+#include <QApplication>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <vector>
+
+using namespace hq::service;
+
+namespace {
+
+constexpr std::int64_t kStart = 1'765'000'000'000;
+constexpr int kWidth = 1600, kHeight = 900;
+
+const std::vector<RawSample>& samples() {
+    static const std::vector<RawSample> table = [] {
+        hq::testing::SyntheticCabinet cabinet(7);
+        std::vector<RawSample> t;
+        t.reserve(200'000);
+        for (int i = 0; i < 200'000; ++i)
+            t.push_back(SampleFromStatus(cabinet.record(i)));
+        return t;
+    }();
+    return table;
+}
+
+void showAll(MeasurementChart& chart) {
+    ChartSettings s = chart.settings();
+    for (auto& st : s.series)
+        st.visible = true;
+    s.left = {-50, 1100, false, true};
+    chart.applySettings(s);
+}
+
+std::unique_ptr<MeasurementChart> makeChart(std::size_t records) {
+    auto chart = std::make_unique<MeasurementChart>();
+    chart->resize(kWidth, kHeight);
+    showAll(*chart);
+    const auto& t = samples();
+    for (std::size_t i = 0; i < records; ++i)
+        chart->appendRecord(kStart + std::int64_t(i) * 1000, t[i % t.size()]);
+    chart->show();
+    chart->replot();
+    return chart;
+}
+
+std::unique_ptr<QCustomPlot> makePlain(const MeasurementChart& like) {
+    auto plot = std::make_unique<QCustomPlot>();
+    plot->resize(kWidth, kHeight);
+    plot->setNotAntialiasedElements(QCP::aeAll);
+    plot->setPlottingHints(like.plottingHints());
+    plot->xAxis->setTicker(like.xAxis->ticker());
+    const HistoryStore& store = like.store();
+    QVector<QCPGraphData> data(qsizetype(store.size()));
+    for (int s = 0; s < kSeriesCount; ++s) {
+        QCPGraph* g = plot->addGraph();
+        g->setPen(like.seriesGraph(s)->pen());
+        g->setBrush(like.seriesGraph(s)->brush());
+        for (std::size_t i = 0; i < store.size(); ++i)
+            data[qsizetype(i)] = QCPGraphData(double(store.timeAt(i)) / 1000, store.valueAt(s, i));
+        g->data()->set(data, true);
+    }
+    plot->xAxis->setRange(like.xAxis->range());
+    plot->yAxis->setRange(like.yAxis->range());
+    plot->show();
+    plot->replot();
+    return plot;
+}
+
+MeasurementChart* chartOf(std::size_t records) {
+    static std::unique_ptr<MeasurementChart> chart;
+    static std::size_t size = 0;
+    if (!chart || size != records) {
+        chart.reset();
+        chart = makeChart(records);
+        size = records;
+    }
+    return chart.get();
+}
+
+// Full-history redraw; the range is nudged each time so nothing is reused from the last one.
+void BM_RedrawStore(benchmark::State& state) {
+    MeasurementChart* chart = chartOf(std::size_t(state.range(0)));
+    const double from = double(chart->store().firstTime()) / 1000;
+    const double to = double(chart->store().lastTime()) / 1000;
+    int k = 0;
+    for (auto _ : state) {
+        chart->xAxis->setRange(from - (k & 1) * 1e-3, to);
+        chart->replot(QCustomPlot::rpImmediateRefresh);
+        ++k;
+    }
+    state.counters["records"] = double(chart->store().size());
+}
+
+void BM_RedrawPlain(benchmark::State& state) {
+    MeasurementChart* chart = chartOf(std::size_t(state.range(0)));
+    chart->xAxis->setRange(double(chart->store().firstTime()) / 1000,
+                           double(chart->store().lastTime()) / 1000);
+    auto plain = makePlain(*chart);
+    const QCPRange r = plain->xAxis->range();
+    int k = 0;
+    for (auto _ : state) {
+        plain->xAxis->setRange(r.lower - (k & 1) * 1e-3, r.upper);
+        plain->replot(QCustomPlot::rpImmediateRefresh);
+        ++k;
+    }
+}
+
+void BM_Autosize(benchmark::State& state) {
+    MeasurementChart* chart = chartOf(std::size_t(state.range(0)));
+    for (auto _ : state)
+        chart->autosize();
+}
+
+long rssBytes() {
+    std::ifstream statm("/proc/self/statm");
+    long pages = 0, resident = 0;
+    statm >> pages >> resident;
+    return resident * 4096;
+}
+
+// Appends 10 million records one by one, timing each.
+void BM_Append(benchmark::State& state) {
+    const std::size_t n = 10'000'000;
+    const auto& t = samples();
+    std::vector<float> ns(n);
+    double perRecord = 0, storeBytes = 0;
+    for (auto _ : state) {
+        chartOf(0);
+        MeasurementChart chart;
+        showAll(chart);
+        long rss1 = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const auto a = std::chrono::steady_clock::now();
+            chart.appendRecord(kStart + std::int64_t(i) * 1000, t[i % t.size()]);
+            const auto b = std::chrono::steady_clock::now();
+            ns[i] = float(std::chrono::duration<double, std::nano>(b - a).count());
+            if (i + 1 == 1'000'000)
+                rss1 = rssBytes();
+        }
+        perRecord = double(rssBytes() - rss1) / double(n - 1'000'000);
+        storeBytes = double(chart.store().memoryBytes()) / double(n);
+    }
+    double first = 0, last = 0, all = 0;
+    for (std::size_t i = 0; i < 100'000; ++i)
+        first += ns[i];
+    for (std::size_t i = n - 1'000'000; i < n; ++i)
+        last += ns[i];
+    for (float v : ns)
+        all += v;
+    first /= 100'000;
+    last /= 1'000'000;
+    std::vector<float> sorted = ns;
+    std::nth_element(sorted.begin(), sorted.begin() + std::ptrdiff_t(n * 999 / 1000), sorted.end());
+    const double p999 = sorted[n * 999 / 1000];
+    const double mx = *std::max_element(ns.begin(), ns.end());
+    state.counters["mean_ns"] = all / double(n);
+    state.counters["first100k_ns"] = first;
+    state.counters["last1M_ns"] = last;
+    state.counters["flatness"] = last / first;
+    state.counters["p99.9_ns"] = p999;
+    state.counters["max_ns"] = mx;
+    state.counters["rss_B_per_record"] = perRecord;
+    state.counters["store_B_per_record"] = storeBytes;
+}
+
+} // namespace
+
+BENCHMARK(BM_Append)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RedrawStore)->Arg(2'600'000)->Unit(benchmark::kMillisecond)->Repetitions(5)
+    ->ReportAggregatesOnly(true);
+BENCHMARK(BM_Autosize)->Arg(2'600'000)->Unit(benchmark::kMicrosecond)->Repetitions(5)
+    ->ReportAggregatesOnly(true);
+BENCHMARK(BM_RedrawPlain)->Arg(2'600'000)->Unit(benchmark::kMillisecond)->Iterations(3)
+    ->Repetitions(3)->ReportAggregatesOnly(true);
+BENCHMARK(BM_RedrawStore)->Arg(26'000'000)->Unit(benchmark::kMillisecond)->Repetitions(5)
+    ->ReportAggregatesOnly(true);
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
