@@ -555,6 +555,11 @@ int cmdRecord(Context& ctx) {
     if (!writeProblem.isEmpty())
         return ctx.fail(exitcode::DeviceError, writeProblem);
     ctx.note(QStringLiteral("%1 records written to %2").arg(written).arg(file));
+    if (ctx.json) {
+        JsonObject o;
+        o.str("file", file).num("records", written);
+        ctx.out() << o.text() << std::endl;
+    }
     return rc;
 }
 

@@ -81,9 +81,22 @@ int returnAirOption(const Context& ctx, bool& on) {
     return exitcode::Ok;
 }
 
+// The bytes as hex text, or with --json as {"hex":"41 32","bytes":[65,50]}.
+void printHex(const Context& ctx, std::span<const std::uint8_t> bytes) {
+    if (!ctx.json) {
+        ctx.line(hexBytes(bytes));
+        return;
+    }
+    JsonObject o;
+    o.str("hex", hexBytes(bytes));
+    o.raw("bytes", protocol::toJson(protocol::FieldValue(
+                       std::vector<std::int64_t>(bytes.begin(), bytes.end()))));
+    ctx.out() << o.text() << '\n';
+}
+
 int printFrame(const Context& ctx, const protocol::CommandFrame& frame) {
     if (!ctx.args.has(QStringLiteral("report"))) {
-        ctx.line(hexBytes(frame.bytes()));
+        printHex(ctx, frame.bytes());
         return exitcode::Ok;
     }
     const auto n = parseInteger(ctx.args.value(QStringLiteral("report")), 2,
@@ -100,7 +113,7 @@ int printFrame(const Context& ctx, const protocol::CommandFrame& frame) {
                         QStringLiteral("the %1-byte frame does not fit into a %2-byte report")
                             .arg(frame.size())
                             .arg(*n));
-    ctx.line(hexBytes(report.bytes));
+    printHex(ctx, report.bytes);
     return exitcode::Ok;
 }
 

@@ -80,7 +80,10 @@ int PollLoop::run() {
         const auto now = Steady::now();
         if (next < now)
             next = now + interval - (duration_cast<milliseconds>(now - next) % interval);
-        const auto pauseFor = std::min(duration_cast<milliseconds>(next - now), left());
+        // No poll is due within the duration any more.
+        if (end && next >= *end)
+            break;
+        const auto pauseFor = duration_cast<milliseconds>(next - now);
         if (pauseFor.count() > 0 && !session_.pause(pauseFor))
             break;
     }

@@ -118,6 +118,8 @@ private slots:
     void interruptedWait();
     void watchEndsCleanlyOnCtrlC();
     void recordWritesRowsAndMarksGap();
+    void recordKeepsTheInterval_data();
+    void recordKeepsTheInterval();
     void recordRefusesForeignFile();
     void recordAppendsToOwnFile();
 };
@@ -507,6 +509,54 @@ void TestCliDevice::recordWritesRowsAndMarksGap() {
     QCOMPARE(lines[gapAt], "# gap from " + before + " to " + after);
     QVERIFY2(rows >= 4 && rows <= 17, qPrintable(QString::number(rows)));
     QVERIFY(r.err.contains(QStringLiteral("%1 records written").arg(rows)));
+}
+
+void TestCliDevice::recordKeepsTheInterval_data() {
+    QTest::addColumn<QString>("interval");
+    QTest::addColumn<QString>("duration");
+    QTest::addColumn<int>("expectedRows");
+    QTest::newRow("0.1 s for 0.5 s") << "0.1"
+                                     << "0.5" << 5;
+    QTest::newRow("0.25 s for 1 s") << "0.25"
+                                    << "1" << 4;
+    QTest::newRow("longer than the duration") << "5"
+                                              << "0.3" << 1;
+}
+
+void TestCliDevice::recordKeepsTheInterval() {
+    QFETCH(QString, interval);
+    QFETCH(QString, duration);
+    QFETCH(int, expectedRows);
+    QTemporaryDir dir;
+    const QString file = dir.filePath(QStringLiteral("rec.csv"));
+    World w;
+    w.add();
+    QElapsedTimer clock;
+    clock.start();
+    const Outcome r =
+        w.run({"record", "--csv", file, "--interval", interval, "--duration", duration, "--json"});
+    QCOMPARE(r.code, 0);
+    // It ends when the duration is over, not at the next poll.
+    QVERIFY(clock.elapsed() < duration.toDouble() * 1000 + 1000);
+    // A poll delayed by a loaded machine beyond its slot is skipped, not caught up.
+    const int rows = jsonObject(r.out)["records"].toInt();
+    QVERIFY2(rows <= expectedRows && rows >= std::max(1, expectedRows - 1), qPrintable(r.out));
+    QFile f(file);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QList<QByteArray> lines = f.readAll().split('\n');
+    lines.removeFirst(); // header
+    lines.removeLast();  // after the last line end
+    QCOMPARE(lines.size(), rows);
+    // One record per interval: consecutive time stamps are an interval apart.
+    qint64 previous = -1;
+    for (const QByteArray& l : lines) {
+        const qint64 t =
+            QDateTime::fromString(QString::fromLatin1(l.left(l.indexOf(','))), Qt::ISODateWithMs)
+                .toMSecsSinceEpoch();
+        if (previous >= 0)
+            QVERIFY2(t - previous >= interval.toDouble() * 1000 * 0.7, l.constData());
+        previous = t;
+    }
 }
 
 void TestCliDevice::recordRefusesForeignFile() {

@@ -37,6 +37,7 @@ class TestCliOffline : public QObject {
 private slots:
     void frames_data();
     void frames();
+    void frameJson();
     void frameClockWithoutAtUsesPcClock();
     void decodeLines_data();
     void decodeLines();
@@ -95,6 +96,14 @@ void TestCliOffline::frames() {
     QCOMPARE(o.err, QString());
     QCOMPARE(o.code, 0);
     QCOMPARE(o.out, expected + u'\n');
+}
+
+void TestCliOffline::frameJson() {
+    const Outcome o = runCli({"frame", "serial", "12345678", "--json"}, offlineEnvironment());
+    QCOMPARE(o.code, 0);
+    const QJsonObject j = QJsonDocument::fromJson(o.out.toUtf8()).object();
+    QCOMPARE(j["hex"].toString(), QStringLiteral("78 4E 61 BC 00"));
+    QCOMPARE(j["bytes"].toArray(), (QJsonArray{0x78, 0x4E, 0x61, 0xBC, 0x00}));
 }
 
 void TestCliOffline::frameClockWithoutAtUsesPcClock() {
