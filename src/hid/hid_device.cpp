@@ -218,8 +218,13 @@ bool HidDevice::SendReport(const std::uint8_t* report, std::uint32_t length,
 
 void HidDevice::MarkUnplugged() {
     CloseControl();
+    {
+        // Under the read lock, before the handle goes: a read start that comes after it sees
+        // the device unreachable instead of opening the vanished interface anew.
+        std::lock_guard g(readLock_);
+        plugged_ = false;
+    }
     CloseReadHandle();
-    plugged_ = false;
     if (unplugHandler_) {
         auto handler = std::move(unplugHandler_);
         unplugHandler_ = nullptr;
