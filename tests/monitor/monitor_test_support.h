@@ -102,7 +102,12 @@ public:
 
 // One window on its own simulated bus, with its preference kept in a temporary folder.
 struct WindowFixture {
-    explicit WindowFixture(std::function<void(monitor::SchrankFormOptions&)> adjust = {}) {
+    // A function given as pluggedAtStart is on the bus before the controller is made, as a
+    // cabinet plugged in before the program starts.
+    explicit WindowFixture(std::function<void(monitor::SchrankFormOptions&)> adjust = {},
+                           std::shared_ptr<platform::SimulatedHidFunction> pluggedAtStart = {}) {
+        if (pluggedAtStart)
+            bus.plug(std::move(pluggedAtStart));
         QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsDir.path());
         monitor::SchrankFormOptions options;
         options.errors = [this](const QString& text) { errors.push_back(text); };

@@ -8,6 +8,7 @@
 #include "widgets/led_display.h"
 
 #include <QFile>
+#include <QPaintEngine>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -65,6 +66,106 @@ std::vector<std::uint8_t> statusReport(int fehler, std::array<std::uint8_t, 4> a
 std::vector<std::uint8_t> webReport(const char* text) {
     const sim::InputData d = sim::encodeWebImageVersion(text);
     return {d.begin(), d.end()};
+}
+
+// A paint device that records the texts and pictures drawn on it, with their positions, so that
+// a widget's painting can be checked without reading pixels of glyphs.
+class RecordingDevice : public QPaintDevice {
+public:
+    struct Text {
+        QPointF baseline;
+        QString text;
+    };
+    struct Picture {
+        QPointF topLeft;
+        QImage image;
+    };
+    explicit RecordingDevice(QSize size) : size_(size), engine_(this) {}
+    QPaintEngine* paintEngine() const override { return &engine_; }
+    std::vector<Text> texts;
+    std::vector<Picture> pictures;
+
+protected:
+    int metric(PaintDeviceMetric m) const override {
+        switch (m) {
+        case PdmWidth:
+            return size_.width();
+        case PdmHeight:
+            return size_.height();
+        case PdmDpiX:
+        case PdmDpiY:
+        case PdmPhysicalDpiX:
+        case PdmPhysicalDpiY:
+            return 96;
+        case PdmDepth:
+            return 32;
+        case PdmNumColors:
+            return INT_MAX;
+        case PdmDevicePixelRatio:
+            return 1;
+        case PdmDevicePixelRatioScaled:
+            return int(devicePixelRatioFScale());
+        default:
+            return QPaintDevice::metric(m);
+        }
+    }
+
+private:
+    class Engine : public QPaintEngine {
+    public:
+        explicit Engine(RecordingDevice* device) : device_(device) {}
+        bool begin(QPaintDevice*) override { return true; }
+        bool end() override { return true; }
+        void updateState(const QPaintEngineState& state) override {
+            if (state.state() & DirtyTransform)
+                transform_ = state.transform();
+        }
+        void drawPixmap(const QRectF& r, const QPixmap& pm, const QRectF&) override {
+            device_->pictures.push_back({transform_.map(r.topLeft()), pm.toImage()});
+        }
+        void drawTextItem(const QPointF& p, const QTextItem& item) override {
+            device_->texts.push_back({transform_.map(p), item.text()});
+        }
+        // Shapes are not recorded (the defaults of the other primitives end here).
+        void drawPolygon(const QPointF*, int, PolygonDrawMode) override {}
+        void drawPath(const QPainterPath&) override {}
+        Type type() const override { return User; }
+
+    private:
+        RecordingDevice* device_;
+        QTransform transform_;
+    };
+    QSize size_;
+    mutable Engine engine_;
+};
+
+// What panel 0 of the status bar draws: its text and the symbol, relative to the panel.
+struct ConnectionPanel {
+    QString text;
+    QPoint textOffset;   // from the panel's top left to the text's baseline start
+    QColor symbolCentre; // the disc's colour below its mark
+    QPoint symbolOffset;
+};
+
+ConnectionPanel drawConnectionPanel(monitor::SchrankForm& form) {
+    monitor::PanelStatusBar* bar = form.ui().StatbarUSB;
+    RecordingDevice device(bar->size());
+    bar->render(&device);
+    const QRect rect = bar->panelRect(0);
+    ConnectionPanel drawn;
+    for (const auto& t : device.texts) {
+        if (rect.contains(t.baseline.toPoint())) {
+            drawn.text = t.text;
+            drawn.textOffset = t.baseline.toPoint() - rect.topLeft();
+        }
+    }
+    for (const auto& p : device.pictures) {
+        if (rect.contains(p.topLeft.toPoint())) {
+            drawn.symbolCentre = p.image.pixelColor(8, 13); // on the disc, off its mark
+            drawn.symbolOffset = p.topLeft.toPoint() - rect.topLeft();
+        }
+    }
+    return drawn;
 }
 
 } // namespace
@@ -165,6 +266,49 @@ private slots:
         QCOMPARE(form.ui().IP_Label->text(), QStringLiteral("192.168.1.20"));
         form.Timer1Timer();
         QCOMPARE(c.cabinet->codes(), (std::vector<std::uint8_t>{'v', 'v'}));
+    }
+
+    void connectionPanelFollowsTheCabinet() {
+        Connected c;
+        auto& form = *c.fx.form;
+        const int ascent = form.ui().StatbarUSB->fontMetrics().ascent();
+        QTRY_VERIFY_WITH_TIMEOUT(form.connected(), kWait);
+        ConnectionPanel drawn = drawConnectionPanel(form);
+        QCOMPARE(drawn.text, QStringLiteral("\"HQ3746\" Verbunden !"));
+        QCOMPARE(drawn.textOffset, QPoint(24, 2 + ascent));
+        QCOMPARE(drawn.symbolOffset, QPoint(2, 1));
+        QVERIFY2(drawn.symbolCentre.green() > 2 * drawn.symbolCentre.red(),
+                 qPrintable(drawn.symbolCentre.name()));
+        // Drawing changes nothing: the armed poll and the timer stay as they are.
+        form.timer1().stop();
+        form.Timer1Timer();
+        QVERIFY(!form.pollArmed());
+        drawConnectionPanel(form);
+        QVERIFY(!form.pollArmed());
+        QVERIFY(!form.timer1().isActive());
+
+        c.fx.bus.unplug(c.id);
+        QTRY_VERIFY_WITH_TIMEOUT(!form.connected(), kWait);
+        drawn = drawConnectionPanel(form);
+        QCOMPARE(drawn.text, QStringLiteral("-- Keine Verbindung zum HQ3746DC ! --"));
+        QCOMPARE(drawn.textOffset, QPoint(78, 2 + ascent));
+        QCOMPARE(drawn.symbolOffset, QPoint(2, 1));
+        QVERIFY2(drawn.symbolCentre.red() > 2 * drawn.symbolCentre.green(),
+                 qPrintable(drawn.symbolCentre.name()));
+    }
+
+    void cabinetPresentAtStartIsFoundByTheFirstScan() {
+        auto cabinet = std::make_shared<CabinetFunction>();
+        // Plugged before the controller exists: only its first scan can report it.
+        WindowFixture fx({}, cabinet);
+        // The scan waits for the event loop; the window is created and shown before it.
+        QVERIFY(!fx.form->connected());
+        fx.form->show();
+        QTRY_VERIFY_WITH_TIMEOUT(fx.form->connected(), kWait);
+        QVERIFY(fx.form->timer1().isActive());
+        QVERIFY(fx.form->pollArmed());
+        QTRY_COMPARE_WITH_TIMEOUT(cabinet->codes(), (std::vector<std::uint8_t>{'@', 'u'}), 3000);
+        QVERIFY(fx.errors.empty());
     }
 
     void removalDisconnects() {
@@ -323,18 +467,45 @@ private slots:
         QCOMPARE(c.cabinet->codes(), std::vector<std::uint8_t>{std::uint8_t(code)});
     }
 
+    void clockIsShown_data() {
+        QTest::addColumn<QList<int>>("record"); // status, h, m, s, day, month, year
+        QTest::addColumn<QString>("time");
+        QTest::addColumn<QString>("date");
+        QTest::newRow("leading zeros") << QList<int>{1, 9, 5, 7, 6, 3, 24} << "09:05:07"
+                                       << "06.03.2024";
+        QTest::newRow("two digits") << QList<int>{0, 23, 59, 58, 31, 12, 99} << "23:59:58"
+                                    << "31.12.2099";
+        QTest::newRow("midnight, year 0") << QList<int>{1, 0, 0, 0, 1, 1, 0} << "00:00:00"
+                                          << "01.01.2000";
+    }
     void clockIsShown() {
-        const auto fixedNow = std::chrono::system_clock::now();
+        QFETCH(QList<int>, record);
+        QFETCH(QString, time);
+        QFETCH(QString, date);
+        // The PC's clock at the moment the reply is decoded: 15 July 2031, 10:42:13 local time.
+        const QDateTime pcNow(QDate(2031, 7, 15), QTime(10, 42, 13));
+        const auto fixedNow = std::chrono::system_clock::time_point(
+            std::chrono::milliseconds(pcNow.toMSecsSinceEpoch()));
         WindowFixture fx([&](monitor::SchrankFormOptions& o) { o.now = [=] { return fixedNow; }; });
         auto& ui = fx.form->ui();
-        protocol::ClockRecord clock{1, 9, 5, 7, 6, 3, 24};
+        QVERIFY(ui.Label26->text().isEmpty() && ui.Label27->text().isEmpty());
+        protocol::ClockRecord clock{std::uint8_t(record[0]), std::uint8_t(record[1]),
+                                    std::uint8_t(record[2]), std::uint8_t(record[3]),
+                                    std::uint8_t(record[4]), std::uint8_t(record[5]),
+                                    std::uint8_t(record[6])};
         const sim::InputData d = sim::encodeClock(clock);
         fx.form->DecodeReply(d);
-        QCOMPARE(ui.Label27->text(), QStringLiteral("09:05:07"));
-        QCOMPARE(ui.Label29->text(), QStringLiteral("06.03.2024"));
-        QVERIFY(!ui.Label26->text().isEmpty());
-        QVERIFY(!ui.Label28->text().isEmpty());
-        QCOMPARE(paneLines(*fx.form).last(), QStringLiteral("Read RTC: 1"));
+        // "TR Zeit": the cabinet's clock.
+        QCOMPARE(ui.Label27->text(), time);
+        QCOMPARE(ui.Label29->text(), date);
+        // "PC Zeit": the PC's clock in its own formats.
+        QVERIFY2(ui.Label26->text().contains(QStringLiteral("42:13")),
+                 qPrintable(ui.Label26->text()));
+        QCOMPARE(ui.Label28->text(),
+                 QLocale::system().toString(pcNow.date(), QLocale::ShortFormat));
+        QVERIFY(ui.Label28->text().contains(QStringLiteral("15")));
+        QCOMPARE(paneLines(*fx.form).last(),
+                 QStringLiteral("Read RTC: ") + QString::number(record[0]));
     }
 
     void clockRoundTrip() {
@@ -342,8 +513,10 @@ private slots:
         auto& form = *c.fx.form;
         QTRY_VERIFY_WITH_TIMEOUT(form.connected(), kWait);
         form.timer1().stop();
-        form.Button23Click();
+        QTest::mouseClick(form.ui().Button23, Qt::LeftButton); // "Lesen"
         QTRY_VERIFY_WITH_TIMEOUT(!form.ui().Label27->text().isEmpty(), kWait);
+        QVERIFY(!form.ui().Label26->text().isEmpty());
+        QVERIFY(!form.ui().Label28->text().isEmpty());
         QVERIFY(QRegularExpression(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d$"))
                     .match(form.ui().Label27->text())
                     .hasMatch());
