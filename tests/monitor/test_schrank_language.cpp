@@ -11,11 +11,13 @@
 
 #include <QAbstractButton>
 #include <QBuffer>
+#include <QCheckBox>
 #include <QDir>
 #include <QFile>
 #include <QGroupBox>
 #include <QLabel>
 #include <QPainter>
+#include <QStackedWidget>
 #include <QTest>
 
 using namespace hq;
@@ -59,6 +61,36 @@ QMap<QString, QString> captions(QWidget* window) {
             all.insert(w->objectName(), group->title());
     }
     return all;
+}
+
+// Width a caption needs inside its control, or -1 for controls whose caption wraps or that are
+// not captioned. The window is laid out by hand, so a caption wider than its control is cut off.
+int neededWidth(QWidget* w) {
+    if (auto* label = qobject_cast<QLabel*>(w)) {
+        if (label->wordWrap())
+            return -1;
+        return label->fontMetrics().horizontalAdvance(label->text()) + 2 * label->margin() +
+               std::max(label->indent(), 0);
+    }
+    if (auto* check = qobject_cast<QCheckBox*>(w))
+        return check->sizeHint().width();
+    if (auto* button = qobject_cast<QAbstractButton*>(w)) {
+        const int icon = button->icon().isNull() ? 0 : button->iconSize().width() + 4;
+        // Text, icon and the frame on both sides.
+        return button->fontMetrics().horizontalAdvance(button->text()) + icon + 4;
+    }
+    if (auto* group = qobject_cast<QGroupBox*>(w))
+        return group->fontMetrics().horizontalAdvance(group->title()) + 8;
+    return -1;
+}
+
+// Controls the layout keeps hidden (a closed tab page only waits to be shown).
+bool hiddenByDesign(QWidget* w, QWidget* window) {
+    for (QWidget* p = w; p != nullptr && p != window; p = p->parentWidget()) {
+        if (p->isHidden() && qobject_cast<QStackedWidget*>(p->parentWidget()) == nullptr)
+            return true;
+    }
+    return false;
 }
 
 void choose(WindowFixture& fx, int index) {
@@ -132,6 +164,34 @@ private slots:
         QCOMPARE(fx->form->languageIndex(), 0);
         QCOMPARE(captions(fx->form.get()), german);
         QVERIFY(fx->errors.empty());
+    }
+
+    void translatedCaptionsFit_data() {
+        QTest::addColumn<int>("index");
+        QTest::newRow("Deutsch") << 0;
+        QTest::newRow("English") << 1;
+    }
+    void translatedCaptionsFit() {
+        // Every caption a language file sets fits into its control (nothing is cut off), the
+        // controls that the layout keeps hidden excepted.
+        QFETCH(int, index);
+        auto fx = makeWindow();
+        choose(*fx, index);
+        const Translation file =
+            ReadTranslation(fx->appDir.path(), LanguageFileForIndex(fx->appDir.path(), index));
+        QStringList cut;
+        for (QWidget* w : fx->form->findChildren<QWidget*>()) {
+            if (w->objectName().size() < 2 || file.caption(w->objectName()).isEmpty() ||
+                hiddenByDesign(w, fx->form.get()))
+                continue;
+            const int needed = neededWidth(w);
+            if (needed > w->width())
+                cut << QStringLiteral("%1 (%2 > %3)")
+                           .arg(w->objectName())
+                           .arg(needed)
+                           .arg(w->width());
+        }
+        QVERIFY2(cut.isEmpty(), qPrintable(cut.join(QStringLiteral(", "))));
     }
 
     void savedPosition_data() {
