@@ -123,13 +123,10 @@ void SchrankForm::ShowWebImageVersion(const protocol::WebImageVersion& version) 
     if (!version.versionText)
         return;
     ui_->Label15->setText(QStringLiteral("MPFS: ") + fromUtf8(*version.versionText));
-    if (!version.version)
+    const std::optional<bool> upToDate = version.atLeast(decoder_.firmwareVersion());
+    if (!upToDate)
         return; // not a number: nothing to compare
-    // Compared in thousandths, the unit both versions are written in, so that 1.003 equals
-    // 1.003 whatever the binary fractions make of it.
-    const double webThousandths = std::round(*version.version * 1000.0);
-    const bool upToDate = webThousandths >= decoder_.firmwareVersion().thousandths();
-    setLabelColor(ui_->Label15, upToDate ? QColor(Qt::black) : QColor(Qt::red));
+    setLabelColor(ui_->Label15, *upToDate ? QColor(Qt::black) : QColor(Qt::red));
 }
 
 void SchrankForm::ShowClock(const protocol::ClockRecord& record) {

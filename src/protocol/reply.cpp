@@ -1,6 +1,7 @@
 #include "protocol/reply.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace hq::protocol {
 
@@ -182,6 +183,12 @@ std::optional<double> parseWebImageVersionNumber(std::string_view versionText) {
     if (!any)
         return std::nullopt;
     return n / 1000.0;
+}
+
+std::optional<bool> WebImageVersion::atLeast(FirmwareVersion firmware) const {
+    if (!version)
+        return std::nullopt;
+    return std::llround(*version * 1000.0) >= firmware.thousandths();
 }
 
 WebImageVersion decodeWebImageVersion(std::span<const std::uint8_t> data) {

@@ -133,6 +133,10 @@ struct WebImageVersion {
             return std::nullopt;
         return "MPFS: " + *versionText;
     }
+    // Whether the image is at least as new as the firmware. Compared in thousandths, the unit
+    // both versions are written in, so that 1.128 equals 1.128 whatever the binary fractions
+    // make of it. Absent when the version is not a number (nothing to compare).
+    std::optional<bool> atLeast(FirmwareVersion firmware) const;
     friend bool operator==(const WebImageVersion&, const WebImageVersion&) = default;
 };
 

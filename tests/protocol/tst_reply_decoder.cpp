@@ -331,6 +331,35 @@ private slots:
             QCOMPARE(*w.version, version);
     }
 
+    // Whether the web image is as new as the firmware, as the web image label shows it.
+    void webImageAtLeastFirmware_data() {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<int>("major");
+        QTest::addColumn<int>("minor");
+        QTest::addColumn<int>("expected"); // 1 yes, 0 no, -1 nothing to compare
+        QTest::newRow("equal 1.003") << QByteArray("Version_MPFS=1.003;") << 1 << 3 << 1;
+        // 1128 / 1000.0 is below 1 + 128 / 1000.0 as doubles; the versions are still equal.
+        QTest::newRow("equal 1.128") << QByteArray("Version_MPFS=1.128;") << 1 << 128 << 1;
+        QTest::newRow("equal 1.253") << QByteArray("Version_MPFS=1.253;") << 1 << 253 << 1;
+        QTest::newRow("older by one") << QByteArray("Version_MPFS=1.002;") << 1 << 3 << 0;
+        QTest::newRow("newer major") << QByteArray("Version_MPFS=2.000;") << 1 << 999 << 1;
+        QTest::newRow("dots only separate digits")
+            << QByteArray("Version_MPFS=1.1;") << 1 << 1 << 0;
+        QTest::newRow("not a number") << QByteArray("Version_MPFS=beta;") << 1 << 3 << -1;
+        QTest::newRow("no keyword") << QByteArray("web image") << 0 << 0 << -1;
+    }
+    void webImageAtLeastFirmware() {
+        QFETCH(QByteArray, text);
+        QFETCH(int, major);
+        QFETCH(int, minor);
+        QFETCH(int, expected);
+        const WebImageVersion w = decodeWebImageVersion(webReport(text.toStdString()));
+        const std::optional<bool> atLeast = w.atLeast(FirmwareVersion{major, minor});
+        QCOMPARE(atLeast.has_value(), expected >= 0);
+        if (atLeast)
+            QCOMPARE(*atLeast, expected == 1);
+    }
+
     void ignoredAndShortReports_data() {
         QTest::addColumn<QByteArray>("data");
         QTest::addColumn<bool>("ignored");
