@@ -262,7 +262,9 @@ int cmdConfig(Context& ctx) {
     std::optional<protocol::WebImageVersion> web;
     if (u.status == WaitStatus::Ok)
         web = std::get<protocol::WebImageVersion>(u.reply.record);
-    const bool webOlder = web && web->versionText && (!web->version || *web->version < fw.value());
+    // As the monitor colours its label: only a numeric web image version is compared.
+    const std::optional<bool> webAtLeast = web ? web->atLeast(fw) : std::nullopt;
+    const bool webOlder = webAtLeast && !*webAtLeast;
     const QString serialText = QStringLiteral("N#%1").arg(c.serialNumber);
     const QString macText =
         QStringLiteral("MAC:") + QString::fromStdString(protocol::macText(c.macAddress));
@@ -286,7 +288,10 @@ int cmdConfig(Context& ctx) {
             o.real("webImageVersion", *web->version);
         else
             o.null("webImageVersion");
-        o.flag("webImageOlderThanFirmware", webOlder);
+        if (webAtLeast)
+            o.flag("webImageOlderThanFirmware", webOlder);
+        else
+            o.null("webImageOlderThanFirmware");
         o.fields("record", protocol::recordFields(c));
         ctx.out() << o.text() << std::endl;
     } else {

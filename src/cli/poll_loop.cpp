@@ -17,13 +17,15 @@ void PollLoop::miss() {
 }
 
 int PollLoop::run() {
-    const auto end = duration ? std::optional(Steady::now() + *duration) : std::nullopt;
+    // Without a duration the loop runs until Ctrl-C.
+    const bool bounded = duration.has_value();
+    const Steady::time_point end = bounded ? Steady::now() + *duration : Steady::time_point::max();
     auto left = [&]() -> milliseconds {
-        if (!end)
+        if (!bounded)
             return milliseconds::max();
-        return std::max(milliseconds(0), duration_cast<milliseconds>(*end - Steady::now()));
+        return std::max(milliseconds(0), duration_cast<milliseconds>(end - Steady::now()));
     };
-    auto over = [&] { return ctx_.interrupted() || (end && Steady::now() >= *end); };
+    auto over = [&] { return ctx_.interrupted() || (bounded && Steady::now() >= end); };
 
     bool needConfig = true;
     bool silentNoted = false; // one message per stretch without answers
@@ -32,8 +34,8 @@ int PollLoop::run() {
         if (!session_.connected()) {
             miss();
             ctx_.note(QStringLiteral("the cabinet went away; waiting for it to come back"));
-            const WaitStatus back =
-                session_.waitForReturn(end ? std::max(left(), milliseconds(1)) : milliseconds(0));
+            const WaitStatus back = session_.waitForReturn(
+                bounded ? std::max(left(), milliseconds(1)) : milliseconds(0));
             if (back != WaitStatus::Ok)
                 break;
             ctx_.note(QStringLiteral("the cabinet is back"));
@@ -42,18 +44,16 @@ int PollLoop::run() {
             next = Steady::now();
         }
         const milliseconds wait = std::min(ctx_.timeout, std::max(left(), milliseconds(1)));
+        RequestResult r;
         if (needConfig) {
-            // The configuration sets the firmware version, which decides the record's layout.
-            const RequestResult c =
-                session_.request(protocol::configRequest(), protocol::reply::Config, wait);
-            if (c.status == WaitStatus::Interrupted)
-                break;
-            if (c.status == WaitStatus::Gone)
-                continue;
-            needConfig = false;
+            // The configuration sets the firmware version, which decides the record's layout;
+            // without it no status record is read (it would be decoded in the wrong layout), and
+            // the next poll asks again.
+            r = session_.request(protocol::configRequest(), protocol::reply::Config, wait);
+            needConfig = r.status != WaitStatus::Ok;
         }
-        const RequestResult r =
-            session_.request(protocol::statusRequest(), protocol::reply::Status, wait);
+        if (!needConfig)
+            r = session_.request(protocol::statusRequest(), protocol::reply::Status, wait);
         switch (r.status) {
         case WaitStatus::Ok:
             silentNoted = false;
@@ -81,7 +81,7 @@ int PollLoop::run() {
         if (next < now)
             next = now + interval - (duration_cast<milliseconds>(now - next) % interval);
         // No poll is due within the duration any more.
-        if (end && next >= *end)
+        if (bounded && next >= end)
             break;
         const auto pauseFor = duration_cast<milliseconds>(next - now);
         if (pauseFor.count() > 0 && !session_.pause(pauseFor))

@@ -114,9 +114,13 @@ private slots:
     void maintenanceCommands();
     void failures_data();
     void failures();
+    void setWithReturnAirWaitsForNothing();
     void goneWhileWaiting();
     void interruptedWait();
     void watchEndsCleanlyOnCtrlC();
+    void watchFollowsTheCabinet_data();
+    void watchFollowsTheCabinet();
+    void recordWritesRowsAndMarksGap_data();
     void recordWritesRowsAndMarksGap();
     void recordKeepsTheInterval_data();
     void recordKeepsTheInterval();
@@ -181,6 +185,15 @@ void TestCliDevice::serialChoosesAmongSeveral() {
     const Outcome none = w.run({"config", "--serial", "HQ-C"});
     QCOMPARE(none.code, 2);
     QVERIFY(none.err.contains(QStringLiteral("HQ-C")));
+
+    // list narrows to the cabinet asked for.
+    const Outcome listB = w.run({"list", "--serial", "HQ-B"});
+    QCOMPARE(listB.code, 0);
+    QCOMPARE(listB.out.count(u'\n'), 1);
+    QCOMPARE(listB.out.section(u'\t', 2, 2), QStringLiteral("HQ-B"));
+    const Outcome listC = w.run({"list", "--serial", "HQ-C"});
+    QCOMPARE(listC.code, 2);
+    QCOMPARE(listC.out, QString());
 }
 
 void TestCliDevice::statusPrintsPaneLinesAndHumidity() {
@@ -247,6 +260,15 @@ void TestCliDevice::configShowsWhatTheWindowShows_data() {
         << "Door alarm time: 60 min\nRestart delay: 60 min (cabinet: 4000 s)\n"
            "Return-air monitoring: on (not shown by the monitor for this firmware)\nV.:1.01\n"
            "N#12345678\nMAC:00:04:A3:37:46:01\nMPFS: 1.002 (older than the firmware)\n";
+    // 1128 / 1000.0 < 1 + 128 / 1000.0 as doubles: equal versions must not read as older.
+    QTest::newRow("web image as new as firmware 1.128")
+        << 300 << 600 << 128 << true << "Version_MPFS=1.128;"
+        << "Door alarm time: 5 min\nRestart delay: 10 min\nReturn-air monitoring: on\n"
+           "V.:1.128\nN#12345678\nMAC:00:04:A3:37:46:01\nMPFS: 1.128\n";
+    QTest::newRow("web image version not a number: nothing compared")
+        << 300 << 600 << 12 << true << "Version_MPFS=beta;"
+        << "Door alarm time: 5 min\nRestart delay: 10 min\nReturn-air monitoring: on\n"
+           "V.:1.012\nN#12345678\nMAC:00:04:A3:37:46:01\nMPFS: beta\n";
 }
 
 void TestCliDevice::configShowsWhatTheWindowShows() {
@@ -274,6 +296,14 @@ void TestCliDevice::configShowsWhatTheWindowShows() {
     QCOMPARE(j["returnAirMonitoring"].toBool(), returnAir);
     QCOMPARE(j["returnAirMonitoringShown"].toBool(), minor >= 12);
     QCOMPARE(j["serialNumber"].toInt(), 12345678);
+    const bool older = expected.contains(QStringLiteral("older than the firmware"));
+    const bool compared = !expected.contains(QStringLiteral("MPFS: beta"));
+    QCOMPARE(j["webImageOlderThanFirmware"].isNull(), !compared);
+    if (compared)
+        QCOMPARE(j["webImageOlderThanFirmware"].toBool(), older);
+    const QString mpfs =
+        expected.section(QStringLiteral("MPFS: "), 1).section(u'\n', 0, 0).section(u' ', 0, 0);
+    QCOMPARE(j["webImageVersionText"].toString(), mpfs);
 }
 
 void TestCliDevice::setWritesSettings_data() {
@@ -397,6 +427,12 @@ void TestCliDevice::failures_data() {
                                         << 3 << "no answer to \"@\" within 0.3 s";
     QTest::newRow("no answer to clock read")
         << "silent" << QStringList{"clock", "--timeout", "0.2"} << 3 << "\"3\"";
+    QTest::newRow("set without --return-air reads the configuration first")
+        << "silent"
+        << QStringList{"set", "--door-alarm", "5", "--restart-delay", "5", "--timeout", "0.2"} << 3
+        << "no answer to \"@\" within 0.2 s";
+    QTest::newRow("config waits for the web image version too")
+        << "silent" << QStringList{"config", "--timeout", "0.2"} << 3 << "\"@\"";
     QTest::newRow("no read-write access")
         << "readonly" << QStringList{"status"} << 4 << "cannot be opened for reading and writing";
     QTest::newRow("write fails") << "writefail"
@@ -436,6 +472,21 @@ void TestCliDevice::failures() {
     QVERIFY(clock.elapsed() < 1900); // the time limit is the one given, not the default
 }
 
+void TestCliDevice::setWithReturnAirWaitsForNothing() {
+    // With every setting given the frame is written at once; the cabinet need not answer.
+    World w;
+    w.addSilent();
+    QElapsedTimer clock;
+    clock.start();
+    const Outcome r = w.run({"set", "--door-alarm", "5", "--restart-delay", "0", "--return-air",
+                             "off", "--json", "--timeout", "10"});
+    QCOMPARE(r.err, QString());
+    QCOMPARE(r.code, 0);
+    QCOMPARE(jsonObject(r.out)["frame"].toString(),
+             QStringLiteral("41 32 32 1E 2C 01 00 00 00 00 00 00 00 02"));
+    QVERIFY(clock.elapsed() < 5000);
+}
+
 void TestCliDevice::goneWhileWaiting() {
     World w;
     const auto id = w.addSilent();
@@ -471,18 +522,87 @@ void TestCliDevice::watchEndsCleanlyOnCtrlC() {
         QVERIFY(jsonObject(l).contains(QStringLiteral("humidityTop")));
 }
 
+namespace {
+
+// How the cabinet is interrupted while status --watch or record polls it.
+enum class Interruption { Unplugged, WritesFail, FirstWriteFails };
+
+void interruptCabinet(World& w, Interruption kind) {
+    switch (kind) {
+    case Interruption::Unplugged: // unplugged for a while, then back
+        QTimer::singleShot(400, [&w] { w.devices[0]->unplug(); });
+        QTimer::singleShot(900, [&w] { w.devices[0]->plug(); });
+        break;
+    case Interruption::WritesFail: // on the bus, but four polls cannot be written
+        QTimer::singleShot(400, [&w] { w.bus.failWrites(w.devices[0]->deviceId(), 4); });
+        break;
+    case Interruption::FirstWriteFails: // the first "@" is lost
+        w.bus.failWrites(w.devices[0]->deviceId(), 1);
+        break;
+    }
+}
+
+} // namespace
+
+void TestCliDevice::watchFollowsTheCabinet_data() {
+    QTest::addColumn<Interruption>("kind");
+    QTest::addColumn<QStringList>("notes");
+    QTest::newRow("unplugged and back")
+        << Interruption::Unplugged << QStringList{"went away", "is back"};
+    QTest::newRow("first configuration request lost")
+        << Interruption::FirstWriteFails << QStringList{"writing to the cabinet failed"};
+}
+
+void TestCliDevice::watchFollowsTheCabinet() {
+    QFETCH(Interruption, kind);
+    QFETCH(QStringList, notes);
+    World w;
+    w.add();
+    interruptCabinet(w, kind);
+    QTimer::singleShot(1400, [&] { w.interrupt = true; });
+    const Outcome r = w.run({"status", "--watch", "--interval", "0.1", "--json"});
+    QCOMPARE(r.code, 0);
+    for (const QString& note : notes)
+        QVERIFY2(r.err.contains(note), qPrintable(r.err));
+    const QStringList lines = r.out.split(u'\n', Qt::SkipEmptyParts);
+    QVERIFY2(lines.size() >= 4, qPrintable(r.out));
+    qint64 previous = 0, longest = 0;
+    for (const QString& l : lines) {
+        const QJsonObject j = jsonObject(l);
+        // Every record is decoded knowing the firmware version (it decides the layout).
+        QCOMPARE(j["firmwareVersion"].toDouble(), 1.003);
+        const qint64 t =
+            QDateTime::fromString(j["timeStamp"].toString(), Qt::ISODateWithMs).toMSecsSinceEpoch();
+        if (previous)
+            longest = std::max(longest, t - previous);
+        previous = t;
+    }
+    // Records before and after the unplugged stretch.
+    if (kind == Interruption::Unplugged)
+        QVERIFY2(longest >= 300, qPrintable(QString::number(longest)));
+}
+
+void TestCliDevice::recordWritesRowsAndMarksGap_data() {
+    QTest::addColumn<Interruption>("kind");
+    QTest::addColumn<QStringList>("notes");
+    QTest::newRow("unplugged and back")
+        << Interruption::Unplugged << QStringList{"went away", "is back"};
+    QTest::newRow("polls cannot be written")
+        << Interruption::WritesFail << QStringList{"writing to the cabinet failed"};
+}
+
 void TestCliDevice::recordWritesRowsAndMarksGap() {
+    QFETCH(Interruption, kind);
+    QFETCH(QStringList, notes);
     QTemporaryDir dir;
     const QString file = dir.filePath(QStringLiteral("rec.csv"));
     World w;
     w.add();
-    // The cabinet is unplugged for a while, then comes back.
-    QTimer::singleShot(400, [&] { w.devices[0]->unplug(); });
-    QTimer::singleShot(900, [&] { w.devices[0]->plug(); });
+    interruptCabinet(w, kind);
     const Outcome r = w.run({"record", "--csv", file, "--interval", "0.1", "--duration", "1.6"});
     QCOMPARE(r.code, 0);
-    QVERIFY(r.err.contains(QStringLiteral("went away")));
-    QVERIFY(r.err.contains(QStringLiteral("is back")));
+    for (const QString& note : notes)
+        QVERIFY2(r.err.contains(note), qPrintable(r.err));
     QFile f(file);
     QVERIFY(f.open(QIODevice::ReadOnly));
     const QByteArray content = f.readAll();

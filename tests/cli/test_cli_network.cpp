@@ -47,6 +47,7 @@ private slots:
     void discoverListsAnswers();
     void discoverJsonAddsMemoLines();
     void discoverWithoutAnswer();
+    void uploadSendsTheWindowsRequest_data();
     void uploadSendsTheWindowsRequest();
     void uploadDefaultImageBesideExecutable();
     void uploadFailures_data();
@@ -127,7 +128,15 @@ void TestCliNetwork::discoverWithoutAnswer() {
     QCOMPARE(quiet.receiveDatagram().data(), QByteArray("Discovery: Who is out there?"));
 }
 
+void TestCliNetwork::uploadSendsTheWindowsRequest_data() {
+    QTest::addColumn<QString>("address");
+    QTest::newRow("plain address") << "127.0.0.1";
+    // The form the monitor's address field shows, groups padded with blanks.
+    QTest::newRow("padded like the address field") << "127.  0.  0.  1";
+}
+
 void TestCliNetwork::uploadSendsTheWindowsRequest() {
+    QFETCH(QString, address);
     QTemporaryDir dir;
     QByteArray image(3000, '\0');
     for (int i = 0; i < image.size(); ++i)
@@ -136,7 +145,7 @@ void TestCliNetwork::uploadSendsTheWindowsRequest() {
     sim::UploadServer server;
     QVERIFY(server.Listen(QHostAddress::LocalHost, 0));
     const Outcome o =
-        runCli({"upload", "--address", "127.0.0.1", "--port", QString::number(server.port()), path},
+        runCli({"upload", "--address", address, "--port", QString::number(server.port()), path},
                offlineEnvironment());
     QCOMPARE(o.err, QString());
     QCOMPARE(o.code, 0);
