@@ -70,7 +70,10 @@ void TestCliOffline::frames_data() {
     QTest::newRow("clock Wednesday 2024-03-06 09:05:07")
         << QStringList{"frame", "clock", "--at", "2024-03-06T09:05:07"}
         << "32 20 01 07 05 09 06 03 03 24 01 01 01 01 01 01 01 00";
-    QTest::newRow("clock Sunday 2099-12-31 23:59:59")
+    QTest::newRow("clock Sunday 2024-03-10 12:00:00: weekday 0")
+        << QStringList{"frame", "clock", "--at", "2024-03-10T12:00:00"}
+        << "32 20 01 00 00 12 10 00 03 24 01 01 01 01 01 01 01 00";
+    QTest::newRow("clock Thursday 2099-12-31 23:59:59")
         << QStringList{"frame", "clock", "--at", "2099-12-31T23:59:59"}
         << "32 20 01 59 59 23 31 04 12 99 01 01 01 01 01 01 01 00";
     QTest::newRow("serial 12345678")

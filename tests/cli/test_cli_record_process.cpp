@@ -1,5 +1,5 @@
 // The real hq3746ctl executable recording to a CSV file: killed at arbitrary moments, every line
-// already in the file is complete; Ctrl-C ends it cleanly.
+// already in the file is complete; Ctrl-C and SIGTERM end it cleanly.
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
@@ -32,7 +32,8 @@ class TestCliRecordProcess : public QObject {
     Q_OBJECT
 private slots:
     void killedRecorderLeavesCompleteLines();
-    void ctrlCEndsCleanly();
+    void signalEndsCleanly_data();
+    void signalEndsCleanly();
 };
 
 void TestCliRecordProcess::killedRecorderLeavesCompleteLines() {
@@ -84,14 +85,21 @@ void TestCliRecordProcess::killedRecorderLeavesCompleteLines() {
     QCOMPARE(headers, 1); // appended runs do not repeat the header
 }
 
-void TestCliRecordProcess::ctrlCEndsCleanly() {
+void TestCliRecordProcess::signalEndsCleanly_data() {
+    QTest::addColumn<int>("signal");
+    QTest::newRow("Ctrl-C") << int(SIGINT);
+    QTest::newRow("SIGTERM (service stop)") << int(SIGTERM);
+}
+
+void TestCliRecordProcess::signalEndsCleanly() {
+    QFETCH(int, signal);
     QTemporaryDir dir;
     const QString file = dir.filePath(QStringLiteral("rec.csv"));
     QProcess p;
     p.start(QStringLiteral(HQ3746CTL_PATH), recordArgs(file));
     QVERIFY(p.waitForStarted());
     QTRY_VERIFY_WITH_TIMEOUT(lineCount(file) >= 5, 10000);
-    ::kill(static_cast<pid_t>(p.processId()), SIGINT);
+    ::kill(static_cast<pid_t>(p.processId()), signal);
     QVERIFY(p.waitForFinished(5000));
     QCOMPARE(p.exitStatus(), QProcess::NormalExit);
     QCOMPARE(p.exitCode(), 0);
