@@ -14,10 +14,10 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTest>
-#include <QScopeGuard>
 #include <QUdpSocket>
 
 using namespace hq;
@@ -97,6 +97,8 @@ private slots:
         QCOMPARE(fx.form->lan().discovery().targetAddress(), QHostAddress(QHostAddress::Broadcast));
         QCOMPARE(fx.form->lan().discovery().targetPort(), quint16(30303));
         QCOMPARE(fx.form->lan().upload().port(), quint16(80));
+        // A connection attempt is given up after two minutes.
+        QCOMPARE(fx.form->lan().upload().connectTimeout(), 120000);
         QCOMPARE(fx.form->lan().SchrankipText(), QString::fromLatin1(kEmptySchrankip));
     }
 
@@ -109,8 +111,8 @@ private slots:
         QTest::newRow("last byte is dropped")
             << QByteArray(" Raum 1") << '2' << QStringLiteral("127.0.0.1 - Raum 1");
         QTest::newRow("seven bytes") << QByteArray() << ' ' << QStringLiteral("127.0.0.1 - ");
-        QTest::newRow("blanks and controls trimmed")
-            << QByteArray("\t  Schrank 3 \x01") << '\n' << QStringLiteral("127.0.0.1 - Schrank 3");
+        QTest::newRow("blanks and controls trimmed") << QByteArray("\t  Schrank 3 \x01") << '\n'
+                                                     << QStringLiteral("127.0.0.1 - Schrank 3");
     }
     void searchListsTheCabinet() {
         QFETCH(QByteArray, description);
@@ -125,7 +127,8 @@ private slots:
         w.ui().ProgressBar1->setValue(42);
         w.lan().Button3Click();
         QCOMPARE(w.ui().ProgressBar1->value(), 100);
-        QCOMPARE(memoLines(w.fx), QStringList{QStringLiteral("Sending Discovery: Who is out there?")});
+        QCOMPARE(memoLines(w.fx),
+                 QStringList{QStringLiteral("Sending Discovery: Who is out there?")});
         QVERIFY(waitForAnswers(responder, 1));
         QVERIFY(w.fx.errors.empty());
 
@@ -177,10 +180,10 @@ private slots:
     void otherDatagrams_data() {
         QTest::addColumn<QByteArray>("datagram");
         QTest::addColumn<QStringList>("memo"); // after the search's line
-        QTest::newRow("lower-case head") << QByteArray("hq3746 Raum 12\n")
-                                         << QStringList{QStringLiteral("Received: hq3746 Raum 12"),
-                                                        QStringLiteral("127.0.0.1"),
-                                                        QStringLiteral("hq3746")};
+        QTest::newRow("lower-case head")
+            << QByteArray("hq3746 Raum 12\n")
+            << QStringList{QStringLiteral("Received: hq3746 Raum 12"), QStringLiteral("127.0.0.1"),
+                           QStringLiteral("hq3746")};
         QTest::newRow("short") << QByteArray("ABC")
                                << QStringList{QStringLiteral("Received: ABC127.0.0.1"),
                                               QStringLiteral("ABC")};
@@ -225,10 +228,10 @@ private slots:
         QTest::addColumn<QString>("text");
         QTest::addColumn<QHostAddress>("bound");
         QTest::newRow("local address") << QStringLiteral("127.0.0.1") << kLoopback;
-        QTest::newRow("not an address") << QStringLiteral("Netzwerkkarte 2")
-                                        << QHostAddress(QHostAddress::AnyIPv4);
-        QTest::newRow("no address of this PC") << QStringLiteral("192.0.2.77")
-                                               << QHostAddress(QHostAddress::AnyIPv4);
+        QTest::newRow("not an address")
+            << QStringLiteral("Netzwerkkarte 2") << QHostAddress(QHostAddress::AnyIPv4);
+        QTest::newRow("no address of this PC")
+            << QStringLiteral("192.0.2.77") << QHostAddress(QHostAddress::AnyIPv4);
     }
     void localAddressChoiceBindsTheSocket() {
         QFETCH(QString, text);
@@ -249,10 +252,10 @@ private slots:
     void addressField_data() {
         QTest::addColumn<QString>("entry");
         QTest::addColumn<QString>("field");
-        QTest::newRow("short groups") << QStringLiteral("10.0.0.7 - Schrank 3")
-                                      << QStringLiteral(" 10.  0.  0.  7");
-        QTest::newRow("full groups") << QStringLiteral("192.168.100.250 - x")
-                                     << QStringLiteral("192.168.100.250");
+        QTest::newRow("short groups")
+            << QStringLiteral("10.0.0.7 - Schrank 3") << QStringLiteral(" 10.  0.  0.  7");
+        QTest::newRow("full groups")
+            << QStringLiteral("192.168.100.250 - x") << QStringLiteral("192.168.100.250");
         QTest::newRow("no address keeps the field")
             << QStringLiteral("HQ3746 - x") << QString::fromLatin1(kEmptySchrankip);
     }
@@ -270,7 +273,8 @@ private slots:
         QTest::addColumn<QString>("field");
         QTest::newRow("dotted") << QStringLiteral("192.168.1.50")
                                 << QStringLiteral("192.168.  1. 50");
-        QTest::newRow("incomplete stays") << QStringLiteral("10.1") << QStringLiteral("10 .1  .   .   ");
+        QTest::newRow("incomplete stays")
+            << QStringLiteral("10.1") << QStringLiteral("10 .1  .   .   ");
     }
     void typedAddressIsLaidOut() {
         QFETCH(QString, typed);
@@ -311,8 +315,8 @@ private slots:
         QCOMPARE(got.fieldName, QByteArray("/mpfsupload"));
         QCOMPARE(got.fileName, QFile::encodeName(path));
         QVERIFY(got.requestHead.startsWith("POST /mpfsupload HTTP/1.0\r\n"));
-        QVERIFY(got.requestHead.contains(
-            QByteArray("\r\nHost: 127.0.0.1:") + QByteArray::number(server.port()) + "\r\n"));
+        QVERIFY(got.requestHead.contains(QByteArray("\r\nHost: 127.0.0.1:") +
+                                         QByteArray::number(server.port()) + "\r\n"));
     }
 
     void uploadFails_data() {
@@ -369,9 +373,8 @@ private slots:
         sim::UploadServerBehaviour stall;
         stall.ending = sim::UploadServerBehaviour::Ending::Stall;
         server.setBehaviour(stall);
-        LanWindow w(closedPort(), server.port(), [](monitor::SchrankFormOptions& o) {
-            o.lan.uploadReplyTimeoutMs = 1500;
-        });
+        LanWindow w(closedPort(), server.port(),
+                    [](monitor::SchrankFormOptions& o) { o.lan.uploadReplyTimeoutMs = 1500; });
         QFile file(w.fx.appDir.filePath(QStringLiteral("MPFSImg_DC.bin")));
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write("image");
@@ -402,6 +405,39 @@ private slots:
         QVERIFY(done.wait(10000));
         QCOMPARE(memoLines(w.fx).last(), QStringLiteral("MPFS upload done: HTTP 200"));
         QCOMPARE(server.connectionsSeen(), 2);
+    }
+
+    void windowWorksDuringUpload() {
+        // While the cabinet keeps an upload waiting, the window's own timer goes on: a search
+        // started meanwhile lists its answer through Timer2 and the event loop.
+        sim::UploadServer server;
+        QVERIFY(server.Listen(kLoopback, 0));
+        sim::UploadServerBehaviour stall;
+        stall.ending = sim::UploadServerBehaviour::Ending::Stall;
+        server.setBehaviour(stall);
+        sim::DiscoveryResponder responder;
+        QVERIFY(responder.Listen(kLoopback, 0));
+        responder.setDescription(" Raum 4\r");
+        responder.setFinalByte('\n');
+        LanWindow w(responder.port(), server.port(),
+                    [](monitor::SchrankFormOptions& o) { o.lan.pollIntervalMs = 50; });
+        QFile file(w.fx.appDir.filePath(QStringLiteral("MPFSImg_DC.bin")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("image");
+        file.close();
+        w.ui().Schrankip->setText(QStringLiteral("127.  0.  0.  1"));
+        w.ui().Button2->click();
+        QVERIFY(QTest::qWaitFor([&] { return server.uploads().size() == 1; }, 5000));
+        QVERIFY(w.lan().upload().isRunning());
+
+        w.ui().Button3->click();
+        QTRY_COMPARE_WITH_TIMEOUT(listEntries(w.fx),
+                                  QStringList{QStringLiteral("127.0.0.1 - Raum 4")}, 5000);
+        QVERIFY(w.lan().upload().isRunning());
+        QVERIFY(w.fx.errors.empty());
+        w.lan().upload().Abort();
+        QCOMPARE(memoLines(w.fx).last(), QStringLiteral("MPFS upload aborted"));
+        QCOMPARE(w.ui().ProgressBar1->value(), 0);
     }
 
     void noCabinetChosen() {
