@@ -130,12 +130,18 @@ FILES
         The web image beside the executable, the default of upload.
 
 EXAMPLES
+    hq3746ctl list
     hq3746ctl status --json
+    hq3746ctl --simulate status --watch --interval 5
+    hq3746ctl --serial HQ0012345678 config
     hq3746ctl --serial HQ0012345678 set --door-alarm 10 --restart-delay 5
     hq3746ctl clock --set
+    hq3746ctl serial 12345678
     hq3746ctl record --csv cabinet.csv --interval 10
     hq3746ctl decode "40 32 32 1E 2C 01 58 02"
+    hq3746ctl decode --json - < capture.txt
     hq3746ctl frame settings --door-alarm 5 --restart-delay 0 --return-air off
+    hq3746ctl frame raw 0xFE --report 65
     hq3746ctl discover --wait 3
     hq3746ctl upload --address 192.168.1.50
 )";
