@@ -11,6 +11,7 @@
 
 #include "ui_schrank_form.h"
 
+#include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -270,21 +271,34 @@ private slots:
 
     void typedAddressIsLaidOut_data() {
         QTest::addColumn<QString>("typed");
+        QTest::addColumn<bool>("returnKey"); // else the field loses the focus
         QTest::addColumn<QString>("field");
-        QTest::newRow("dotted") << QStringLiteral("192.168.1.50")
-                                << QStringLiteral("192.168.  1. 50");
+        QTest::newRow("dotted, Return")
+            << QStringLiteral("192.168.1.50") << true << QStringLiteral("192.168.  1. 50");
+        QTest::newRow("dotted, focus out")
+            << QStringLiteral("10.0.0.7") << false << QStringLiteral(" 10.  0.  0.  7");
+        QTest::newRow("full groups")
+            << QStringLiteral("192.168.100.250") << true << QStringLiteral("192.168.100.250");
         QTest::newRow("incomplete stays")
-            << QStringLiteral("10.1") << QStringLiteral("10 .1  .   .   ");
+            << QStringLiteral("10.1") << false << QStringLiteral("10 .1  .   .   ");
     }
     void typedAddressIsLaidOut() {
+        // Typed groups stand where the cursor left them until the typing ends (Return or leaving
+        // the field); a complete address is then laid out like a chosen list entry.
         QFETCH(QString, typed);
+        QFETCH(bool, returnKey);
         QFETCH(QString, field);
         LanWindow w(closedPort());
         QLineEdit* edit = w.ui().Schrankip;
         edit->setFocus();
         edit->home(false);
         QTest::keyClicks(edit, typed);
-        emit edit->editingFinished();
+        if (returnKey) {
+            QTest::keyClick(edit, Qt::Key_Return);
+        } else {
+            QFocusEvent out(QEvent::FocusOut, Qt::TabFocusReason);
+            QApplication::sendEvent(edit, &out);
+        }
         QCOMPARE(w.lan().SchrankipText(), field);
     }
 
