@@ -15,6 +15,7 @@
 #include <QPainterPath>
 #include <QScreen>
 #include <QStyle>
+#include <QWindow>
 
 #include <algorithm>
 
@@ -366,6 +367,13 @@ void SchrankForm::showEvent(QShowEvent* event) {
         if (statusBarShown())
             StatbarUSBPanelShown();
     });
+    // The native window exists now: follow its exposure (uncovered, restored) as well.
+    if (QWindow* window = windowHandle(); window != nullptr && window != watchedWindow_) {
+        if (watchedWindow_ != nullptr)
+            watchedWindow_->removeEventFilter(this);
+        watchedWindow_ = window;
+        window->installEventFilter(this);
+    }
 }
 
 void SchrankForm::changeEvent(QEvent* event) {
@@ -392,6 +400,20 @@ bool SchrankForm::eventFilter(QObject* watched, QEvent* event) {
     }
     if (watched == ui_->TabSheet1 && event->type() == QEvent::Resize)
         placeStatusBar();
+    // Exposing the window redraws the status bar; the handling runs after the event, so that
+    // the window's own repaint is not disturbed.
+    if (watched == watchedWindow_ && event->type() == QEvent::Expose &&
+        watchedWindow_->isExposed()) {
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                guarded([this] {
+                    if (statusBarShown())
+                        StatbarUSBPanelShown();
+                });
+            },
+            Qt::QueuedConnection);
+    }
     return QWidget::eventFilter(watched, event);
 }
 

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <QPixmap>
+#include <QPointer>
 #include <QString>
 #include <QTimer>
 #include <QWidget>
@@ -26,6 +27,7 @@
 #include "protocol/decoder.h"
 
 class QPainter;
+class QWindow;
 class QUrl;
 
 namespace Ui {
@@ -189,6 +191,8 @@ private:
     bool PollArmed = false;
     QString ProductName;
     int LanguageIndex = 0;
+    // The native window whose exposure is followed (see eventFilter).
+    QPointer<QWindow> watchedWindow_;
     std::unique_ptr<SchrankLanguage> language_;
     std::unique_ptr<SchrankLan> lan_;
 };

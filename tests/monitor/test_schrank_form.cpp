@@ -11,6 +11,7 @@
 #include <QPaintEngine>
 #include <QSignalSpy>
 #include <QTest>
+#include <QWindow>
 
 using namespace hq;
 using hq::test::CabinetFunction;
@@ -180,11 +181,14 @@ private:
                            sim::CabinetOptions cabinetOptions = {})
             : cabinet(std::make_shared<CabinetFunction>(std::move(cabinetOptions))) {
             fx.form->show();
+            // Exposing the window arms a poll; the tests that tick by hand start after it.
+            exposed = QTest::qWaitForWindowExposed(fx.form.get());
             id = fx.bus.plug(cabinet, std::move(plugOptions));
         }
         WindowFixture fx;
         std::shared_ptr<CabinetFunction> cabinet;
         platform::SimulatedDeviceId id = 0;
+        bool exposed = false;
     };
 
 private slots:
@@ -219,6 +223,7 @@ private slots:
     void arrivalConnectsAndPolls() {
         Connected c;
         auto& form = *c.fx.form;
+        QVERIFY(c.exposed);
         QTRY_VERIFY_WITH_TIMEOUT(form.connected(), kWait);
         QCOMPARE(panel(form, 1), QStringLiteral("VID=04D8"));
         QCOMPARE(panel(form, 2), QStringLiteral("PID=003F"));
@@ -309,6 +314,33 @@ private slots:
         QVERIFY(fx.form->pollArmed());
         QTRY_COMPARE_WITH_TIMEOUT(cabinet->codes(), (std::vector<std::uint8_t>{'@', 'u'}), 3000);
         QVERIFY(fx.errors.empty());
+    }
+
+    void exposingTheWindowArmsThePoll() {
+        Connected c;
+        auto& form = *c.fx.form;
+        QTRY_VERIFY_WITH_TIMEOUT(form.connected(), kWait);
+        form.timer1().stop();
+        form.Timer1Timer(); // the armed "@"
+        QVERIFY(!form.pollArmed());
+        QWindow* window = form.windowHandle();
+        QVERIFY(window != nullptr);
+        QTRY_VERIFY_WITH_TIMEOUT(window->isExposed(), kWait);
+        // Uncovered: the status bar is drawn anew, so the next tick asks for the settings.
+        QExposeEvent uncovered{QRegion(form.rect())};
+        QCoreApplication::sendEvent(window, &uncovered);
+        QTRY_VERIFY_WITH_TIMEOUT(form.pollArmed(), kWait);
+        QVERIFY(form.timer1().isActive());
+        form.timer1().stop();
+        c.cabinet->clearWritten();
+        form.Timer1Timer();
+        QCOMPARE(c.cabinet->codes().front(), std::uint8_t('@'));
+        // With the "LAN" tab shown the status bar is not drawn: nothing changes.
+        form.ui().PageControl1->setCurrentWidget(form.ui().TabSheet2);
+        QCoreApplication::sendEvent(window, &uncovered);
+        QTest::qWait(50);
+        QVERIFY(!form.pollArmed());
+        QVERIFY(!form.timer1().isActive());
     }
 
     void removalDisconnects() {
