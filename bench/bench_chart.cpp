@@ -13,7 +13,9 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <memory>
+#include <string>
 #include <vector>
 
 using namespace hq::service;
@@ -22,6 +24,24 @@ namespace {
 
 constexpr std::int64_t kStart = 1'765'000'000'000;
 constexpr int kWidth = 1600, kHeight = 900;
+
+// Every timed run of every figure, for the side-by-side summary printed after the runs.
+std::map<std::string, std::vector<double>>& figures() {
+    static std::map<std::string, std::vector<double>> f;
+    return f;
+}
+
+double median(std::vector<double> v) {
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    const std::size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+double msSince(std::chrono::steady_clock::time_point a) {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - a).count();
+}
 
 const std::vector<RawSample>& samples() {
     static const std::vector<RawSample> table = [] {
@@ -94,10 +114,13 @@ void BM_RedrawStore(benchmark::State& state) {
     MeasurementChart* chart = chartOf(std::size_t(state.range(0)));
     const double from = double(chart->store().firstTime()) / 1000;
     const double to = double(chart->store().lastTime()) / 1000;
+    auto& runs = figures()["redraw_store_" + std::to_string(state.range(0))];
     int k = 0;
     for (auto _ : state) {
+        const auto a = std::chrono::steady_clock::now();
         chart->xAxis->setRange(from - (k & 1) * 1e-3, to);
         chart->replot(QCustomPlot::rpImmediateRefresh);
+        runs.push_back(msSince(a));
         ++k;
     }
     state.counters["records"] = double(chart->store().size());
@@ -109,18 +132,25 @@ void BM_RedrawPlain(benchmark::State& state) {
                            double(chart->store().lastTime()) / 1000);
     auto plain = makePlain(*chart);
     const QCPRange r = plain->xAxis->range();
+    auto& runs = figures()["redraw_plain_" + std::to_string(state.range(0))];
     int k = 0;
     for (auto _ : state) {
+        const auto a = std::chrono::steady_clock::now();
         plain->xAxis->setRange(r.lower - (k & 1) * 1e-3, r.upper);
         plain->replot(QCustomPlot::rpImmediateRefresh);
+        runs.push_back(msSince(a));
         ++k;
     }
 }
 
 void BM_Autosize(benchmark::State& state) {
     MeasurementChart* chart = chartOf(std::size_t(state.range(0)));
-    for (auto _ : state)
+    auto& runs = figures()["autosize_" + std::to_string(state.range(0))];
+    for (auto _ : state) {
+        const auto a = std::chrono::steady_clock::now();
         chart->autosize();
+        runs.push_back(msSince(a));
+    }
 }
 
 long rssBytes() {
@@ -173,18 +203,75 @@ void BM_Append(benchmark::State& state) {
     state.counters["max_ns"] = mx;
     state.counters["rss_B_per_record"] = perRecord;
     state.counters["store_B_per_record"] = storeBytes;
+    auto& f = figures();
+    f["append_mean_us"] = {all / double(n) / 1000};
+    f["append_first100k_us"] = {first / 1000};
+    f["append_last1M_us"] = {last / 1000};
+    f["append_p999_us"] = {p999 / 1000};
+    f["append_max_us"] = {mx / 1000};
+    f["rss_B_per_record"] = {perRecord};
+    f["store_B_per_record"] = {storeBytes};
+}
+
+// The figures of all runs side by side (medians of the timed runs), with their goals.
+void printSummary() {
+    auto& f = figures();
+    auto m = [&](const char* key) { return median(f[key]); };
+    const double store26 = m("redraw_store_2600000"), plain26 = m("redraw_plain_2600000");
+    const double store260 = m("redraw_store_26000000");
+    auto line = [](const char* what, double v, const char* unit, const char* goal, bool ok) {
+        std::printf("  %-46s %10.3f %-6s %-10s %s\n", what, v, unit, goal, ok ? "ok" : "MISSED");
+    };
+    std::printf("\nService chart, %d x %d offscreen, all %d series shown (medians)\n", kWidth,
+                kHeight, kSeriesCount);
+    line("redraw 2.6 M records, store-backed", store26, "ms", "<= 30", store26 <= 30);
+    std::printf("  %-46s %10.3f %-6s\n", "redraw 2.6 M records, plain QCustomPlot", plain26, "ms");
+    std::printf("  %-46s %10.3f %-6s\n", "redraw 26 M records, store-backed", store260, "ms");
+    const double ratio = store26 > 0 ? store260 / store26 : 0;
+    line("redraw 26 M / redraw 2.6 M", ratio, "", "<= 1.3", ratio <= 1.3);
+    const double autosize = m("autosize_2600000");
+    line("Autosize at 2.6 M records", autosize, "ms", "<= 1", autosize <= 1);
+    const double rss = m("rss_B_per_record");
+    line("memory growth per record, 1 M .. 10 M (RSS)", rss, "B", "<= 64", rss <= 64);
+    const double storeB = m("store_B_per_record");
+    std::printf("  %-46s %10.3f %-6s\n", "store footprint per record", storeB, "B");
+    std::printf("  %-46s %10.3f %-6s\n", "store footprint per day (86 400 records)",
+                storeB * 86400 / (1024 * 1024), "MiB");
+    const double mean = m("append_mean_us");
+    line("append mean, 0 .. 10 M", mean, "us", "<= 2", mean <= 2);
+    const double first = m("append_first100k_us"), last = m("append_last1M_us");
+    std::printf("  %-46s %10.3f %-6s\n", "append mean, first 100 000", first, "us");
+    std::printf("  %-46s %10.3f %-6s\n", "append mean, last million", last, "us");
+    const double flat = first > 0 ? last / first : 0;
+    line("append last million / first 100 000", flat, "", "<= 1.3", flat <= 1.3);
+    const double p999 = m("append_p999_us");
+    line("append p99.9", p999, "us", "<= 50", p999 <= 50);
+    std::printf("  %-46s %10.3f %-6s\n", "append max", m("append_max_us"), "us");
 }
 
 } // namespace
 
 BENCHMARK(BM_Append)->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_RedrawStore)->Arg(2'600'000)->Unit(benchmark::kMillisecond)->Repetitions(5)
+BENCHMARK(BM_RedrawStore)
+    ->Arg(2'600'000)
+    ->Unit(benchmark::kMillisecond)
+    ->Repetitions(5)
     ->ReportAggregatesOnly(true);
-BENCHMARK(BM_Autosize)->Arg(2'600'000)->Unit(benchmark::kMicrosecond)->Repetitions(5)
+BENCHMARK(BM_Autosize)
+    ->Arg(2'600'000)
+    ->Unit(benchmark::kMicrosecond)
+    ->Repetitions(5)
     ->ReportAggregatesOnly(true);
-BENCHMARK(BM_RedrawPlain)->Arg(2'600'000)->Unit(benchmark::kMillisecond)->Iterations(3)
-    ->Repetitions(3)->ReportAggregatesOnly(true);
-BENCHMARK(BM_RedrawStore)->Arg(26'000'000)->Unit(benchmark::kMillisecond)->Repetitions(5)
+BENCHMARK(BM_RedrawPlain)
+    ->Arg(2'600'000)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3)
+    ->Repetitions(3)
+    ->ReportAggregatesOnly(true);
+BENCHMARK(BM_RedrawStore)
+    ->Arg(26'000'000)
+    ->Unit(benchmark::kMillisecond)
+    ->Repetitions(5)
     ->ReportAggregatesOnly(true);
 
 int main(int argc, char** argv) {
@@ -192,6 +279,7 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
+    printSummary();
     benchmark::Shutdown();
     return 0;
 }

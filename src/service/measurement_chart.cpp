@@ -5,6 +5,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <cmath>
 
 namespace hq::service {
 
@@ -49,6 +50,132 @@ void StoreGraph::draw(QCPPainter* painter) {
         data.append(QCPGraphData(double(p.timeMs) / 1000.0, p.value));
     this->data()->set(data, true);
     QCPGraph::draw(painter);
+}
+
+void StoreGraph::drawLinePlot(QCPPainter* painter, const QVector<QPointF>& lines) const {
+    applyDefaultAntialiasingHint(painter);
+    const QPen pen = painter->pen();
+    if (lines.size() < 2 || pen.style() == Qt::NoPen || pen.color().alpha() == 0 ||
+        painter->modes().testFlag(QCPPainter::pmVectorized) || painter->antialiasing()) {
+        QCPGraph::drawLinePlot(painter, lines);
+        return;
+    }
+    const int width = pen.width();
+    if (pen.style() == Qt::SolidLine) {
+        // The segments QCPGraph would draw one call at a time (phFastPolylines, rounded to
+        // whole pixels as QCPPainter does without antialiasing), handed over in one call.
+        QPen p = pen;
+        if (qFuzzyCompare(p.widthF(), 1.0))
+            p.setWidth(0);
+        painter->setPen(p);
+        // Consecutive segments on one pixel row or column overlap or continue each other; their
+        // union is one segment, which covers the same pixels with far fewer calls.
+        static thread_local QVector<QLine> segments;
+        segments.clear();
+        QPoint a = lines[0].toPoint();
+        for (qsizetype i = 1; i < lines.size(); ++i) {
+            const QPoint b = lines[i].toPoint();
+            if (!segments.isEmpty()) {
+                QLine& last = segments.last();
+                const bool lastVertical = last.x1() == last.x2();
+                const bool lastHorizontal = last.y1() == last.y2();
+                if (b.x() == a.x() && lastVertical && last.x1() == b.x()) {
+                    const int lo = std::min({last.y1(), last.y2(), b.y()});
+                    const int hi = std::max({last.y1(), last.y2(), b.y()});
+                    last = QLine(b.x(), lo, b.x(), hi);
+                    a = b;
+                    continue;
+                }
+                if (b.y() == a.y() && lastHorizontal && last.y1() == b.y() &&
+                    b.x() >= std::max(last.x1(), last.x2())) {
+                    last = QLine(std::min(last.x1(), last.x2()), b.y(), b.x(), b.y());
+                    a = b;
+                    continue;
+                }
+            }
+            segments.append(QLine(a, b));
+            a = b;
+        }
+        painter->QPainter::drawLines(segments);
+        painter->setPen(pen);
+        return;
+    }
+    if (width <= 1 || width > 8) {
+        QCPGraph::drawLinePlot(painter, lines);
+        return;
+    }
+    // A wide dashed or dotted pen is stroked into one path of dashes that is then filled; over a
+    // dense history (a zigzag band per pixel column) that costs hundreds of milliseconds. On
+    // screen the same line is drawn with the one-pixel cosmetic stroker, which follows the dash
+    // pattern pixel by pixel, once per pixel of the pen's width in each direction. Vector output
+    // (PDF) keeps the real pen.
+    QPen thin = pen;
+    QList<qreal> pattern = pen.dashPattern();
+    for (qreal& d : pattern)
+        d *= width;
+    thin.setWidth(0);
+    thin.setCapStyle(Qt::FlatCap);
+    thin.setDashPattern(pattern);
+    painter->setPen(thin);
+    const QPolygonF line(lines);
+    const int lo = -(width / 2), hi = lo + width;
+    for (int d = lo; d < hi; ++d) {
+        painter->drawPolyline(line.translated(d, 0));
+        if (d != 0)
+            painter->drawPolyline(line.translated(0, d));
+    }
+    painter->setPen(pen);
+}
+
+void StoreGraph::drawFill(QCPPainter* painter, QVector<QPointF>* lines) const {
+    // An area over a dense history zigzags between its extremes in every pixel column, and a
+    // polygon with thousands of edges per scan line is slow to fill. With more points than
+    // pixel columns the area is filled as its upper envelope instead: per whole pixel column
+    // the point furthest from the base, runs of equal columns as one rectangle.
+    const QCPAxis* key = keyAxis();
+    const QCPAxis* value = valueAxis();
+    if (!lines || lines->size() < 2 || painter->brush().style() == Qt::NoBrush ||
+        painter->modes().testFlag(QCPPainter::pmVectorized) || !key || !value ||
+        key->orientation() != Qt::Horizontal ||
+        lines->size() < 2 * qsizetype(key->axisRect()->width())) {
+        QCPGraph::drawFill(painter, lines);
+        return;
+    }
+    const double base = value->coordToPixel(0);
+    const bool up = value->coordToPixel(1) < base; // larger values further up the screen
+    auto further = [up](double a, double b) { return up ? std::min(a, b) : std::max(a, b); };
+    const QRect clip = key->axisRect()->rect();
+    const double left = std::max(std::floor(lines->constFirst().x()), double(clip.left() - 1));
+    const double right = std::min(std::floor(lines->constLast().x()), double(clip.right() + 1));
+    if (right < left) {
+        return;
+    }
+    static thread_local std::vector<double> far;
+    far.assign(std::size_t(right - left) + 1, std::nan(""));
+    double held = lines->constFirst().y();
+    for (const QPointF& p : *lines) {
+        const double c = std::floor(p.x());
+        if (c >= left && c <= right) {
+            double& f = far[std::size_t(c - left)];
+            f = std::isnan(f) ? p.y() : further(f, p.y());
+        }
+    }
+    applyFillAntialiasingHint(painter);
+    std::size_t runStart = 0;
+    for (std::size_t c = 0; c <= far.size(); ++c) {
+        if (c < far.size()) {
+            if (std::isnan(far[c]))
+                far[c] = held; // a column between two points: the level reached before it
+            held = far[c];
+            if (far[c] == far[runStart])
+                continue;
+        }
+        const double y = far[runStart];
+        const double x0 = left + double(runStart), x1 = left + double(c);
+        painter->fillRect(QRectF(QPointF(x0, std::min(y, base)), QPointF(x1, std::max(y, base))),
+                          painter->brush());
+        runStart = c;
+    }
 }
 
 ChartLegend::ChartLegend(QWidget* parent) : QFrame(parent) {

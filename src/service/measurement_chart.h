@@ -28,6 +28,8 @@ public:
 
 protected:
     void draw(QCPPainter* painter) override;
+    void drawLinePlot(QCPPainter* painter, const QVector<QPointF>& lines) const override;
+    void drawFill(QCPPainter* painter, QVector<QPointF>* lines) const override;
 
 private:
     MeasurementChart* chart_;
