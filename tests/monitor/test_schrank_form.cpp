@@ -474,6 +474,39 @@ private slots:
         QCOMPARE(form.ui().SpinEdit5->value(), restart);
     }
 
+    void typedSettingsAreBroughtIntoRange_data() {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<int>("sent"); // minutes in the frame's door-alarm field
+        QTest::newRow("in range") << "45" << 45;
+        QTest::newRow("below the minimum") << "2" << 5;
+        QTest::newRow("empty is the minimum") << "" << 5;
+        QTest::newRow("digits beyond the maximum are not taken") << "75" << 7;
+    }
+    void typedSettingsAreBroughtIntoRange() {
+        QFETCH(QString, typed);
+        QFETCH(int, sent);
+        Connected c;
+        auto& form = *c.fx.form;
+        QTRY_VERIFY_WITH_TIMEOUT(form.connected(), kWait);
+        form.timer1().stop();
+        c.cabinet->setAnswering(false);
+        form.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&form));
+        QSpinBox* door = form.ui().SpinEdit4;
+        door->setValue(30);
+        door->setFocus();
+        door->selectAll();
+        QTest::keyClick(door, Qt::Key_Delete);
+        QTest::keyClicks(door, typed);
+        c.cabinet->clearWritten();
+        QTest::mouseClick(form.ui().setzen, Qt::LeftButton); // takes the focus first
+        QCOMPARE(door->value(), sent);
+        const auto written = c.cabinet->written();
+        QCOMPARE(written.size(), std::size_t(1));
+        const int seconds = written[0][5] | (written[0][6] << 8);
+        QCOMPARE(seconds, sent * 60);
+    }
+
     void buttonsSendTheirCommands_data() {
         QTest::addColumn<QString>("button");
         QTest::addColumn<int>("code");
