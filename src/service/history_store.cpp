@@ -206,6 +206,69 @@ std::size_t HistoryStore::findCode(int s, std::size_t begin, std::size_t end, st
     return end;
 }
 
+void HistoryStore::extremes(int s, std::size_t begin, std::size_t end, std::uint16_t& min,
+                            std::size_t& minAt, std::uint16_t& max, std::size_t& maxAt) const {
+    // The first unit (record, 64-block or 4096-block) holding each extreme, then down to the
+    // record inside it: a strict comparison keeps the earliest unit.
+    std::uint16_t mn = rawAt(s, begin), mx = mn;
+    std::size_t atMn = begin, atMx = begin;
+    int lvMn = 0, lvMx = 0;
+    std::size_t i = begin;
+    while (i < end) {
+        const Chunk& c = *chunks_[i >> kChunkShift];
+        const std::size_t at = i & kMask;
+        if ((at & (kB2 - 1)) == 0 && i + kB2 <= end) {
+            const std::size_t b = at >> kBlock2Shift;
+            if (c.min2[s][b] < mn)
+                mn = c.min2[s][b], atMn = i, lvMn = 2;
+            if (c.max2[s][b] > mx)
+                mx = c.max2[s][b], atMx = i, lvMx = 2;
+            i += kB2;
+        } else if ((at & (kB1 - 1)) == 0 && i + kB1 <= end) {
+            const std::size_t b = at >> kBlock1Shift;
+            if (c.min1[s][b] < mn)
+                mn = c.min1[s][b], atMn = i, lvMn = 1;
+            if (c.max1[s][b] > mx)
+                mx = c.max1[s][b], atMx = i, lvMx = 1;
+            i += kB1;
+        } else {
+            // Raw records up to the next block boundary (or the end).
+            const std::size_t stop = std::min(end, (i | (kB1 - 1)) + 1);
+            const std::uint16_t* v = c.value[s] + at;
+            for (std::size_t k = 0; k < stop - i; ++k) {
+                if (v[k] < mn)
+                    mn = v[k], atMn = i + k, lvMn = 0;
+                if (v[k] > mx)
+                    mx = v[k], atMx = i + k, lvMx = 0;
+            }
+            i = stop;
+        }
+    }
+    auto descend = [&](std::size_t at, int level, std::uint16_t code, bool isMin) {
+        const Chunk& c = *chunks_[at >> kChunkShift];
+        std::size_t local = at & kMask;
+        if (level == 2) {
+            for (std::size_t b = local >> kBlock1Shift;; ++b) {
+                if ((isMin ? c.min1[s][b] : c.max1[s][b]) == code) {
+                    local = b << kBlock1Shift;
+                    break;
+                }
+            }
+            level = 1;
+        }
+        if (level == 1) {
+            const std::uint16_t* v = c.value[s];
+            while (v[local] != code)
+                ++local;
+        }
+        return (at & ~kMask) + local;
+    };
+    min = mn;
+    max = mx;
+    minAt = descend(atMn, lvMn, mn, true);
+    maxAt = descend(atMx, lvMx, mx, false);
+}
+
 ColumnPlan HistoryStore::plan(double fromMs, double toMs, int columns) const {
     ColumnPlan p;
     if (columns < 1 || !(toMs > fromMs) || !std::isfinite(fromMs) || !std::isfinite(toMs))
@@ -259,15 +322,19 @@ void HistoryStore::decimate(const ColumnPlan& plan, int series, std::vector<Plot
             continue;
         }
         const std::uint16_t first = rawAt(series, a), last = rawAt(series, e - 1);
-        const RawRange r = rawRange(series, a + 1, e - 1);
-        const std::uint16_t mn = std::min({r.min, first, last});
-        const std::uint16_t mx = std::max({r.max, first, last});
-        // First, the records holding the extremes in time order, last.
+        std::uint16_t mn = 0, mx = 0;
         std::size_t im = a, iM = a;
-        if (mn != first)
-            im = mn == last ? e - 1 : findCode(series, a + 1, e - 1, mn, true);
-        if (mx != first)
-            iM = mx == last ? e - 1 : findCode(series, a + 1, e - 1, mx, false);
+        extremes(series, a, e, mn, im, mx, iM);
+        // First, the records holding the extremes in time order, last; an extreme that the
+        // first or the last record holds adds no point.
+        if (mn == first)
+            im = a;
+        else if (mn == last)
+            im = e - 1;
+        if (mx == first)
+            iM = a;
+        else if (mx == last)
+            iM = e - 1;
         const std::size_t x1 = std::min(im, iM), x2 = std::max(im, iM);
         push(a);
         if (x1 != a && x1 != e - 1)

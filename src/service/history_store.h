@@ -97,6 +97,11 @@ public:
     std::size_t findCode(int series, std::size_t begin, std::size_t end, std::uint16_t code,
                          bool isMin) const;
 
+    // Minimum and maximum code of one series over [begin, end) with the index of the first
+    // record holding each, in one walk down the pyramid. begin < end <= size().
+    void extremes(int series, std::size_t begin, std::size_t end, std::uint16_t& min,
+                  std::size_t& minAt, std::uint16_t& max, std::size_t& maxAt) const;
+
     // Pixel columns of the time range [fromMs, toMs] spread over `columns` pixels.
     ColumnPlan plan(double fromMs, double toMs, int columns) const;
     // At most four points per column (first, extremes, last) plus the neighbours just outside

@@ -93,15 +93,29 @@ void TestHistoryStore::decodeScales() {
 
 void TestHistoryStore::rangeMatchesScan_data() {
     QTest::addColumn<qulonglong>("count");
-    QTest::newRow("short") << qulonglong(100);
-    QTest::newRow("one block2") << qulonglong(5000);
-    QTest::newRow("three chunks") << qulonglong(3 * HistoryStore::kChunkRecords + 777);
+    QTest::addColumn<bool>("fewLevels"); // many equal extremes: the first one must be found
+    QTest::newRow("short") << qulonglong(100) << false;
+    QTest::newRow("one block2") << qulonglong(5000) << false;
+    QTest::newRow("three chunks") << qulonglong(3 * HistoryStore::kChunkRecords + 777) << false;
+    QTest::newRow("three chunks, four levels")
+        << qulonglong(3 * HistoryStore::kChunkRecords + 777) << true;
 }
 
 void TestHistoryStore::rangeMatchesScan() {
     QFETCH(qulonglong, count);
+    QFETCH(bool, fewLevels);
     HistoryStore store(SeriesEncodings());
-    fill(store, count, 7);
+    if (fewLevels) {
+        std::mt19937 levels(5);
+        RawSample v{};
+        for (std::size_t i = 0; i < count; ++i) {
+            for (auto& x : v)
+                x = std::uint16_t(100 + levels() % 4);
+            store.append(1'700'000'000'000 + std::int64_t(i) * 1000, v);
+        }
+    } else {
+        fill(store, count, 7);
+    }
     std::mt19937 rng(11);
     for (int trial = 0; trial < 400; ++trial) {
         std::size_t a = rng() % count, b = rng() % (count + 1);
@@ -116,13 +130,23 @@ void TestHistoryStore::rangeMatchesScan() {
             continue;
         }
         std::uint16_t mn = 0xFFFF, mx = 0;
+        std::size_t firstMin = a, firstMax = a;
         for (std::size_t i = a; i < b; ++i) {
-            mn = std::min(mn, store.rawAt(s, i));
-            mx = std::max(mx, store.rawAt(s, i));
+            if (store.rawAt(s, i) < mn)
+                mn = store.rawAt(s, i), firstMin = i;
+            if (store.rawAt(s, i) > mx)
+                mx = store.rawAt(s, i), firstMax = i;
         }
         QVERIFY(r.valid);
         QCOMPARE(r.min, mn);
         QCOMPARE(r.max, mx);
+        std::uint16_t emn = 0, emx = 0;
+        std::size_t atMin = b, atMax = b;
+        store.extremes(s, a, b, emn, atMin, emx, atMax);
+        QCOMPARE(emn, mn);
+        QCOMPARE(emx, mx);
+        QCOMPARE(atMin, firstMin);
+        QCOMPARE(atMax, firstMax);
     }
     // A range that is still filling: the last chunk's summaries follow every append.
     const RawRange before = store.rawRange(0, 0, store.size());
