@@ -220,6 +220,71 @@ private slots:
         QVERIFY(!ui.LEDDisplay2->leadingZeros());
     }
 
+    void layoutGeometry_data() {
+        QTest::addColumn<QString>("control");
+        QTest::addColumn<bool>("inTab"); // relative to the "USB" tab, else to the window
+        QTest::addColumn<QRect>("rect"); // a size of 0 is not checked
+        auto row = [](const char* name, bool inTab, QRect rect) {
+            QTest::newRow(name) << QString::fromLatin1(name) << inTab << rect;
+        };
+        row("GroupBox1", false, {8, 0, 497, 73});
+        row("Sprachwahl", false, {398, 8, 97, 22});
+        row("PageControl1", false, {8, 80, 497, 433});
+        row("GroupBox2", false, {520, 0, 441, 177});
+        row("txtMessage", false, {520, 184, 441, 329});
+        row("GroupBox3", false, {520, 184, 0, 0});
+        row("Fehlerlabel", false, {360, 40, 0, 0});
+        row("SpinEdit4", true, {16, 136, 0, 0});
+        row("SpinEdit5", true, {16, 176, 0, 0});
+        row("SpinEdit6", true, {304, 208, 0, 0});
+        row("SpinEdit7", true, {400, 208, 0, 0});
+        row("rueckluftUeberw", true, {16, 216, 0, 0});
+        row("setzen", true, {16, 256, 0, 0});
+        row("auslesen", true, {96, 256, 0, 0});
+        row("resetbtn1", true, {69, 293, 116, 32});
+        row("softupdatebtn", true, {69, 333, 116, 32});
+        row("Image1", true, {9, 301, 48, 48});
+        row("Zeit", true, {192, 276, 289, 89});
+        row("Label11", true, {152, 112, 0, 0});
+    }
+    void layoutGeometry() {
+        QFETCH(QString, control);
+        QFETCH(bool, inTab);
+        QFETCH(QRect, rect);
+        WindowFixture fx;
+        QWidget* origin = inTab ? fx.form->ui().TabSheet1 : static_cast<QWidget*>(fx.form.get());
+        auto* widget = fx.form->findChild<QWidget*>(control);
+        QVERIFY(widget != nullptr);
+        QCOMPARE(widget->mapTo(origin, QPoint(0, 0)), rect.topLeft());
+        if (!rect.size().isEmpty())
+            QCOMPARE(widget->size(), rect.size());
+    }
+
+    void startTexts() {
+        WindowFixture fx;
+        auto& ui = fx.form->ui();
+        // The identity labels until the first replies.
+        QCOMPARE(ui.Label35->text(), QStringLiteral("v:"));
+        QCOMPARE(ui.Label15->text(), QStringLiteral("v:"));
+        QCOMPARE(ui.Label25->text(), QStringLiteral("N#"));
+        QCOMPARE(ui.Label20->text(), QStringLiteral("Mac:"));
+        // The address label: a link-like design-time text.
+        QVERIFY(!ui.IP_Label->text().isEmpty());
+        QVERIFY(ui.IP_Label->font().bold());
+        QVERIFY(ui.IP_Label->font().underline());
+        QCOMPARE(ui.IP_Label->cursor().shape(), Qt::PointingHandCursor);
+        ui.IP_Label->ensurePolished(); // its colour comes from a style sheet
+        QCOMPARE(textColor(ui.IP_Label), QColor(Qt::blue));
+        // The clock labels are empty until the first clock reply.
+        for (QLabel* l : {ui.Label26, ui.Label27, ui.Label28, ui.Label29})
+            QVERIFY(l->text().isEmpty());
+        QVERIFY(!ui.Label11->isVisibleTo(fx.form.get()));
+        // Not connected: nothing in the status panels.
+        for (int i = 1; i <= 3; ++i)
+            QVERIFY(panel(*fx.form, i).isEmpty());
+        QCOMPARE(fx.form->ui().StatbarUSB->panelCount(), 5);
+    }
+
     void arrivalConnectsAndPolls() {
         Connected c;
         auto& form = *c.fx.form;
