@@ -8,7 +8,7 @@ build_pkgs=(build-essential cmake ninja-build pkg-config qt6-base-dev qt6-base-d
             libqcustomplot-dev libudev-dev libgl-dev xdg-utils dpkg-dev file)
 test_pkgs=(clang libclang-rt-14-dev libbenchmark-dev xvfb xauth imagemagick
            qemu-system-x86 linux-image-amd64 busybox-static udev cpio
-           g++-mingw-w64-x86-64-posix wine64 desktop-file-utils strace)
+           g++-mingw-w64-x86-64-posix wine64 desktop-file-utils strace iproute2)
 
 pkgs=("${build_pkgs[@]}")
 [ "$what" = test ] && pkgs+=("${test_pkgs[@]}")
