@@ -3,11 +3,16 @@
 #include "service/plot_series.h"
 
 #include <QBuffer>
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 #include <QtEndian>
+
+#include <cstdio>
 
 using namespace hq::service;
 
@@ -62,6 +67,7 @@ private slots:
     void rejectsDamagedInput();
     void savedFileLoads();
     void interruptedSaveKeepsOldFile();
+    void killedSaveKeepsOldFile();
     void fileName_data();
     void fileName();
     void csvRows_data();
@@ -204,6 +210,55 @@ void TestChartFile::interruptedSaveKeepsOldFile() {
     QVERIFY(LoadChartFile(path).ok());
 }
 
+// The child side of killedSaveKeepsOldFile: saves a large chart over `path` the way the window
+// does, but stops halfway through the stream, says so and waits to be killed.
+static int saveAndHang(const QString& path) {
+    auto store = makeStore(300'000);
+    const QString err = SaveAtomically(path, [&](QIODevice& d) {
+        const QByteArray all = chartBytes(ChartSettings::defaults(), *store);
+        d.write(all.left(all.size() / 2));
+        if (auto* f = qobject_cast<QFileDevice*>(&d))
+            f->flush();
+        std::printf("half written\n");
+        std::fflush(stdout);
+        QThread::sleep(60);
+        d.write(all.mid(all.size() / 2));
+        return QString();
+    });
+    return err.isEmpty() ? 0 : 1;
+}
+
+void TestChartFile::killedSaveKeepsOldFile() {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("verlauf.hqchart");
+    auto oldStore = makeStore(1000);
+    QCOMPARE(SaveChartFile(path, ChartSettings::defaults(), *oldStore), QString());
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    const QByteArray before = f.readAll();
+    f.close();
+
+    QProcess child;
+    child.start(QCoreApplication::applicationFilePath(), {"--save-and-hang", path});
+    QVERIFY(child.waitForStarted());
+    QVERIFY2(child.waitForReadyRead(60'000), "the save did not get under way");
+    QCOMPARE(child.readAllStandardOutput().trimmed(), QByteArray("half written"));
+    child.kill(); // SIGKILL: nothing of the saving process runs after this
+    QVERIFY(child.waitForFinished(10'000));
+    QCOMPARE(child.exitStatus(), QProcess::CrashExit);
+
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QCOMPARE(f.readAll(), before);
+    f.close();
+    const LoadedChart back = LoadChartFile(path);
+    QVERIFY2(back.ok(), qPrintable(back.error));
+    QCOMPARE(back.store->size(), std::size_t(1000));
+    // The next save replaces the file as usual.
+    auto newStore = makeStore(2000);
+    QCOMPARE(SaveChartFile(path, ChartSettings::defaults(), *newStore), QString());
+    QCOMPARE(LoadChartFile(path).store->size(), std::size_t(2000));
+}
+
 void TestChartFile::fileName_data() {
     QTest::addColumn<QString>("chosen");
     QTest::addColumn<QString>("saved");
@@ -267,5 +322,12 @@ void TestChartFile::csvRows() {
     QCOMPARE(actual, expected);
 }
 
-QTEST_GUILESS_MAIN(TestChartFile)
+int main(int argc, char** argv) {
+    if (argc == 3 && qstrcmp(argv[1], "--save-and-hang") == 0)
+        return saveAndHang(QString::fromLocal8Bit(argv[2]));
+    QCoreApplication app(argc, argv);
+    TestChartFile test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "test_chart_file.moc"

@@ -1,4 +1,5 @@
 #include "protocol/reply.h"
+#include "service/chart_dialogs.h"
 #include "service/chart_export.h"
 #include "service/chart_file.h"
 #include "service/chart_viewer.h"
@@ -6,13 +7,25 @@
 #include "service/measurement_chart.h"
 #include "service/plot_series.h"
 
+#include <QApplication>
 #include <QBuffer>
 #include <QCheckBox>
+#include <QClipboard>
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QDoubleSpinBox>
 #include <QFileInfo>
+#include <QImageReader>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QSpinBox>
+#include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
+
+#include <cmath>
+#include <ctime>
 
 using namespace hq::service;
 using hq::protocol::StatusRecord;
@@ -61,6 +74,10 @@ private slots:
     void kovMail();
     void viewerOpensChartFiles();
     void csvExport();
+    void expEditAppliesEdits();
+    void exportImages_data();
+    void exportImages();
+    void daylightSavingDoesNotFold();
 
 private:
     FakeCommands* commands_ = nullptr;
@@ -390,6 +407,154 @@ void TestInternForm::csvExport() {
     QVERIFY(f.open(QIODevice::ReadOnly));
     const QStringList visible = QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts);
     QCOMPARE(visible.size(), 4); // header, record 2, gap, record 3
+}
+
+void TestInternForm::expEditAppliesEdits() {
+    MeasurementChart* chart = form_->chart();
+    const ChartSettings before = chart->settings();
+    // Untouched, the dialog gives back what it was given.
+    {
+        ChartEditorDialog untouched(before);
+        QCOMPARE(untouched.settings(), before);
+    }
+    // "Exp Edit" runs the dialog modally; edit it the way a user would, then press OK.
+    bool edited = false;
+    QTimer::singleShot(0, this, [&] {
+        auto* dialog = qobject_cast<ChartEditorDialog*>(QApplication::activeModalWidget());
+        QVERIFY(dialog);
+        auto* table = dialog->findChild<QTableWidget*>("seriesTable");
+        table->item(kDoorSeries, 0)->setCheckState(Qt::Checked);
+        table->item(1, 0)->setCheckState(Qt::Unchecked);
+        table->item(4, 1)->setText("Feuchte unten");
+        static_cast<QSpinBox*>(table->cellWidget(4, 3))->setValue(5);
+        static_cast<QComboBox*>(table->cellWidget(4, 4))->setCurrentIndex(1); // dashed
+        dialog->findChild<QDoubleSpinBox*>("leftMin")->setValue(-10);
+        dialog->findChild<QDoubleSpinBox*>("leftMax")->setValue(80);
+        dialog->findChild<QCheckBox*>("leftGrid")->setChecked(false);
+        dialog->findChild<QCheckBox*>("legendVisible")->setChecked(false);
+        dialog->findChild<QDialogButtonBox*>("buttonBox")->button(QDialogButtonBox::Ok)->click();
+        edited = true;
+    });
+    form_->findChild<QPushButton*>("Button6")->click();
+    QVERIFY(edited);
+    const ChartSettings after = chart->settings();
+    QVERIFY(after.series[kDoorSeries].visible);
+    QVERIFY(chart->legendWidget()->checkBox(kDoorSeries)->isChecked());
+    QVERIFY(!chart->seriesVisible(1));
+    QCOMPARE(after.series[4].title, QStringLiteral("Feuchte unten"));
+    QCOMPARE(chart->legendWidget()->checkBox(4)->text(), QStringLiteral("Feuchte unten"));
+    QCOMPARE(chart->seriesGraph(4)->pen().width(), 5);
+    QCOMPARE(chart->seriesGraph(4)->pen().style(), Qt::DashLine);
+    QCOMPARE(chart->yAxis->range().lower, -10.0);
+    QCOMPARE(chart->yAxis->range().upper, 80.0);
+    QVERIFY(!chart->yAxis->grid()->visible());
+    QVERIFY(chart->legendWidget()->isHidden());
+    // The window's check boxes follow what the dialog changed.
+    QVERIFY(!form_->findChild<QCheckBox*>("CheckBoxLegend")->isChecked());
+    QVERIFY(!form_->findChild<QCheckBox*>("CheckBoxHorizontal")->isChecked());
+    QVERIFY(form_->findChild<QCheckBox*>("CheckBoxBottom")->isChecked());
+
+    // Cancel leaves the chart alone.
+    QTimer::singleShot(0, this, [] {
+        if (auto* dialog = QApplication::activeModalWidget()) {
+            dialog->findChild<QDoubleSpinBox*>("leftMax")->setValue(999);
+            static_cast<QDialog*>(dialog)->reject();
+        }
+    });
+    form_->findChild<QPushButton*>("Button6")->click();
+    QCOMPARE(chart->yAxis->range().upper, 80.0);
+}
+
+void TestInternForm::exportImages_data() {
+    QTest::addColumn<int>("format");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QByteArray>("magic");
+    QTest::newRow("PNG") << int(ImageFormat::Png) << "chart.png" << QByteArray("\x89PNG");
+    QTest::newRow("JPEG") << int(ImageFormat::Jpeg) << "chart.jpg" << QByteArray("\xff\xd8\xff");
+    QTest::newRow("BMP") << int(ImageFormat::Bmp) << "chart.bmp" << QByteArray("BM");
+    QTest::newRow("PDF") << int(ImageFormat::Pdf) << "chart.pdf" << QByteArray("%PDF");
+}
+
+void TestInternForm::exportImages() {
+    QFETCH(int, format);
+    QFETCH(QString, name);
+    QFETCH(QByteArray, magic);
+    MeasurementChart* chart = form_->chart();
+    StatusRecord r;
+    for (int i = 0; i < 600; ++i) {
+        r.humidityTop = std::uint16_t(400 + i % 50);
+        form_->PlotStatusRecord(r, kT0 + i * 1000);
+    }
+    QTemporaryDir dir;
+    const QString path = dir.filePath(name);
+    QCOMPARE(ExportImage(*chart, path, ImageFormat(format), 640, 360), QString());
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QVERIFY(f.read(magic.size()) == magic);
+    if (ImageFormat(format) != ImageFormat::Pdf) {
+        QImageReader reader(path);
+        QCOMPARE(reader.size(), QSize(640, 360));
+    }
+    // An unwritable place is an error text, not a crash.
+    QVERIFY(!ExportImage(*chart, dir.filePath("missing/dir/") + name, ImageFormat(format), 640, 360)
+                 .isEmpty());
+    // The clipboard gets the picture at the chosen size.
+    CopyChartToClipboard(*chart, 320, 200);
+    QCOMPARE(QGuiApplication::clipboard()->pixmap().size(), QSize(320, 200));
+}
+
+void TestInternForm::daylightSavingDoesNotFold() {
+    // Central European time: on 25 October 2026 the clocks go back from 03:00 to 02:00, so the
+    // local hour from 02:00 to 03:00 happens twice.
+    const QByteArray oldTz = qgetenv("TZ");
+    qputenv("TZ", "Europe/Berlin");
+    tzset();
+    auto restore = qScopeGuard([&] {
+        if (oldTz.isNull())
+            qunsetenv("TZ");
+        else
+            qputenv("TZ", oldTz);
+        tzset();
+    });
+    const qint64 start = QDateTime(QDate(2026, 10, 25), QTime(0, 0), Qt::UTC).toMSecsSinceEpoch();
+    StatusRecord r;
+    for (int i = 0; i <= 12; ++i) { // 00:00 to 02:00 UTC, every ten minutes
+        const QDateTime local = QDateTime::fromMSecsSinceEpoch(start + i * 600'000, Qt::LocalTime);
+        form_->PlotStatusRecord(r, local);
+    }
+    const HistoryStore& store = form_->chart()->store();
+    QCOMPARE(store.size(), std::size_t(13));
+    QCOMPARE(store.clampedCount(), std::size_t(0));
+    for (std::size_t i = 1; i < store.size(); ++i)
+        QCOMPARE(store.timeAt(i) - store.timeAt(i - 1), qint64(600'000));
+    // 02:30 summer time and 02:30 winter time stay an hour apart, with their own offsets.
+    QBuffer csv;
+    csv.open(QIODevice::WriteOnly);
+    QCOMPARE(WriteCsv(csv, store, 0, store.size()), QString());
+    QStringList lines = QString::fromUtf8(csv.data()).split('\n', Qt::SkipEmptyParts);
+    lines.removeIf([](const QString& l) { return l.startsWith('#'); }); // gap notes
+    QCOMPARE(lines.size(), 14);
+    QVERIFY2(lines[4].startsWith("2026-10-25T02:30:00") &&
+                 lines[4].section(',', 0, 0).endsWith("+02:00"),
+             qPrintable(lines[4]));
+    QVERIFY2(lines[10].startsWith("2026-10-25T02:30:00") &&
+                 lines[10].section(',', 0, 0).endsWith("+01:00"),
+             qPrintable(lines[10]));
+    // The axis labels show local time.
+    MeasurementChart* chart = form_->chart();
+    chart->resize(1200, 500);
+    chart->autosize();
+    chart->replot();
+    const QVector<double> ticks = chart->xAxis->tickVector();
+    const QVector<QString> labels = chart->xAxis->tickVectorLabels();
+    QVERIFY(ticks.size() >= 3);
+    for (qsizetype i = 0; i < ticks.size(); ++i) {
+        if (i > 0)
+            QVERIFY(ticks[i] > ticks[i - 1]);
+        const QDateTime local =
+            QDateTime::fromMSecsSinceEpoch(qint64(std::llround(ticks[i] * 1000)), Qt::LocalTime);
+        QCOMPARE(labels[i], local.toString(QStringLiteral("dd.MM.yy\nHH:mm:ss")));
+    }
 }
 
 QTEST_MAIN(TestInternForm)

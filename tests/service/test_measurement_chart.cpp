@@ -56,6 +56,8 @@ private slots:
     void autosizeFitsShownSeriesOnce();
     void rangeButtonsAndAutosize();
     void bottomAxisFollowsUntilAutosize();
+    void timeAxisSmallestStepOneSecond_data();
+    void timeAxisSmallestStepOneSecond();
     void pixelIdenticalToFullData_data();
     void pixelIdenticalToFullData();
 };
@@ -171,6 +173,32 @@ void TestMeasurementChart::bottomAxisFollowsUntilAutosize() {
     chart.replot();
     QCOMPARE(chart.settings().bottom.min, double(kStart));
     QCOMPARE(chart.settings().bottom.max, double(kStart + 19000));
+}
+
+void TestMeasurementChart::timeAxisSmallestStepOneSecond_data() {
+    QTest::addColumn<double>("spanMs");
+    QTest::addColumn<double>("minStep");
+    QTest::newRow("two seconds") << 2000.0 << 1.0;
+    QTest::newRow("a quarter second") << 250.0 << 1.0;
+    QTest::newRow("one hour") << 3'600'000.0 << 60.0;
+}
+
+void TestMeasurementChart::timeAxisSmallestStepOneSecond() {
+    QFETCH(double, spanMs);
+    QFETCH(double, minStep);
+    MeasurementChart chart;
+    chart.resize(1600, 900);
+    fillCabinet(chart, 4000, 2);
+    chart.setBottomRange(double(kStart) + 1000, double(kStart) + 1000 + spanMs);
+    chart.replot();
+    const QVector<double> ticks = chart.xAxis->tickVector();
+    QVERIFY(!ticks.isEmpty());
+    for (qsizetype i = 1; i < ticks.size(); ++i)
+        QVERIFY2(ticks[i] - ticks[i - 1] >= minStep - 1e-6,
+                 qPrintable(QString::number(ticks[i] - ticks[i - 1])));
+    // Grids are dashed on both axes.
+    QCOMPARE(chart.xAxis->grid()->pen().style(), Qt::DashLine);
+    QCOMPARE(chart.yAxis->grid()->pen().style(), Qt::DashLine);
 }
 
 void TestMeasurementChart::pixelIdenticalToFullData_data() {
