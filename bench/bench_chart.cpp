@@ -148,6 +148,28 @@ void BM_RedrawPlain(benchmark::State& state) {
     }
 }
 
+// The store's share of a redraw: the column plan and the points of all 18 series.
+void BM_Decimate(benchmark::State& state) {
+    MeasurementChart* chart = chartOf(std::size_t(state.range(0)));
+    const HistoryStore& store = chart->store();
+    const int columns = 2 * chart->axisRect()->width();
+    std::vector<PlotPoint> points;
+    std::size_t yielded = 0;
+    auto& runs = figures()["decimate_" + std::to_string(state.range(0))];
+    for (auto _ : state) {
+        const auto a = std::chrono::steady_clock::now();
+        const ColumnPlan plan =
+            store.plan(double(store.firstTime()), double(store.lastTime()), columns);
+        yielded = 0;
+        for (int s = 0; s < kSeriesCount; ++s) {
+            store.decimate(plan, s, points);
+            yielded += points.size();
+        }
+        runs.push_back(msSince(a));
+    }
+    state.counters["points"] = double(yielded);
+}
+
 void BM_Autosize(benchmark::State& state) {
     MeasurementChart* chart = chartOf(std::size_t(state.range(0)));
     auto& runs = figures()["autosize_" + std::to_string(state.range(0))];
@@ -238,6 +260,10 @@ void printSummary() {
     std::printf("  %-46s %10.3f %-6s\n", "redraw 26 M records, store-backed", store260, "ms");
     const double ratio = store26 > 0 ? store260 / store26 : 0;
     line("redraw 26 M / redraw 2.6 M", ratio, "", "<= 1.3", ratio <= 1.3);
+    std::printf("  %-46s %10.3f %-6s\n", "  of which store decimation at 2.6 M",
+                m("decimate_2600000"), "ms");
+    std::printf("  %-46s %10.3f %-6s\n", "  of which store decimation at 26 M",
+                m("decimate_26000000"), "ms");
     const double autosize = m("autosize_2600000");
     line("Autosize at 2.6 M records", autosize, "ms", "<= 1", autosize <= 1);
     const double rss = m("rss_B_per_record");
@@ -266,6 +292,11 @@ BENCHMARK(BM_RedrawStore)
     ->Unit(benchmark::kMillisecond)
     ->Repetitions(5)
     ->ReportAggregatesOnly(true);
+BENCHMARK(BM_Decimate)
+    ->Arg(2'600'000)
+    ->Unit(benchmark::kMillisecond)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true);
 BENCHMARK(BM_Autosize)
     ->Arg(2'600'000)
     ->Unit(benchmark::kMicrosecond)
@@ -278,6 +309,11 @@ BENCHMARK(BM_RedrawPlain)
     ->Repetitions(3)
     ->ReportAggregatesOnly(true);
 BENCHMARK(BM_RedrawStore)
+    ->Arg(26'000'000)
+    ->Unit(benchmark::kMillisecond)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true);
+BENCHMARK(BM_Decimate)
     ->Arg(26'000'000)
     ->Unit(benchmark::kMillisecond)
     ->Repetitions(5)

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace hq::service {
 
@@ -206,61 +209,107 @@ std::size_t HistoryStore::findCode(int s, std::size_t begin, std::size_t end, st
     return end;
 }
 
+namespace {
+// Minimum of `lo` and maximum of `hi` over n entries. Codes are compared as signed values with
+// the top bit flipped (same order), which the compiler turns into SIMD min/max on any x86-64.
+inline void reduce(const std::uint16_t* lo, const std::uint16_t* hi, std::size_t n,
+                   std::uint16_t& mn, std::uint16_t& mx) {
+    std::int16_t a = INT16_MAX, b = INT16_MIN;
+    for (std::size_t k = 0; k < n; ++k) {
+        a = std::min(a, std::int16_t(lo[k] ^ 0x8000u));
+        b = std::max(b, std::int16_t(hi[k] ^ 0x8000u));
+    }
+    mn = std::uint16_t(std::uint16_t(a) ^ 0x8000u);
+    mx = std::uint16_t(std::uint16_t(b) ^ 0x8000u);
+}
+
+// Index of the first entry equal to `code`, which the caller knows to be there. Eight entries
+// are compared at a time; the loads stay inside the chunk (another array always follows).
+inline std::size_t findFirst(const std::uint16_t* p, std::uint16_t code) {
+#if defined(__SSE2__)
+    const __m128i key = _mm_set1_epi16(std::int16_t(code));
+    for (std::size_t k = 0;; k += 8) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + k));
+        const int mask = _mm_movemask_epi8(_mm_cmpeq_epi16(v, key));
+        if (mask != 0)
+            return k + std::size_t(__builtin_ctz(unsigned(mask))) / 2;
+    }
+#else
+    std::size_t k = 0;
+    while (p[k] != code)
+        ++k;
+    return k;
+#endif
+}
+} // namespace
+
 void HistoryStore::extremes(int s, std::size_t begin, std::size_t end, std::uint16_t& min,
                             std::size_t& minAt, std::uint16_t& max, std::size_t& maxAt) const {
-    // The first unit (record, 64-block or 4096-block) holding each extreme, then down to the
-    // record inside it: a strict comparison keeps the earliest unit.
-    std::uint16_t mn = rawAt(s, begin), mx = mn;
+    // The range is cut into runs of records, of 64-blocks and of 4096-blocks. Each run is
+    // reduced without branches; the first run that improves an extreme is kept, and the record
+    // is looked for only inside that run afterwards (first block, then first record, holding
+    // the code), so the earliest record with each extreme is found.
+    std::uint16_t mn = 0xFFFF, mx = 0;
     std::size_t atMn = begin, atMx = begin;
     int lvMn = 0, lvMx = 0;
+    auto consider = [&](std::uint16_t rmn, std::uint16_t rmx, std::size_t at, int level) {
+        if (rmn < mn)
+            mn = rmn, atMn = at, lvMn = level;
+        if (rmx > mx)
+            mx = rmx, atMx = at, lvMx = level;
+    };
+    auto roundUp = [](std::size_t v, std::size_t unit) { return (v + unit - 1) & ~(unit - 1); };
+    auto roundDown = [](std::size_t v, std::size_t unit) { return v & ~(unit - 1); };
     std::size_t i = begin;
     while (i < end) {
+        const std::size_t base = i & ~kMask;
         const Chunk& c = *chunks_[i >> kChunkShift];
-        const std::size_t at = i & kMask;
-        if ((at & (kB2 - 1)) == 0 && i + kB2 <= end) {
-            const std::size_t b = at >> kBlock2Shift;
-            if (c.min2[s][b] < mn)
-                mn = c.min2[s][b], atMn = i, lvMn = 2;
-            if (c.max2[s][b] > mx)
-                mx = c.max2[s][b], atMx = i, lvMx = 2;
-            i += kB2;
-        } else if ((at & (kB1 - 1)) == 0 && i + kB1 <= end) {
-            const std::size_t b = at >> kBlock1Shift;
-            if (c.min1[s][b] < mn)
-                mn = c.min1[s][b], atMn = i, lvMn = 1;
-            if (c.max1[s][b] > mx)
-                mx = c.max1[s][b], atMx = i, lvMx = 1;
-            i += kB1;
-        } else {
-            // Raw records up to the next block boundary (or the end).
-            const std::size_t stop = std::min(end, (i | (kB1 - 1)) + 1);
-            const std::uint16_t* v = c.value[s] + at;
-            for (std::size_t k = 0; k < stop - i; ++k) {
-                if (v[k] < mn)
-                    mn = v[k], atMn = i + k, lvMn = 0;
-                if (v[k] > mx)
-                    mx = v[k], atMx = i + k, lvMx = 0;
+        const std::size_t ls = i - base, le = std::min(end - base, kChunkRecords);
+        std::uint16_t rmn = 0, rmx = 0;
+        auto raw = [&](std::size_t a, std::size_t b) {
+            if (b > a) {
+                reduce(c.value[s] + a, c.value[s] + a, b - a, rmn, rmx);
+                consider(rmn, rmx, base + a, 0);
             }
-            i = stop;
+        };
+        auto blocks1 = [&](std::size_t a, std::size_t b) {
+            if (b > a) {
+                const std::size_t n = (b - a) >> kBlock1Shift, k = a >> kBlock1Shift;
+                reduce(c.min1[s] + k, c.max1[s] + k, n, rmn, rmx);
+                consider(rmn, rmx, base + a, 1);
+            }
+        };
+        if (le - ls < 2 * kB1) {
+            raw(ls, le);
+        } else {
+            const std::size_t h1 = roundUp(ls, kB1);
+            const std::size_t t1 = roundDown(le, kB1);
+            const std::size_t h2 = std::min(roundUp(h1, kB2), t1);
+            const std::size_t t2 = std::max(roundDown(t1, kB2), h2);
+            raw(ls, h1);
+            blocks1(h1, h2);
+            if (t2 > h2) {
+                const std::size_t n = (t2 - h2) >> kBlock2Shift, k = h2 >> kBlock2Shift;
+                reduce(c.min2[s] + k, c.max2[s] + k, n, rmn, rmx);
+                consider(rmn, rmx, base + h2, 2);
+            }
+            blocks1(t2, t1);
+            raw(t1, le);
         }
+        i = base + le;
     }
     auto descend = [&](std::size_t at, int level, std::uint16_t code, bool isMin) {
         const Chunk& c = *chunks_[at >> kChunkShift];
         std::size_t local = at & kMask;
         if (level == 2) {
-            for (std::size_t b = local >> kBlock1Shift;; ++b) {
-                if ((isMin ? c.min1[s][b] : c.max1[s][b]) == code) {
-                    local = b << kBlock1Shift;
-                    break;
-                }
-            }
-            level = 1;
+            const std::size_t b = local >> kBlock2Shift;
+            local = (b + findFirst((isMin ? c.min2[s] : c.max2[s]) + b, code)) << kBlock2Shift;
         }
-        if (level == 1) {
-            const std::uint16_t* v = c.value[s];
-            while (v[local] != code)
-                ++local;
+        if (level >= 1) {
+            const std::size_t b = local >> kBlock1Shift;
+            local = (b + findFirst((isMin ? c.min1[s] : c.max1[s]) + b, code)) << kBlock1Shift;
         }
+        local += findFirst(c.value[s] + local, code);
         return (at & ~kMask) + local;
     };
     min = mn;
@@ -305,6 +354,23 @@ ColumnPlan HistoryStore::plan(double fromMs, double toMs, int columns) const {
     return p;
 }
 
+void HistoryStore::prefetchColumn(int s, std::size_t begin, std::size_t end) const {
+    if (end <= begin || end > size_)
+        return;
+    const Chunk& c = *chunks_[begin >> kChunkShift];
+    const std::size_t a = begin & kMask;
+    __builtin_prefetch(c.value[s] + a);
+    __builtin_prefetch(c.min1[s] + (a >> kBlock1Shift));
+    __builtin_prefetch(c.max1[s] + (a >> kBlock1Shift));
+    __builtin_prefetch(c.time + a);
+    const Chunk& d = *chunks_[(end - 1) >> kChunkShift];
+    const std::size_t z = (end - 1) & kMask;
+    __builtin_prefetch(d.value[s] + (z & ~(kB1 - 1)));
+    __builtin_prefetch(d.value[s] + z);
+    __builtin_prefetch(d.min1[s] + (z >> kBlock1Shift));
+    __builtin_prefetch(d.max1[s] + (z >> kBlock1Shift));
+}
+
 void HistoryStore::decimate(const ColumnPlan& plan, int series, std::vector<PlotPoint>& out) const {
     out.clear();
     if (plan.bounds.empty() || series < 0 || series >= kSeriesCount)
@@ -312,8 +378,13 @@ void HistoryStore::decimate(const ColumnPlan& plan, int series, std::vector<Plot
     auto push = [&](std::size_t i) { out.push_back({timeAt(i), valueAt(series, i)}); };
     if (plan.hasBefore)
         push(plan.bounds.front() - 1);
-    for (std::size_t c = 0; c + 1 < plan.bounds.size(); ++c) {
+    const std::size_t columns = plan.bounds.size() - 1;
+    for (std::size_t c = 0; c < columns; ++c) {
         const std::size_t a = plan.bounds[c], e = plan.bounds[c + 1];
+        // Columns of a long history lie far apart in memory, beyond what the hardware prefetcher
+        // follows: ask for the ends of a column a few columns ahead.
+        if (c + 12 < columns)
+            prefetchColumn(series, plan.bounds[c + 12], plan.bounds[c + 13]);
         if (e <= a)
             continue;
         if (e - a <= 4) {

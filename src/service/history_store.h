@@ -127,6 +127,7 @@ private:
         std::uint16_t minAll[kSeriesCount];
         std::uint16_t maxAll[kSeriesCount];
     };
+    void prefetchColumn(int series, std::size_t begin, std::size_t end) const;
     void rangeInChunk(const Chunk& c, std::size_t fill, int series, std::size_t lb, std::size_t le,
                       std::uint16_t& mn, std::uint16_t& mx) const;
 
