@@ -96,6 +96,22 @@ void StoreGraph::drawLinePlot(QCPPainter* painter, const QVector<QPointF>& lines
             segments.append(QLine(a, b));
             a = b;
         }
+        if (width == 2 && pen.capStyle() == Qt::SquareCap && !painter->transform().isScaling()) {
+            // A vertical two-pixel line with square caps covers exactly the rectangle one pixel
+            // either side of it and one pixel beyond each end: filled directly, it skips the
+            // stroker. The other segments still go through it.
+            const QColor colour = pen.color();
+            qsizetype kept = 0;
+            for (const QLine& l : std::as_const(segments)) {
+                if (l.x1() == l.x2()) {
+                    const int top = std::min(l.y1(), l.y2()), bottom = std::max(l.y1(), l.y2());
+                    painter->fillRect(QRect(l.x1() - 1, top - 1, 2, bottom - top + 2), colour);
+                } else {
+                    segments[kept++] = l;
+                }
+            }
+            segments.resize(kept);
+        }
         painter->QPainter::drawLines(segments);
         painter->setPen(pen);
         return;
@@ -278,11 +294,21 @@ void MeasurementChart::applySettings(const ChartSettings& s) {
 }
 
 void MeasurementChart::applyBackground() {
+    // The gradient is painted once per size into a picture that every redraw only copies;
+    // filling the whole widget with a gradient on each redraw costs several milliseconds.
     QLinearGradient g(0, 1, 1, 0); // bottom left to top right
     g.setCoordinateMode(QGradient::ObjectBoundingMode);
     g.setColorAt(0, settings_.backgroundFrom);
     g.setColorAt(1, settings_.backgroundTo);
-    setBackground(QBrush(g));
+    const QSize size = this->size().expandedTo(QSize(16, 16));
+    QPixmap picture(size);
+    picture.fill(settings_.backgroundTo);
+    {
+        QPainter painter(&picture);
+        painter.fillRect(QRect(QPoint(0, 0), size), QBrush(g));
+    }
+    setBackground(QBrush(Qt::NoBrush));
+    setBackground(picture, true, Qt::IgnoreAspectRatio);
     axisRect()->setBackground(QBrush(settings_.plotArea));
 }
 
@@ -408,6 +434,7 @@ const ColumnPlan& MeasurementChart::currentPlan() {
 }
 
 void MeasurementChart::resizeEvent(QResizeEvent* event) {
+    applyBackground();
     QCustomPlot::resizeEvent(event);
     legend_->move(width() - kLegendRightGap, kLegendTop);
 }
