@@ -145,53 +145,56 @@ void StoreGraph::drawLinePlot(QCPPainter* painter, const QVector<QPointF>& lines
 
 void StoreGraph::drawFill(QCPPainter* painter, QVector<QPointF>* lines) const {
     // An area over a dense history zigzags between its extremes in every pixel column, and a
-    // polygon with thousands of edges per scan line is slow to fill. With more points than
-    // pixel columns the area is filled as its upper envelope instead: per whole pixel column
-    // the point furthest from the base, runs of equal columns as one rectangle.
+    // polygon with thousands of edges per scan line is slow to fill. The polygon's points only
+    // advance in x, so an aliased fill covers in each pixel column the rows between the base and
+    // the line's height at the column's centre: with more points than pixel columns the area is
+    // filled that way, runs of equal columns as one rectangle.
     const QCPAxis* key = keyAxis();
     const QCPAxis* value = valueAxis();
     if (!lines || lines->size() < 2 || painter->brush().style() == Qt::NoBrush ||
         painter->modes().testFlag(QCPPainter::pmVectorized) || !key || !value ||
-        key->orientation() != Qt::Horizontal ||
+        key->orientation() != Qt::Horizontal || key->rangeReversed() ||
         lines->size() < 2 * qsizetype(key->axisRect()->width())) {
         QCPGraph::drawFill(painter, lines);
         return;
     }
-    const double base = value->coordToPixel(0);
-    const bool up = value->coordToPixel(1) < base; // larger values further up the screen
-    auto further = [up](double a, double b) { return up ? std::min(a, b) : std::max(a, b); };
+    const int base = qRound(value->coordToPixel(0));
     const QRect clip = key->axisRect()->rect();
-    const double left = std::max(std::floor(lines->constFirst().x()), double(clip.left() - 1));
-    const double right = std::min(std::floor(lines->constLast().x()), double(clip.right() + 1));
-    if (right < left) {
-        return;
-    }
-    static thread_local std::vector<double> far;
-    far.assign(std::size_t(right - left) + 1, std::nan(""));
-    double held = lines->constFirst().y();
-    for (const QPointF& p : *lines) {
-        const double c = std::floor(p.x());
-        if (c >= left && c <= right) {
-            double& f = far[std::size_t(c - left)];
-            f = std::isnan(f) ? p.y() : further(f, p.y());
-        }
-    }
+    const int left = std::max(int(std::floor(lines->constFirst().x())), clip.left() - 1);
+    const int right = std::min(int(std::floor(lines->constLast().x())), clip.right() + 1);
     applyFillAntialiasingHint(painter);
-    std::size_t runStart = 0;
-    for (std::size_t c = 0; c <= far.size(); ++c) {
-        if (c < far.size()) {
-            if (std::isnan(far[c]))
-                far[c] = held; // a column between two points: the level reached before it
-            held = far[c];
-            if (far[c] == far[runStart])
-                continue;
+    const QBrush brush = painter->brush();
+    qsizetype seg = 0; // the segment [seg, seg + 1] that holds the column's centre
+    int runStart = left, runTop = 0;
+    bool inRun = false;
+    auto flush = [&](int end) {
+        if (inRun && end > runStart && runTop != base)
+            painter->fillRect(QRect(QPoint(runStart, std::min(runTop, base)),
+                                    QPoint(end - 1, std::max(runTop, base) - 1)),
+                              brush);
+        inRun = false;
+    };
+    for (int c = left; c <= right; ++c) {
+        const double xc = c + 0.5;
+        while (seg + 1 < lines->size() && (*lines)[seg + 1].x() <= xc)
+            ++seg;
+        if (xc < lines->constFirst().x() || seg + 1 >= lines->size()) {
+            flush(c);
+            continue;
         }
-        const double y = far[runStart];
-        const double x0 = left + double(runStart), x1 = left + double(c);
-        painter->fillRect(QRectF(QPointF(x0, std::min(y, base)), QPointF(x1, std::max(y, base))),
-                          painter->brush());
+        const QPointF& p = (*lines)[seg];
+        const QPointF& q = (*lines)[seg + 1];
+        const double y =
+            q.x() > p.x() ? p.y() + (q.y() - p.y()) * (xc - p.x()) / (q.x() - p.x()) : q.y();
+        const int top = qRound(y);
+        if (inRun && top == runTop)
+            continue;
+        flush(c);
         runStart = c;
+        runTop = top;
+        inRun = true;
     }
+    flush(right + 1);
 }
 
 ChartLegend::ChartLegend(QWidget* parent) : QFrame(parent) {

@@ -212,6 +212,9 @@ void TestMeasurementChart::pixelIdenticalToFullData_data() {
     QTest::newRow("cabinet, one day") << false << solid << 0.1 << 0.1 + 86400.0 / 100000;
     QTest::newRow("noise band, whole history") << true << QList<int>{7} << 0.0 << 1.0;
     QTest::newRow("noise band, zoomed") << true << QList<int>{5} << 0.2 << 0.25;
+    // The door area over a dense history is filled as its envelope per pixel column.
+    QTest::newRow("door area, whole history") << false << QList<int>{kDoorSeries} << 0.0 << 1.0;
+    QTest::newRow("door area, zoomed") << false << QList<int>{kDoorSeries} << 0.40 << 0.47;
 }
 
 void TestMeasurementChart::pixelIdenticalToFullData() {
@@ -254,6 +257,7 @@ void TestMeasurementChart::pixelIdenticalToFullData() {
         g->setAdaptiveSampling(false);
         g->setAntialiased(false);
         g->setPen(chart.seriesGraph(i)->pen());
+        g->setBrush(chart.seriesGraph(i)->brush());
         QVector<QCPGraphData> data;
         for (std::size_t k = 0; k < store.size(); ++k)
             data.append(QCPGraphData(double(store.timeAt(k)) / 1000, store.valueAt(i, k)));
