@@ -42,14 +42,27 @@ StoreGraph::StoreGraph(MeasurementChart* chart, int series)
 }
 
 void StoreGraph::draw(QCPPainter* painter) {
+    // What QCPGraph::draw does for a plain line graph (fill, then line), fed straight from the
+    // store: the points go to pixels without passing through a data container.
+    QCPAxis* key = keyAxis();
+    QCPAxis* value = valueAxis();
+    if (!key || !value || key->range().size() <= 0 || lineStyle() == lsNone)
+        return;
     static thread_local std::vector<PlotPoint> points;
     chart_->store().decimate(chart_->currentPlan(), series_, points);
-    QVector<QCPGraphData> data;
-    data.reserve(qsizetype(points.size()));
-    for (const PlotPoint& p : points)
-        data.append(QCPGraphData(double(p.timeMs) / 1000.0, p.value));
-    this->data()->set(data, true);
-    QCPGraph::draw(painter);
+    if (points.empty())
+        return;
+    static thread_local QVector<QPointF> lines;
+    lines.resize(qsizetype(points.size()));
+    for (std::size_t i = 0; i < points.size(); ++i)
+        lines[qsizetype(i)] = QPointF(key->coordToPixel(double(points[i].timeMs) / 1000.0),
+                                      value->coordToPixel(points[i].value));
+    painter->setBrush(brush());
+    painter->setPen(Qt::NoPen);
+    drawFill(painter, &lines);
+    painter->setPen(pen());
+    painter->setBrush(Qt::NoBrush);
+    drawLinePlot(painter, lines);
 }
 
 void StoreGraph::drawLinePlot(QCPPainter* painter, const QVector<QPointF>& lines) const {
