@@ -49,20 +49,31 @@ std::int64_t HistoryStore::append(std::int64_t utcMs, const RawSample& sample) {
     const bool new1 = (at & (kB1 - 1)) == 0;
     const bool new2 = (at & (kB2 - 1)) == 0;
     const bool newAll = at == 0;
+    const auto off1 = std::uint8_t(at & (kB1 - 1));
+    const auto off2 = std::uint16_t(at);
     for (int s = 0; s < kSeriesCount; ++s) {
         const std::uint16_t v = sample[std::size_t(s)];
         c.value[s][at] = v;
+        // Strict comparisons keep the first record holding an extreme.
         if (new1) {
             c.min1[s][b1] = c.max1[s][b1] = v;
+            c.minAt1[s][b1] = c.maxAt1[s][b1] = 0;
         } else {
-            c.min1[s][b1] = std::min(c.min1[s][b1], v);
-            c.max1[s][b1] = std::max(c.max1[s][b1], v);
+            const bool lo = v<c.min1[s][b1], hi = v> c.max1[s][b1];
+            c.min1[s][b1] = lo ? v : c.min1[s][b1];
+            c.minAt1[s][b1] = lo ? off1 : c.minAt1[s][b1];
+            c.max1[s][b1] = hi ? v : c.max1[s][b1];
+            c.maxAt1[s][b1] = hi ? off1 : c.maxAt1[s][b1];
         }
         if (new2) {
             c.min2[s][b2] = c.max2[s][b2] = v;
+            c.minAt2[s][b2] = c.maxAt2[s][b2] = off2;
         } else {
-            c.min2[s][b2] = std::min(c.min2[s][b2], v);
-            c.max2[s][b2] = std::max(c.max2[s][b2], v);
+            const bool lo = v<c.min2[s][b2], hi = v> c.max2[s][b2];
+            c.min2[s][b2] = lo ? v : c.min2[s][b2];
+            c.minAt2[s][b2] = lo ? off2 : c.minAt2[s][b2];
+            c.max2[s][b2] = hi ? v : c.max2[s][b2];
+            c.maxAt2[s][b2] = hi ? off2 : c.maxAt2[s][b2];
         }
         if (newAll) {
             c.minAll[s] = c.maxAll[s] = v;
@@ -301,13 +312,19 @@ void HistoryStore::extremes(int s, std::size_t begin, std::size_t end, std::uint
     auto descend = [&](std::size_t at, int level, std::uint16_t code, bool isMin) {
         const Chunk& c = *chunks_[at >> kChunkShift];
         std::size_t local = at & kMask;
+        // A run of blocks is already in cache from its reduction: find the first block holding
+        // the code there, then go straight to the record the block remembers.
         if (level == 2) {
-            const std::size_t b = local >> kBlock2Shift;
-            local = (b + findFirst((isMin ? c.min2[s] : c.max2[s]) + b, code)) << kBlock2Shift;
+            const std::size_t b =
+                (local >> kBlock2Shift) +
+                findFirst((isMin ? c.min2[s] : c.max2[s]) + (local >> kBlock2Shift), code);
+            return (at & ~kMask) + (isMin ? c.minAt2[s][b] : c.maxAt2[s][b]);
         }
-        if (level >= 1) {
-            const std::size_t b = local >> kBlock1Shift;
-            local = (b + findFirst((isMin ? c.min1[s] : c.max1[s]) + b, code)) << kBlock1Shift;
+        if (level == 1) {
+            const std::size_t b =
+                (local >> kBlock1Shift) +
+                findFirst((isMin ? c.min1[s] : c.max1[s]) + (local >> kBlock1Shift), code);
+            return (at & ~kMask) + (b << kBlock1Shift) + (isMin ? c.minAt1[s][b] : c.maxAt1[s][b]);
         }
         local += findFirst(c.value[s] + local, code);
         return (at & ~kMask) + local;
@@ -362,6 +379,8 @@ void HistoryStore::prefetchColumn(int s, std::size_t begin, std::size_t end) con
     __builtin_prefetch(c.value[s] + a);
     __builtin_prefetch(c.min1[s] + (a >> kBlock1Shift));
     __builtin_prefetch(c.max1[s] + (a >> kBlock1Shift));
+    __builtin_prefetch(c.minAt1[s] + (a >> kBlock1Shift));
+    __builtin_prefetch(c.maxAt1[s] + (a >> kBlock1Shift));
     __builtin_prefetch(c.time + a);
     const Chunk& d = *chunks_[(end - 1) >> kChunkShift];
     const std::size_t z = (end - 1) & kMask;
@@ -369,6 +388,8 @@ void HistoryStore::prefetchColumn(int s, std::size_t begin, std::size_t end) con
     __builtin_prefetch(d.value[s] + z);
     __builtin_prefetch(d.min1[s] + (z >> kBlock1Shift));
     __builtin_prefetch(d.max1[s] + (z >> kBlock1Shift));
+    __builtin_prefetch(d.minAt1[s] + (z >> kBlock1Shift));
+    __builtin_prefetch(d.maxAt1[s] + (z >> kBlock1Shift));
 }
 
 void HistoryStore::decimate(const ColumnPlan& plan, int series, std::vector<PlotPoint>& out) const {

@@ -3,7 +3,9 @@
 // Records are kept in fixed-size chunks that are allocated once and never moved: one time-stamp
 // column (UTC milliseconds) and one 16-bit column per series. Every series carries a min/max
 // pyramid (blocks of 64 and 4096 records, plus one summary per chunk) that is updated as records
-// arrive, so the minimum and maximum of any index range cost O(log n) block reads. For a visible
+// arrive, so the minimum and maximum of any index range cost O(log n) block reads; each block
+// also remembers where its first minimum and maximum lie, so finding those records reads no
+// further level. For a visible
 // time range and a pixel width the store yields at most four points per pixel column per series
 // (first, the two extremes, last), all of them real time stamps, which rasterise like the full
 // data.
@@ -124,6 +126,12 @@ private:
         std::uint16_t max1[kSeriesCount][kBlocks1];
         std::uint16_t min2[kSeriesCount][kBlocks2];
         std::uint16_t max2[kSeriesCount][kBlocks2];
+        // Where the first record holding a block's minimum / maximum lies: offset inside the
+        // 64-record block, and inside the chunk for the 4096-record blocks.
+        std::uint8_t minAt1[kSeriesCount][kBlocks1];
+        std::uint8_t maxAt1[kSeriesCount][kBlocks1];
+        std::uint16_t minAt2[kSeriesCount][kBlocks2];
+        std::uint16_t maxAt2[kSeriesCount][kBlocks2];
         std::uint16_t minAll[kSeriesCount];
         std::uint16_t maxAll[kSeriesCount];
     };

@@ -93,24 +93,36 @@ void TestHistoryStore::decodeScales() {
 
 void TestHistoryStore::rangeMatchesScan_data() {
     QTest::addColumn<qulonglong>("count");
-    QTest::addColumn<bool>("fewLevels"); // many equal extremes: the first one must be found
-    QTest::newRow("short") << qulonglong(100) << false;
-    QTest::newRow("one block2") << qulonglong(5000) << false;
-    QTest::newRow("three chunks") << qulonglong(3 * HistoryStore::kChunkRecords + 777) << false;
+    // 0: cabinet records; 1: four levels, many equal extremes (the first one must be found);
+    // 2: a sawtooth rising over each 4096 records, so blocks hold their maximum in their last
+    // record and their minimum in their first.
+    QTest::addColumn<int>("pattern");
+    QTest::newRow("short") << qulonglong(100) << 0;
+    QTest::newRow("one block2") << qulonglong(5000) << 0;
+    QTest::newRow("three chunks") << qulonglong(3 * HistoryStore::kChunkRecords + 777) << 0;
     QTest::newRow("three chunks, four levels")
-        << qulonglong(3 * HistoryStore::kChunkRecords + 777) << true;
+        << qulonglong(3 * HistoryStore::kChunkRecords + 777) << 1;
+    QTest::newRow("three chunks, sawtooth")
+        << qulonglong(3 * HistoryStore::kChunkRecords + 777) << 2;
 }
 
 void TestHistoryStore::rangeMatchesScan() {
     QFETCH(qulonglong, count);
-    QFETCH(bool, fewLevels);
+    QFETCH(int, pattern);
     HistoryStore store(SeriesEncodings());
-    if (fewLevels) {
+    if (pattern == 1) {
         std::mt19937 levels(5);
         RawSample v{};
         for (std::size_t i = 0; i < count; ++i) {
             for (auto& x : v)
                 x = std::uint16_t(100 + levels() % 4);
+            store.append(1'700'000'000'000 + std::int64_t(i) * 1000, v);
+        }
+    } else if (pattern == 2) {
+        RawSample v{};
+        for (std::size_t i = 0; i < count; ++i) {
+            for (std::size_t s = 0; s < v.size(); ++s)
+                v[s] = std::uint16_t((i + s * 1000) % 4096);
             store.append(1'700'000'000'000 + std::int64_t(i) * 1000, v);
         }
     } else {
