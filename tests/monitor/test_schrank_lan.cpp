@@ -65,6 +65,14 @@ struct LanWindow {
     }
     monitor::SchrankLan& lan() { return fx.form->lan(); }
     Ui::SchrankForm& ui() { return fx.form->ui(); }
+    // Puts a web image beside the executable; its path, or empty when it cannot be written.
+    QString placeImage(const QByteArray& bytes = "image") {
+        const QString path = fx.appDir.filePath(QStringLiteral("MPFSImg_DC.bin"));
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+            return {};
+        return path;
+    }
 
     QStringList messages;
     WindowFixture fx;
@@ -307,11 +315,8 @@ private slots:
         QVERIFY(server.Listen(kLoopback, 0));
         LanWindow w(closedPort(), server.port());
         const QByteArray image = QByteArray("MPFS") + QByteArray(70000, '\x5a') + "end";
-        const QString path = w.fx.appDir.filePath(QStringLiteral("MPFSImg_DC.bin"));
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(image);
-        file.close();
+        const QString path = w.placeImage(image);
+        QVERIFY(!path.isEmpty());
 
         QSignalSpy done(&w.lan(), &monitor::SchrankLan::uploadFinished);
         w.ui().Schrankip->setText(QStringLiteral("127.  0.  0.  1"));
@@ -364,10 +369,7 @@ private slots:
         server.setBehaviour(behaviour);
         const quint16 port = status == 0 ? closedPort() : server.port();
         LanWindow w(closedPort(), port);
-        QFile file(w.fx.appDir.filePath(QStringLiteral("MPFSImg_DC.bin")));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("image");
-        file.close();
+        QVERIFY(!w.placeImage().isEmpty());
 
         QSignalSpy done(&w.lan(), &monitor::SchrankLan::uploadFinished);
         w.ui().Schrankip->setText(QStringLiteral("127.  0.  0.  1"));
@@ -389,10 +391,7 @@ private slots:
         server.setBehaviour(stall);
         LanWindow w(closedPort(), server.port(),
                     [](monitor::SchrankFormOptions& o) { o.lan.uploadReplyTimeoutMs = 1500; });
-        QFile file(w.fx.appDir.filePath(QStringLiteral("MPFSImg_DC.bin")));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("image");
-        file.close();
+        QVERIFY(!w.placeImage().isEmpty());
         QSignalSpy done(&w.lan(), &monitor::SchrankLan::uploadFinished);
         w.ui().Schrankip->setText(QStringLiteral("127.  0.  0.  1"));
 
@@ -435,10 +434,7 @@ private slots:
         responder.setFinalByte('\n');
         LanWindow w(responder.port(), server.port(),
                     [](monitor::SchrankFormOptions& o) { o.lan.pollIntervalMs = 50; });
-        QFile file(w.fx.appDir.filePath(QStringLiteral("MPFSImg_DC.bin")));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("image");
-        file.close();
+        QVERIFY(!w.placeImage().isEmpty());
         w.ui().Schrankip->setText(QStringLiteral("127.  0.  0.  1"));
         w.ui().Button2->click();
         QVERIFY(QTest::qWaitFor([&] { return server.uploads().size() == 1; }, 5000));
@@ -458,10 +454,7 @@ private slots:
         sim::UploadServer server;
         QVERIFY(server.Listen(kLoopback, 0));
         LanWindow w(closedPort(), server.port());
-        QFile file(w.fx.appDir.filePath(QStringLiteral("MPFSImg_DC.bin")));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("image");
-        file.close();
+        QVERIFY(!w.placeImage().isEmpty());
         w.lan().Button2Click();
         QCOMPARE(w.messages, QStringList{QStringLiteral("Kein Schrank ausgewählt")});
         QCOMPARE(w.ui().ProgressBar1->value(), 100);
