@@ -32,6 +32,32 @@ QPixmap swatch(const SeriesStyle& s) {
     return p;
 }
 
+// The polyline's segments in whole pixels, where consecutive segments on one pixel row or column
+// (which overlap or continue each other) are merged into their union: the same pixels with far
+// fewer calls.
+void mergeAlignedSegments(const QVector<QPointF>& lines, QVector<QLine>& segments) {
+    segments.clear();
+    QPoint a = lines[0].toPoint();
+    for (qsizetype i = 1; i < lines.size(); a = lines[i].toPoint(), ++i) {
+        const QPoint b = lines[i].toPoint();
+        if (!segments.isEmpty()) {
+            QLine& last = segments.last();
+            if (b.x() == a.x() && last.x1() == last.x2() && last.x1() == b.x()) {
+                const int lo = std::min({last.y1(), last.y2(), b.y()});
+                const int hi = std::max({last.y1(), last.y2(), b.y()});
+                last = QLine(b.x(), lo, b.x(), hi);
+                continue;
+            }
+            if (b.y() == a.y() && last.y1() == last.y2() && last.y1() == b.y() &&
+                b.x() >= std::max(last.x1(), last.x2())) {
+                last = QLine(std::min(last.x1(), last.x2()), b.y(), b.x(), b.y());
+                continue;
+            }
+        }
+        segments.append(QLine(a, b));
+    }
+}
+
 } // namespace
 
 StoreGraph::StoreGraph(MeasurementChart* chart, int series)
@@ -81,34 +107,8 @@ void StoreGraph::drawLinePlot(QCPPainter* painter, const QVector<QPointF>& lines
         if (qFuzzyCompare(p.widthF(), 1.0))
             p.setWidth(0);
         painter->setPen(p);
-        // Consecutive segments on one pixel row or column overlap or continue each other; their
-        // union is one segment, which covers the same pixels with far fewer calls.
         static thread_local QVector<QLine> segments;
-        segments.clear();
-        QPoint a = lines[0].toPoint();
-        for (qsizetype i = 1; i < lines.size(); ++i) {
-            const QPoint b = lines[i].toPoint();
-            if (!segments.isEmpty()) {
-                QLine& last = segments.last();
-                const bool lastVertical = last.x1() == last.x2();
-                const bool lastHorizontal = last.y1() == last.y2();
-                if (b.x() == a.x() && lastVertical && last.x1() == b.x()) {
-                    const int lo = std::min({last.y1(), last.y2(), b.y()});
-                    const int hi = std::max({last.y1(), last.y2(), b.y()});
-                    last = QLine(b.x(), lo, b.x(), hi);
-                    a = b;
-                    continue;
-                }
-                if (b.y() == a.y() && lastHorizontal && last.y1() == b.y() &&
-                    b.x() >= std::max(last.x1(), last.x2())) {
-                    last = QLine(std::min(last.x1(), last.x2()), b.y(), b.x(), b.y());
-                    a = b;
-                    continue;
-                }
-            }
-            segments.append(QLine(a, b));
-            a = b;
-        }
+        mergeAlignedSegments(lines, segments);
         if (width == 2 && pen.capStyle() == Qt::SquareCap && !painter->transform().isScaling()) {
             // A vertical two-pixel line with square caps covers exactly the rectangle one pixel
             // either side of it and one pixel beyond each end: filled directly, it skips the
