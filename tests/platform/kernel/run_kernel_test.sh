@@ -109,10 +109,21 @@ chmod +x "$root/init"
 prepared=$(date +%s.%N)
 
 console=$work/console.log
-timeout 300 "$qemu" -accel tcg -cpu max -smp 2 -m 768 -nographic -no-reboot \
-    -kernel "$kernel" -initrd "$work/initramfs.cpio" \
-    -append "console=ttyS0 panic=-1 quiet loglevel=3" </dev/null >"$console" 2>&1
-qemu_rc=$?
+# qemu's software emulation itself crashes now and then (seen: a segmentation fault while the
+# firmware boots). Such a crash before the test program has printed anything says nothing about
+# the backend, so it is tried again, at most twice; a crash after the first output counts.
+for attempt in 1 2 3; do
+    timeout 300 "$qemu" -accel tcg -cpu max -smp 2 -m 768 -nographic -no-reboot \
+        -kernel "$kernel" -initrd "$work/initramfs.cpio" \
+        -append "console=ttyS0 panic=-1 quiet loglevel=3" </dev/null >"$console" 2>&1
+    qemu_rc=$?
+    if [ $qemu_rc -gt 128 ] &&
+        ! tr -d '\r' <"$console" | grep -q -E '^(CHECK|KERNEL-TEST)'; then
+        echo "qemu crashed (exit code $qemu_rc) before the test started, attempt $attempt of 3"
+        continue
+    fi
+    break
+done
 end=$(date +%s.%N)
 
 tr -d '\r' <"$console" | grep -E '^(CHECK|KERNEL-TEST)' 
