@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -10,9 +11,100 @@ namespace hq::service {
 
 namespace {
 constexpr std::size_t kMask = HistoryStore::kChunkRecords - 1;
-constexpr std::size_t kB1 = std::size_t{1} << HistoryStore::kBlock1Shift;
-constexpr std::size_t kB2 = std::size_t{1} << HistoryStore::kBlock2Shift;
+constexpr std::size_t kBase = std::size_t{1} << HistoryStore::kBaseShift;
+constexpr std::size_t kFanout = std::size_t{1} << HistoryStore::kFanoutShift;
+
+constexpr std::size_t roundUp(std::size_t v, std::size_t unit) {
+    return (v + unit - 1) & ~(unit - 1);
+}
+constexpr std::size_t roundDown(std::size_t v, std::size_t unit) {
+    return v & ~(unit - 1);
+}
+inline std::int16_t biased(std::uint16_t code) {
+    return std::int16_t(std::uint16_t(code ^ 0x8000u));
+}
+inline std::uint16_t unbiased(std::int16_t v) {
+    return std::uint16_t(std::uint16_t(v) ^ 0x8000u);
+}
 } // namespace
+
+// Running extremes of all series. Summary rows are folded in with SIMD: 18 lanes as three
+// loads of eight (0-7, 8-15 and 10-17; the overlap does no harm to a minimum or maximum).
+// Single records, read from the series' own columns, go to the scalar lanes.
+struct HistoryStore::Accumulator {
+    std::int16_t min[kSeriesCount];
+    std::int16_t max[kSeriesCount];
+#if defined(__SSE2__)
+    __m128i minA, minB, minC, maxA, maxB, maxC;
+#endif
+
+    Accumulator() {
+        std::fill(std::begin(min), std::end(min), INT16_MAX);
+        std::fill(std::begin(max), std::end(max), INT16_MIN);
+#if defined(__SSE2__)
+        minA = minB = minC = _mm_set1_epi16(INT16_MAX);
+        maxA = maxB = maxC = _mm_set1_epi16(INT16_MIN);
+#endif
+    }
+
+    void rows(const Row* r, std::size_t n) {
+#if defined(__SSE2__)
+        __m128i a = minA, b = minB, c = minC, d = maxA, e = maxB, f = maxC;
+        for (std::size_t k = 0; k < n; ++k) {
+            const auto* lo = reinterpret_cast<const char*>(r[k].min);
+            const auto* hi = reinterpret_cast<const char*>(r[k].max);
+            a = _mm_min_epi16(a, _mm_loadu_si128(reinterpret_cast<const __m128i*>(lo)));
+            b = _mm_min_epi16(b, _mm_loadu_si128(reinterpret_cast<const __m128i*>(lo + 16)));
+            c = _mm_min_epi16(c, _mm_loadu_si128(reinterpret_cast<const __m128i*>(lo + 20)));
+            d = _mm_max_epi16(d, _mm_loadu_si128(reinterpret_cast<const __m128i*>(hi)));
+            e = _mm_max_epi16(e, _mm_loadu_si128(reinterpret_cast<const __m128i*>(hi + 16)));
+            f = _mm_max_epi16(f, _mm_loadu_si128(reinterpret_cast<const __m128i*>(hi + 20)));
+        }
+        minA = a, minB = b, minC = c, maxA = d, maxB = e, maxC = f;
+#else
+        for (std::size_t k = 0; k < n; ++k)
+            for (int s = 0; s < kSeriesCount; ++s) {
+                min[s] = std::min(min[s], r[k].min[s]);
+                max[s] = std::max(max[s], r[k].max[s]);
+            }
+#endif
+    }
+
+    void records(const Chunk& c, std::size_t lo, std::size_t hi) {
+        if (hi <= lo)
+            return;
+        for (int s = 0; s < kSeriesCount; ++s) {
+            const std::uint16_t* v = c.value[s];
+            std::int16_t mn = min[s], mx = max[s];
+            for (std::size_t i = lo; i < hi; ++i) {
+                mn = std::min(mn, biased(v[i]));
+                mx = std::max(mx, biased(v[i]));
+            }
+            min[s] = mn;
+            max[s] = mx;
+        }
+    }
+
+    void result(RawSample& outMin, RawSample& outMax) {
+#if defined(__SSE2__)
+        alignas(16) std::int16_t lanes[2][24];
+        _mm_store_si128(reinterpret_cast<__m128i*>(lanes[0]), minA);
+        _mm_store_si128(reinterpret_cast<__m128i*>(lanes[0] + 8), minB);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes[0] + 10), minC);
+        _mm_store_si128(reinterpret_cast<__m128i*>(lanes[1]), maxA);
+        _mm_store_si128(reinterpret_cast<__m128i*>(lanes[1] + 8), maxB);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes[1] + 10), maxC);
+        for (int s = 0; s < kSeriesCount; ++s) {
+            min[s] = std::min(min[s], lanes[0][s]);
+            max[s] = std::max(max[s], lanes[1][s]);
+        }
+#endif
+        for (int s = 0; s < kSeriesCount; ++s) {
+            outMin[std::size_t(s)] = unbiased(min[s]);
+            outMax[std::size_t(s)] = unbiased(max[s]);
+        }
+    }
+};
 
 HistoryStore::HistoryStore(const std::array<SeriesEncoding, kSeriesCount>& encodings)
     : encodings_(encodings) {
@@ -44,44 +136,27 @@ std::int64_t HistoryStore::append(std::int64_t utcMs, const RawSample& sample) {
     }
     Chunk& c = *chunks_.back();
     c.time[at] = utcMs;
-    const std::size_t b1 = at >> kBlock1Shift;
-    const std::size_t b2 = at >> kBlock2Shift;
-    const bool new1 = (at & (kB1 - 1)) == 0;
-    const bool new2 = (at & (kB2 - 1)) == 0;
-    const bool newAll = at == 0;
-    const auto off1 = std::uint8_t(at & (kB1 - 1));
-    const auto off2 = std::uint16_t(at);
+    std::int16_t b[kSeriesCount];
     for (int s = 0; s < kSeriesCount; ++s) {
-        const std::uint16_t v = sample[std::size_t(s)];
-        c.value[s][at] = v;
-        // Strict comparisons keep the first record holding an extreme.
-        if (new1) {
-            c.min1[s][b1] = c.max1[s][b1] = v;
-            c.minAt1[s][b1] = c.maxAt1[s][b1] = 0;
-        } else {
-            const bool lo = v<c.min1[s][b1], hi = v> c.max1[s][b1];
-            c.min1[s][b1] = lo ? v : c.min1[s][b1];
-            c.minAt1[s][b1] = lo ? off1 : c.minAt1[s][b1];
-            c.max1[s][b1] = hi ? v : c.max1[s][b1];
-            c.maxAt1[s][b1] = hi ? off1 : c.maxAt1[s][b1];
-        }
-        if (new2) {
-            c.min2[s][b2] = c.max2[s][b2] = v;
-            c.minAt2[s][b2] = c.maxAt2[s][b2] = off2;
-        } else {
-            const bool lo = v<c.min2[s][b2], hi = v> c.max2[s][b2];
-            c.min2[s][b2] = lo ? v : c.min2[s][b2];
-            c.minAt2[s][b2] = lo ? off2 : c.minAt2[s][b2];
-            c.max2[s][b2] = hi ? v : c.max2[s][b2];
-            c.maxAt2[s][b2] = hi ? off2 : c.maxAt2[s][b2];
-        }
-        if (newAll) {
-            c.minAll[s] = c.maxAll[s] = v;
-        } else {
-            c.minAll[s] = std::min(c.minAll[s], v);
-            c.maxAll[s] = std::max(c.maxAll[s], v);
-        }
+        c.value[s][at] = sample[std::size_t(s)];
+        b[s] = biased(sample[std::size_t(s)]);
     }
+    auto merge = [&b](Row& r, bool fresh) {
+        if (fresh) {
+            std::memcpy(r.min, b, sizeof b);
+            std::memcpy(r.max, b, sizeof b);
+            return;
+        }
+        for (int s = 0; s < kSeriesCount; ++s) {
+            r.min[s] = std::min(r.min[s], b[s]);
+            r.max[s] = std::max(r.max[s], b[s]);
+        }
+    };
+    for (int l = 0; l < kLevels; ++l) {
+        const std::size_t shift = kLevelShift[l];
+        merge(c.level(l)[at >> shift], (at & ((std::size_t{1} << shift) - 1)) == 0);
+    }
+    merge(c.all, at == 0);
     ++size_;
     return utcMs;
 }
@@ -112,227 +187,68 @@ std::size_t HistoryStore::lowerBound(double timeMs) const {
     return (lo << kChunkShift) + std::size_t(p - t);
 }
 
-void HistoryStore::rangeInChunk(const Chunk& c, std::size_t fill, int s, std::size_t lb,
-                                std::size_t le, std::uint16_t& mn, std::uint16_t& mx) const {
-    if (lb == 0 && le == fill) {
-        mn = std::min(mn, c.minAll[s]);
-        mx = std::max(mx, c.maxAll[s]);
+void HistoryStore::accumulateChunk(const Chunk& c, std::size_t fill, std::size_t lo, std::size_t hi,
+                                   Accumulator& acc) const {
+    if (lo == 0 && hi == fill) {
+        acc.rows(&c.all, 1);
         return;
     }
-    const std::uint16_t* v = c.value[s];
-    auto raw = [&](std::size_t a, std::size_t b) {
-        std::uint16_t lmn = mn, lmx = mx;
-        for (std::size_t i = a; i < b; ++i) {
-            lmn = std::min(lmn, v[i]);
-            lmx = std::max(lmx, v[i]);
-        }
-        mn = lmn;
-        mx = lmx;
-    };
-    auto level1 = [&](std::size_t a, std::size_t b) { // block indices
-        std::uint16_t lmn = mn, lmx = mx;
-        for (std::size_t i = a; i < b; ++i) {
-            lmn = std::min(lmn, c.min1[s][i]);
-            lmx = std::max(lmx, c.max1[s][i]);
-        }
-        mn = lmn;
-        mx = lmx;
-    };
-    // Raw values up to the next 64-record boundary.
-    std::size_t head = std::min(le, (lb + kB1 - 1) & ~(kB1 - 1));
-    if (le - lb < kB1 * 2) {
-        raw(lb, le);
+    if (hi - lo < 2 * kBase) {
+        acc.records(c, lo, hi);
         return;
     }
-    raw(lb, head);
-    lb = head;
-    // 64-blocks up to the next 4096 boundary.
-    std::size_t head2 = std::min(le & ~(kB1 - 1), (lb + kB2 - 1) & ~(kB2 - 1));
-    level1(lb >> kBlock1Shift, head2 >> kBlock1Shift);
-    lb = head2;
-    // Whole 4096-blocks.
-    while (lb + kB2 <= le) {
-        const std::size_t b = lb >> kBlock2Shift;
-        mn = std::min(mn, c.min2[s][b]);
-        mx = std::max(mx, c.max2[s][b]);
-        lb += kB2;
+    // Single records up to the first and from the last 16-record boundary, then at each level
+    // the blocks up to the first and from the last boundary of the level above.
+    const std::size_t h = roundUp(lo, kBase), t = roundDown(hi, kBase);
+    acc.records(c, lo, h);
+    acc.records(c, t, hi);
+    std::size_t blo = h >> kBaseShift, bhi = t >> kBaseShift;
+    for (int l = 0;; ++l) {
+        const Row* rows = c.level(l);
+        const std::size_t ph = roundUp(blo, kFanout), pt = roundDown(bhi, kFanout);
+        if (l == kLevels - 1 || ph >= pt) {
+            acc.rows(rows + blo, bhi - blo);
+            return;
+        }
+        acc.rows(rows + blo, ph - blo);
+        acc.rows(rows + pt, bhi - pt);
+        blo = ph >> kFanoutShift;
+        bhi = pt >> kFanoutShift;
     }
-    // Tail: 64-blocks, then raw values.
-    const std::size_t tail1 = le & ~(kB1 - 1);
-    if (tail1 > lb) {
-        level1(lb >> kBlock1Shift, tail1 >> kBlock1Shift);
-        lb = tail1;
-    }
-    raw(lb, le);
 }
 
-RawRange HistoryStore::rawRange(int series, std::size_t begin, std::size_t end) const {
-    RawRange r;
-    end = std::min(end, size_);
-    if (begin >= end || series < 0 || series >= kSeriesCount)
-        return r;
-    std::uint16_t mn = 0xFFFF, mx = 0;
+void HistoryStore::accumulate(std::size_t begin, std::size_t end, Accumulator& acc) const {
     std::size_t i = begin;
     while (i < end) {
         const std::size_t ci = i >> kChunkShift;
         const std::size_t base = ci << kChunkShift;
         const std::size_t fill = ci + 1 == chunks_.size() ? size_ - base : kChunkRecords;
         const std::size_t le = std::min(end - base, fill);
-        rangeInChunk(*chunks_[ci], fill, series, i - base, le, mn, mx);
+        accumulateChunk(*chunks_[ci], fill, i - base, le, acc);
         i = base + le;
     }
-    r.min = mn;
-    r.max = mx;
+}
+
+bool HistoryStore::ranges(std::size_t begin, std::size_t end, RawSample& min,
+                          RawSample& max) const {
+    end = std::min(end, size_);
+    if (begin >= end)
+        return false;
+    Accumulator acc;
+    accumulate(begin, end, acc);
+    acc.result(min, max);
+    return true;
+}
+
+RawRange HistoryStore::rawRange(int series, std::size_t begin, std::size_t end) const {
+    RawRange r;
+    RawSample mn{}, mx{};
+    if (series < 0 || series >= kSeriesCount || !ranges(begin, end, mn, mx))
+        return r;
+    r.min = mn[std::size_t(series)];
+    r.max = mx[std::size_t(series)];
     r.valid = true;
     return r;
-}
-
-std::size_t HistoryStore::findCode(int s, std::size_t begin, std::size_t end, std::uint16_t code,
-                                   bool isMin) const {
-    end = std::min(end, size_);
-    std::size_t i = begin;
-    // A block can hold the code only if the code lies in its [min, max].
-    auto holds = [&](std::uint16_t mn, std::uint16_t mx) {
-        return isMin ? mn <= code : mx >= code;
-    };
-    while (i < end) {
-        const Chunk& c = *chunks_[i >> kChunkShift];
-        const std::size_t base = i & ~kMask;
-        const std::size_t at = i - base;
-        if ((at & (kB2 - 1)) == 0 && i + kB2 <= end) {
-            const std::size_t b = at >> kBlock2Shift;
-            if (!holds(c.min2[s][b], c.max2[s][b])) {
-                i += kB2;
-                continue;
-            }
-        }
-        if ((at & (kB1 - 1)) == 0 && i + kB1 <= end) {
-            const std::size_t b = at >> kBlock1Shift;
-            if (!holds(c.min1[s][b], c.max1[s][b])) {
-                i += kB1;
-                continue;
-            }
-        }
-        if (c.value[s][at] == code)
-            return i;
-        ++i;
-    }
-    return end;
-}
-
-namespace {
-// Minimum of `lo` and maximum of `hi` over n entries. Codes are compared as signed values with
-// the top bit flipped (same order), which the compiler turns into SIMD min/max on any x86-64.
-inline void reduce(const std::uint16_t* lo, const std::uint16_t* hi, std::size_t n,
-                   std::uint16_t& mn, std::uint16_t& mx) {
-    std::int16_t a = INT16_MAX, b = INT16_MIN;
-    for (std::size_t k = 0; k < n; ++k) {
-        a = std::min(a, std::int16_t(lo[k] ^ 0x8000u));
-        b = std::max(b, std::int16_t(hi[k] ^ 0x8000u));
-    }
-    mn = std::uint16_t(std::uint16_t(a) ^ 0x8000u);
-    mx = std::uint16_t(std::uint16_t(b) ^ 0x8000u);
-}
-
-// Index of the first entry equal to `code`, which the caller knows to be there. Eight entries
-// are compared at a time; the loads stay inside the chunk (another array always follows).
-inline std::size_t findFirst(const std::uint16_t* p, std::uint16_t code) {
-#if defined(__SSE2__)
-    const __m128i key = _mm_set1_epi16(std::int16_t(code));
-    for (std::size_t k = 0;; k += 8) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + k));
-        const int mask = _mm_movemask_epi8(_mm_cmpeq_epi16(v, key));
-        if (mask != 0)
-            return k + std::size_t(__builtin_ctz(unsigned(mask))) / 2;
-    }
-#else
-    std::size_t k = 0;
-    while (p[k] != code)
-        ++k;
-    return k;
-#endif
-}
-} // namespace
-
-void HistoryStore::extremes(int s, std::size_t begin, std::size_t end, std::uint16_t& min,
-                            std::size_t& minAt, std::uint16_t& max, std::size_t& maxAt) const {
-    // The range is cut into runs of records, of 64-blocks and of 4096-blocks. Each run is
-    // reduced without branches; the first run that improves an extreme is kept, and the record
-    // is looked for only inside that run afterwards (first block, then first record, holding
-    // the code), so the earliest record with each extreme is found.
-    std::uint16_t mn = 0xFFFF, mx = 0;
-    std::size_t atMn = begin, atMx = begin;
-    int lvMn = 0, lvMx = 0;
-    auto consider = [&](std::uint16_t rmn, std::uint16_t rmx, std::size_t at, int level) {
-        if (rmn < mn)
-            mn = rmn, atMn = at, lvMn = level;
-        if (rmx > mx)
-            mx = rmx, atMx = at, lvMx = level;
-    };
-    auto roundUp = [](std::size_t v, std::size_t unit) { return (v + unit - 1) & ~(unit - 1); };
-    auto roundDown = [](std::size_t v, std::size_t unit) { return v & ~(unit - 1); };
-    std::size_t i = begin;
-    while (i < end) {
-        const std::size_t base = i & ~kMask;
-        const Chunk& c = *chunks_[i >> kChunkShift];
-        const std::size_t ls = i - base, le = std::min(end - base, kChunkRecords);
-        std::uint16_t rmn = 0, rmx = 0;
-        auto raw = [&](std::size_t a, std::size_t b) {
-            if (b > a) {
-                reduce(c.value[s] + a, c.value[s] + a, b - a, rmn, rmx);
-                consider(rmn, rmx, base + a, 0);
-            }
-        };
-        auto blocks1 = [&](std::size_t a, std::size_t b) {
-            if (b > a) {
-                const std::size_t n = (b - a) >> kBlock1Shift, k = a >> kBlock1Shift;
-                reduce(c.min1[s] + k, c.max1[s] + k, n, rmn, rmx);
-                consider(rmn, rmx, base + a, 1);
-            }
-        };
-        if (le - ls < 2 * kB1) {
-            raw(ls, le);
-        } else {
-            const std::size_t h1 = roundUp(ls, kB1);
-            const std::size_t t1 = roundDown(le, kB1);
-            const std::size_t h2 = std::min(roundUp(h1, kB2), t1);
-            const std::size_t t2 = std::max(roundDown(t1, kB2), h2);
-            raw(ls, h1);
-            blocks1(h1, h2);
-            if (t2 > h2) {
-                const std::size_t n = (t2 - h2) >> kBlock2Shift, k = h2 >> kBlock2Shift;
-                reduce(c.min2[s] + k, c.max2[s] + k, n, rmn, rmx);
-                consider(rmn, rmx, base + h2, 2);
-            }
-            blocks1(t2, t1);
-            raw(t1, le);
-        }
-        i = base + le;
-    }
-    auto descend = [&](std::size_t at, int level, std::uint16_t code, bool isMin) {
-        const Chunk& c = *chunks_[at >> kChunkShift];
-        std::size_t local = at & kMask;
-        // A run of blocks is already in cache from its reduction: find the first block holding
-        // the code there, then go straight to the record the block remembers.
-        if (level == 2) {
-            const std::size_t b =
-                (local >> kBlock2Shift) +
-                findFirst((isMin ? c.min2[s] : c.max2[s]) + (local >> kBlock2Shift), code);
-            return (at & ~kMask) + (isMin ? c.minAt2[s][b] : c.maxAt2[s][b]);
-        }
-        if (level == 1) {
-            const std::size_t b =
-                (local >> kBlock1Shift) +
-                findFirst((isMin ? c.min1[s] : c.max1[s]) + (local >> kBlock1Shift), code);
-            return (at & ~kMask) + (b << kBlock1Shift) + (isMin ? c.minAt1[s][b] : c.maxAt1[s][b]);
-        }
-        local += findFirst(c.value[s] + local, code);
-        return (at & ~kMask) + local;
-    };
-    min = mn;
-    max = mx;
-    minAt = descend(atMn, lvMn, mn, true);
-    maxAt = descend(atMx, lvMx, mx, false);
 }
 
 ColumnPlan HistoryStore::plan(double fromMs, double toMs, int columns) const {
@@ -341,26 +257,46 @@ ColumnPlan HistoryStore::plan(double fromMs, double toMs, int columns) const {
         return p;
     p.bounds.resize(std::size_t(columns) + 1);
     const double step = (toMs - fromMs) / columns;
+    auto before = [this](std::size_t i, double edge) { return double(timeAt(i)) < edge; };
     std::size_t prev = lowerBound(fromMs);
+    std::size_t gap = 0;
     p.bounds[0] = prev;
     for (int i = 1; i < columns; ++i) {
         const double edge = fromMs + step * i;
-        // Most columns are near the previous one: gallop before bisecting.
-        std::size_t hi = prev, stepN = 1;
-        while (hi < size_ && double(timeAt(hi)) < edge) {
-            prev = hi;
-            hi += stepN;
-            stepN *= 2;
+        // Records mostly arrive at a steady pace: look first where the last column's width
+        // predicts the edge, and widen the search from there only as far as needed. The answer
+        // lies in [lo, hi]; every record before lo is earlier than the edge, hi is not (or is
+        // the end).
+        std::size_t lo = prev, hi = size_;
+        const std::size_t guess = std::min(size_, prev + gap);
+        if (guess < size_ && !before(guess, edge)) {
+            hi = guess;
+            for (std::size_t stride = 1; hi - lo > stride; stride *= 2) {
+                if (before(hi - stride, edge)) {
+                    lo = hi - stride + 1;
+                    break;
+                }
+                hi -= stride;
+            }
+        } else if (guess < size_) {
+            lo = guess + 1;
+            for (std::size_t stride = 1; lo < size_; stride *= 2) {
+                const std::size_t probe = std::min(size_ - 1, lo + stride - 1);
+                if (!before(probe, edge)) {
+                    hi = probe;
+                    break;
+                }
+                lo = probe + 1;
+            }
         }
-        hi = std::min(hi, size_);
-        std::size_t lo = prev;
         while (lo < hi) {
             const std::size_t mid = lo + (hi - lo) / 2;
-            if (double(timeAt(mid)) < edge)
+            if (before(mid, edge))
                 lo = mid + 1;
             else
                 hi = mid;
         }
+        gap = lo - prev;
         p.bounds[std::size_t(i)] = prev = lo;
     }
     // The last column includes the right edge itself.
@@ -371,72 +307,76 @@ ColumnPlan HistoryStore::plan(double fromMs, double toMs, int columns) const {
     return p;
 }
 
-void HistoryStore::prefetchColumn(int s, std::size_t begin, std::size_t end) const {
-    if (end <= begin || end > size_)
-        return;
-    const Chunk& c = *chunks_[begin >> kChunkShift];
-    const std::size_t a = begin & kMask;
-    __builtin_prefetch(c.value[s] + a);
-    __builtin_prefetch(c.min1[s] + (a >> kBlock1Shift));
-    __builtin_prefetch(c.max1[s] + (a >> kBlock1Shift));
-    __builtin_prefetch(c.minAt1[s] + (a >> kBlock1Shift));
-    __builtin_prefetch(c.maxAt1[s] + (a >> kBlock1Shift));
-    __builtin_prefetch(c.time + a);
-    const Chunk& d = *chunks_[(end - 1) >> kChunkShift];
-    const std::size_t z = (end - 1) & kMask;
-    __builtin_prefetch(d.value[s] + (z & ~(kB1 - 1)));
-    __builtin_prefetch(d.value[s] + z);
-    __builtin_prefetch(d.min1[s] + (z >> kBlock1Shift));
-    __builtin_prefetch(d.max1[s] + (z >> kBlock1Shift));
-    __builtin_prefetch(d.minAt1[s] + (z >> kBlock1Shift));
-    __builtin_prefetch(d.maxAt1[s] + (z >> kBlock1Shift));
-}
-
 void HistoryStore::decimate(const ColumnPlan& plan, int series, std::vector<PlotPoint>& out) const {
     out.clear();
-    if (plan.bounds.empty() || series < 0 || series >= kSeriesCount)
+    if (series < 0 || series >= kSeriesCount)
         return;
-    auto push = [&](std::size_t i) { out.push_back({timeAt(i), valueAt(series, i)}); };
-    if (plan.hasBefore)
-        push(plan.bounds.front() - 1);
+    static thread_local SeriesPoints lists;
+    std::swap(lists[std::size_t(series)], out);
+    decimate(plan, std::uint32_t{1} << series, lists);
+    std::swap(lists[std::size_t(series)], out);
+}
+
+void HistoryStore::decimate(const ColumnPlan& plan, std::uint32_t seriesMask,
+                            SeriesPoints& out) const {
+    int shown[kSeriesCount];
+    int count = 0;
+    for (int s = 0; s < kSeriesCount; ++s) {
+        out[std::size_t(s)].clear();
+        if (seriesMask & (std::uint32_t{1} << s))
+            shown[count++] = s;
+    }
+    if (plan.bounds.empty() || count == 0 || plan.bounds.back() > size_)
+        return;
     const std::size_t columns = plan.bounds.size() - 1;
+    for (int k = 0; k < count; ++k)
+        out[std::size_t(shown[k])].reserve(4 * columns + 2);
+    auto pushRecord = [&](std::size_t i) {
+        const std::int64_t t = timeAt(i);
+        for (int k = 0; k < count; ++k)
+            out[std::size_t(shown[k])].push_back({t, valueAt(shown[k], i)});
+    };
+    if (plan.hasBefore)
+        pushRecord(plan.bounds.front() - 1);
+    RawSample mins{}, maxs{};
     for (std::size_t c = 0; c < columns; ++c) {
         const std::size_t a = plan.bounds[c], e = plan.bounds[c + 1];
-        // Columns of a long history lie far apart in memory, beyond what the hardware prefetcher
-        // follows: ask for the ends of a column a few columns ahead.
-        if (c + 12 < columns)
-            prefetchColumn(series, plan.bounds[c + 12], plan.bounds[c + 13]);
         if (e <= a)
             continue;
         if (e - a <= 4) {
             for (std::size_t i = a; i < e; ++i)
-                push(i);
+                pushRecord(i);
             continue;
         }
-        const std::uint16_t first = rawAt(series, a), last = rawAt(series, e - 1);
-        std::uint16_t mn = 0, mx = 0;
-        std::size_t im = a, iM = a;
-        extremes(series, a, e, mn, im, mx, iM);
-        // First, the records holding the extremes in time order, last; an extreme that the
-        // first or the last record holds adds no point.
-        if (mn == first)
-            im = a;
-        else if (mn == last)
-            im = e - 1;
-        if (mx == first)
-            iM = a;
-        else if (mx == last)
-            iM = e - 1;
-        const std::size_t x1 = std::min(im, iM), x2 = std::max(im, iM);
-        push(a);
-        if (x1 != a && x1 != e - 1)
-            push(x1);
-        if (x2 != x1 && x2 != a && x2 != e - 1)
-            push(x2);
-        push(e - 1);
+        Accumulator acc;
+        accumulate(a, e, acc);
+        acc.result(mins, maxs);
+        const std::int64_t tFirst = timeAt(a), tLast = timeAt(e - 1);
+        const Chunk& ca = *chunks_[a >> kChunkShift];
+        const Chunk& ce = *chunks_[(e - 1) >> kChunkShift];
+        for (int k = 0; k < count; ++k) {
+            const int s = shown[k];
+            std::vector<PlotPoint>& o = out[std::size_t(s)];
+            const std::uint16_t first = ca.value[s][a & kMask], last = ce.value[s][(e - 1) & kMask];
+            const std::uint16_t mn = mins[std::size_t(s)], mx = maxs[std::size_t(s)];
+            o.push_back({tFirst, decode(s, first)});
+            // An extreme that the first or the last record holds adds no point. Of two, the one
+            // nearer the first value comes first, so the line runs over the column once.
+            const bool lo = mn != first && mn != last, hi = mx != first && mx != last;
+            if (lo && hi) {
+                const bool minFirst = first - mn <= mx - first;
+                o.push_back({tFirst, decode(s, minFirst ? mn : mx)});
+                o.push_back({tFirst, decode(s, minFirst ? mx : mn)});
+            } else if (lo) {
+                o.push_back({tFirst, decode(s, mn)});
+            } else if (hi) {
+                o.push_back({tFirst, decode(s, mx)});
+            }
+            o.push_back({tLast, decode(s, last)});
+        }
     }
     if (plan.hasAfter)
-        push(plan.bounds.back());
+        pushRecord(plan.bounds.back());
 }
 
 std::size_t HistoryStore::memoryBytes() const {

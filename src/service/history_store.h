@@ -1,14 +1,18 @@
 // Columnar history of the plotted status values, free of widgets.
 //
 // Records are kept in fixed-size chunks that are allocated once and never moved: one time-stamp
-// column (UTC milliseconds) and one 16-bit column per series. Every series carries a min/max
-// pyramid (blocks of 64 and 4096 records, plus one summary per chunk) that is updated as records
-// arrive, so the minimum and maximum of any index range cost O(log n) block reads; each block
-// also remembers where its first minimum and maximum lie, so finding those records reads no
-// further level. For a visible
-// time range and a pixel width the store yields at most four points per pixel column per series
-// (first, the two extremes, last), all of them real time stamps, which rasterise like the full
-// data.
+// column (UTC milliseconds) and one 16-bit column per series. A min/max pyramid per series
+// (blocks of 16, 128, 1024 and 8192 records, then one summary per chunk) is updated as records
+// arrive, so the extremes of any index range cost a few short runs of block summaries plus at
+// most fifteen records at either end. The summaries of one block are kept together for all
+// series: a view computes the extremes of every shown series over the same range, and one read
+// then serves them all.
+//
+// For a visible time range and a pixel width the store yields at most four points per column
+// per series: the column's first and last record, and its minimum and maximum. The columns are
+// half a pixel wide, so every point of a column lands on the same pixel; the extremes are placed
+// at the time of the column's first record (where inside the column they lie cannot show), and
+// the line drawn from the yielded points covers the same pixels as the line through every record.
 #pragma once
 
 #include <array>
@@ -50,12 +54,18 @@ struct ColumnPlan {
     bool hasAfter = false;           // the record just right of the view, bounds.back()
 };
 
+// Point lists of all series, indexed by series.
+using SeriesPoints = std::array<std::vector<PlotPoint>, kSeriesCount>;
+
 class HistoryStore {
 public:
     static constexpr std::size_t kChunkShift = 16;
     static constexpr std::size_t kChunkRecords = std::size_t{1} << kChunkShift;
-    static constexpr std::size_t kBlock1Shift = 6;  // 64 records
-    static constexpr std::size_t kBlock2Shift = 12; // 4096 records
+    // The pyramid's lowest level summarises 16 records; each level above it 8 blocks of the one
+    // below, up to 8192 records; the chunk's summary covers its 8 top-level blocks.
+    static constexpr std::size_t kBaseShift = 4;
+    static constexpr std::size_t kFanoutShift = 3;
+    static constexpr int kLevels = 4;
 
     explicit HistoryStore(const std::array<SeriesEncoding, kSeriesCount>& encodings);
     ~HistoryStore();
@@ -93,22 +103,18 @@ public:
 
     // Minimum and maximum code of one series over the records [begin, end).
     RawRange rawRange(int series, std::size_t begin, std::size_t end) const;
-
-    // Index of the first record in [begin, end) whose code is `code` (end if none), found
-    // through the pyramid.
-    std::size_t findCode(int series, std::size_t begin, std::size_t end, std::uint16_t code,
-                         bool isMin) const;
-
-    // Minimum and maximum code of one series over [begin, end) with the index of the first
-    // record holding each, in one walk down the pyramid. begin < end <= size().
-    void extremes(int series, std::size_t begin, std::size_t end, std::uint16_t& min,
-                  std::size_t& minAt, std::uint16_t& max, std::size_t& maxAt) const;
+    // Minimum and maximum code of every series over [begin, end); false (and nothing written)
+    // for an empty range.
+    bool ranges(std::size_t begin, std::size_t end, RawSample& min, RawSample& max) const;
 
     // Pixel columns of the time range [fromMs, toMs] spread over `columns` pixels.
     ColumnPlan plan(double fromMs, double toMs, int columns) const;
     // At most four points per column (first, extremes, last) plus the neighbours just outside
     // the view, in time order. `out` is cleared first.
     void decimate(const ColumnPlan& plan, int series, std::vector<PlotPoint>& out) const;
+    // The same for every series whose bit is set in `seriesMask`, in one pass over the columns
+    // (the others' lists are cleared).
+    void decimate(const ColumnPlan& plan, std::uint32_t seriesMask, SeriesPoints& out) const;
 
     // Bytes held by the chunks (the store's own footprint).
     std::size_t memoryBytes() const;
@@ -117,27 +123,32 @@ public:
     const std::int64_t* chunkTimes(std::size_t chunk) const { return chunks_[chunk]->time; }
 
 private:
-    static constexpr std::size_t kBlocks1 = kChunkRecords >> kBlock1Shift;
-    static constexpr std::size_t kBlocks2 = kChunkRecords >> kBlock2Shift;
+    // Extremes of one block for every series, as codes with the top bit flipped: compared as
+    // signed numbers they keep the codes' order, which suits the processor's SIMD min and max.
+    struct Row {
+        std::int16_t min[kSeriesCount];
+        std::int16_t max[kSeriesCount];
+    };
+    static constexpr std::size_t kLevelShift[kLevels] = {kBaseShift, kBaseShift + kFanoutShift,
+                                                         kBaseShift + 2 * kFanoutShift,
+                                                         kBaseShift + 3 * kFanoutShift};
     struct Chunk {
         std::int64_t time[kChunkRecords];
         std::uint16_t value[kSeriesCount][kChunkRecords];
-        std::uint16_t min1[kSeriesCount][kBlocks1];
-        std::uint16_t max1[kSeriesCount][kBlocks1];
-        std::uint16_t min2[kSeriesCount][kBlocks2];
-        std::uint16_t max2[kSeriesCount][kBlocks2];
-        // Where the first record holding a block's minimum / maximum lies: offset inside the
-        // 64-record block, and inside the chunk for the 4096-record blocks.
-        std::uint8_t minAt1[kSeriesCount][kBlocks1];
-        std::uint8_t maxAt1[kSeriesCount][kBlocks1];
-        std::uint16_t minAt2[kSeriesCount][kBlocks2];
-        std::uint16_t maxAt2[kSeriesCount][kBlocks2];
-        std::uint16_t minAll[kSeriesCount];
-        std::uint16_t maxAll[kSeriesCount];
+        Row level0[kChunkRecords >> kLevelShift[0]];
+        Row level1[kChunkRecords >> kLevelShift[1]];
+        Row level2[kChunkRecords >> kLevelShift[2]];
+        Row level3[kChunkRecords >> kLevelShift[3]];
+        Row all;
+        Row* level(int l) { return l == 0 ? level0 : l == 1 ? level1 : l == 2 ? level2 : level3; }
+        const Row* level(int l) const {
+            return l == 0 ? level0 : l == 1 ? level1 : l == 2 ? level2 : level3;
+        }
     };
-    void prefetchColumn(int series, std::size_t begin, std::size_t end) const;
-    void rangeInChunk(const Chunk& c, std::size_t fill, int series, std::size_t lb, std::size_t le,
-                      std::uint16_t& mn, std::uint16_t& mx) const;
+    struct Accumulator;
+    void accumulateChunk(const Chunk& c, std::size_t fill, std::size_t lo, std::size_t hi,
+                         Accumulator& acc) const;
+    void accumulate(std::size_t begin, std::size_t end, Accumulator& acc) const;
 
     std::array<SeriesEncoding, kSeriesCount> encodings_;
     std::vector<std::unique_ptr<Chunk>> chunks_;

@@ -74,15 +74,30 @@ void StoreGraph::draw(QCPPainter* painter) {
     QCPAxis* value = valueAxis();
     if (!key || !value || key->range().size() <= 0 || lineStyle() == lsNone)
         return;
-    static thread_local std::vector<PlotPoint> points;
-    chart_->store().decimate(chart_->currentPlan(), series_, points);
+    const std::vector<PlotPoint>& points = chart_->currentPoints(series_);
     if (points.empty())
         return;
     static thread_local QVector<QPointF> lines;
     lines.resize(qsizetype(points.size()));
-    for (std::size_t i = 0; i < points.size(); ++i)
-        lines[qsizetype(i)] = QPointF(key->coordToPixel(double(points[i].timeMs) / 1000.0),
-                                      value->coordToPixel(points[i].value));
+    if (key->scaleType() == QCPAxis::stLinear && value->scaleType() == QCPAxis::stLinear &&
+        key->orientation() == Qt::Horizontal && !key->rangeReversed() && !value->rangeReversed()) {
+        // QCPAxis::coordToPixel for linear axes, term for term (the same pixels), without a
+        // call per coordinate.
+        const QCPRange kr = key->range(), vr = value->range();
+        const double kLower = kr.lower, kSize = kr.size(), vLower = vr.lower, vSize = vr.size();
+        const QCPAxisRect* rect = key->axisRect();
+        const int kWidth = rect->width(), kLeft = rect->left();
+        const int vHeight = value->axisRect()->height(), vBottom = value->axisRect()->bottom();
+        for (std::size_t i = 0; i < points.size(); ++i) {
+            const double k = double(points[i].timeMs) / 1000.0;
+            lines[qsizetype(i)] = QPointF((k - kLower) / kSize * kWidth + kLeft,
+                                          vBottom - (points[i].value - vLower) / vSize * vHeight);
+        }
+    } else {
+        for (std::size_t i = 0; i < points.size(); ++i)
+            lines[qsizetype(i)] = QPointF(key->coordToPixel(double(points[i].timeMs) / 1000.0),
+                                          value->coordToPixel(points[i].value));
+    }
     painter->setBrush(brush());
     painter->setPen(Qt::NoPen);
     drawFill(painter, &lines);
@@ -445,8 +460,23 @@ const ColumnPlan& MeasurementChart::currentPlan() {
         planColumns_ = columns;
         planSize_ = store_->size();
         planStore_ = store_.get();
+        pointsMask_ = 0;
     }
     return plan_;
+}
+
+const std::vector<PlotPoint>& MeasurementChart::currentPoints(int series) {
+    const ColumnPlan& plan = currentPlan();
+    const std::uint32_t bit = std::uint32_t{1} << series;
+    if (!(pointsMask_ & bit)) {
+        std::uint32_t mask = bit;
+        for (int i = 0; i < kSeriesCount; ++i)
+            if (graphs_[std::size_t(i)]->visible())
+                mask |= std::uint32_t{1} << i;
+        store_->decimate(plan, mask, points_);
+        pointsMask_ = mask;
+    }
+    return points_[std::size_t(series)];
 }
 
 void MeasurementChart::resizeEvent(QResizeEvent* event) {

@@ -92,6 +92,9 @@ public:
 
     // Column plan of the current view, shared by the graphs of one drawing.
     const ColumnPlan& currentPlan();
+    // Points of one series for the current view. The shown series are reduced together, once
+    // per view: they share every read of the store.
+    const std::vector<PlotPoint>& currentPoints(int series);
 
 signals:
     void settingsChanged();
@@ -114,6 +117,8 @@ private:
     int planColumns_ = -1;
     std::size_t planSize_ = 0;
     const HistoryStore* planStore_ = nullptr;
+    SeriesPoints points_;
+    std::uint32_t pointsMask_ = 0; // the series points_ holds for plan_
 };
 
 } // namespace hq::service

@@ -93,9 +93,10 @@ void TestHistoryStore::decodeScales() {
 
 void TestHistoryStore::rangeMatchesScan_data() {
     QTest::addColumn<qulonglong>("count");
-    // 0: cabinet records; 1: four levels, many equal extremes (the first one must be found);
+    // 0: cabinet records; 1: four values only, many equal extremes;
     // 2: a sawtooth rising over each 4096 records, so blocks hold their maximum in their last
-    // record and their minimum in their first.
+    // record and their minimum in their first; 3: codes at both ends and around the middle of
+    // the 16-bit range, where a signed comparison would turn the order round.
     QTest::addColumn<int>("pattern");
     QTest::newRow("short") << qulonglong(100) << 0;
     QTest::newRow("one block2") << qulonglong(5000) << 0;
@@ -104,6 +105,8 @@ void TestHistoryStore::rangeMatchesScan_data() {
         << qulonglong(3 * HistoryStore::kChunkRecords + 777) << 1;
     QTest::newRow("three chunks, sawtooth")
         << qulonglong(3 * HistoryStore::kChunkRecords + 777) << 2;
+    QTest::newRow("two chunks, codes at the edges")
+        << qulonglong(2 * HistoryStore::kChunkRecords + 5) << 3;
 }
 
 void TestHistoryStore::rangeMatchesScan() {
@@ -125,6 +128,15 @@ void TestHistoryStore::rangeMatchesScan() {
                 v[s] = std::uint16_t((i + s * 1000) % 4096);
             store.append(1'700'000'000'000 + std::int64_t(i) * 1000, v);
         }
+    } else if (pattern == 3) {
+        constexpr std::uint16_t edges[] = {0, 1, 32767, 32768, 65534, 65535};
+        std::mt19937 pick(3);
+        RawSample v{};
+        for (std::size_t i = 0; i < count; ++i) {
+            for (auto& x : v)
+                x = edges[pick() % 6];
+            store.append(1'700'000'000'000 + std::int64_t(i) * 1000, v);
+        }
     } else {
         fill(store, count, 7);
     }
@@ -142,23 +154,27 @@ void TestHistoryStore::rangeMatchesScan() {
             continue;
         }
         std::uint16_t mn = 0xFFFF, mx = 0;
-        std::size_t firstMin = a, firstMax = a;
         for (std::size_t i = a; i < b; ++i) {
-            if (store.rawAt(s, i) < mn)
-                mn = store.rawAt(s, i), firstMin = i;
-            if (store.rawAt(s, i) > mx)
-                mx = store.rawAt(s, i), firstMax = i;
+            mn = std::min(mn, store.rawAt(s, i));
+            mx = std::max(mx, store.rawAt(s, i));
         }
         QVERIFY(r.valid);
         QCOMPARE(r.min, mn);
         QCOMPARE(r.max, mx);
-        std::uint16_t emn = 0, emx = 0;
-        std::size_t atMin = b, atMax = b;
-        store.extremes(s, a, b, emn, atMin, emx, atMax);
-        QCOMPARE(emn, mn);
-        QCOMPARE(emx, mx);
-        QCOMPARE(atMin, firstMin);
-        QCOMPARE(atMax, firstMax);
+        if (trial % 8 != 1)
+            continue;
+        // Every series at once (the SIMD lanes 8 to 17 overlap).
+        RawSample mins{}, maxs{};
+        QVERIFY(store.ranges(a, b, mins, maxs));
+        for (int k = 0; k < kSeriesCount; ++k) {
+            std::uint16_t kmn = 0xFFFF, kmx = 0;
+            for (std::size_t i = a; i < b; ++i) {
+                kmn = std::min(kmn, store.rawAt(k, i));
+                kmx = std::max(kmx, store.rawAt(k, i));
+            }
+            QCOMPARE(mins[std::size_t(k)], kmn);
+            QCOMPARE(maxs[std::size_t(k)], kmx);
+        }
     }
     // A range that is still filling: the last chunk's summaries follow every append.
     const RawRange before = store.rawRange(0, 0, store.size());
