@@ -341,6 +341,11 @@ void HistoryStore::decimate(const ColumnPlan& plan, std::uint32_t seriesMask,
     RawSample mins{}, maxs{};
     for (std::size_t c = 0; c < columns; ++c) {
         const std::size_t a = plan.bounds[c], e = plan.bounds[c + 1];
+        // Columns of a long history lie far apart in memory, beyond what the processor's own
+        // prefetching follows: ask early for what a column a few places ahead will read around
+        // its start (every series' records there, the block summaries either side).
+        if (c + kPrefetchAhead < columns)
+            prefetchAround(plan.bounds[c + kPrefetchAhead]);
         if (e <= a)
             continue;
         if (e - a <= 4) {
@@ -377,6 +382,21 @@ void HistoryStore::decimate(const ColumnPlan& plan, std::uint32_t seriesMask,
     }
     if (plan.hasAfter)
         pushRecord(plan.bounds.back());
+}
+
+void HistoryStore::prefetchAround(std::size_t i) const {
+    if (i >= size_)
+        return;
+    const Chunk& c = *chunks_[i >> kChunkShift];
+    const std::size_t at = i & kMask;
+    for (int s = 0; s < kSeriesCount; ++s)
+        __builtin_prefetch(c.value[s] + at);
+    std::size_t b = at >> kBaseShift;
+    for (int l = 0; l < kLevels - 1; ++l, b >>= kFanoutShift) {
+        const auto* from = reinterpret_cast<const char*>(c.level(l) + roundDown(b, kFanout));
+        for (std::size_t off = 0; off < kFanout * sizeof(Row); off += 64)
+            __builtin_prefetch(from + off);
+    }
 }
 
 std::size_t HistoryStore::memoryBytes() const {

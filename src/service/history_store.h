@@ -149,6 +149,8 @@ private:
     void accumulateChunk(const Chunk& c, std::size_t fill, std::size_t lo, std::size_t hi,
                          Accumulator& acc) const;
     void accumulate(std::size_t begin, std::size_t end, Accumulator& acc) const;
+    static constexpr std::size_t kPrefetchAhead = 4;
+    void prefetchAround(std::size_t i) const;
 
     std::array<SeriesEncoding, kSeriesCount> encodings_;
     std::vector<std::unique_ptr<Chunk>> chunks_;

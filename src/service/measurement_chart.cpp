@@ -124,20 +124,42 @@ void StoreGraph::drawLinePlot(QCPPainter* painter, const QVector<QPointF>& lines
         painter->setPen(p);
         static thread_local QVector<QLine> segments;
         mergeAlignedSegments(lines, segments);
-        if (width == 2 && pen.capStyle() == Qt::SquareCap && !painter->transform().isScaling()) {
-            // A vertical two-pixel line with square caps covers exactly the rectangle one pixel
-            // either side of it and one pixel beyond each end: filled directly, it skips the
-            // stroker. The other segments still go through it.
-            const QColor colour = pen.color();
+        const QColor colour = pen.color();
+        const bool opaque = colour.alpha() == 255;
+        const bool wide = width == 2 && pen.capStyle() == Qt::SquareCap;
+        const bool thin = width <= 1 && opaque;
+        if ((wide || thin) && !painter->transform().isScaling()) {
+            // A vertical segment covers a rectangle: with the two-pixel pen and square caps one
+            // pixel either side of it and one beyond each end, with the one-pixel cosmetic pen
+            // its own column, both ends included. Filled directly, it skips the stroker; the
+            // other segments still go through it.
+            // Over a dense history neighbouring columns often span the same rows (a counter
+            // that wraps within every column): with an opaque colour they are one rectangle,
+            // the same pixels filled once.
+            QRect run;
+            auto flush = [&] {
+                if (!run.isNull())
+                    painter->fillRect(run, colour);
+                run = QRect();
+            };
             qsizetype kept = 0;
             for (const QLine& l : std::as_const(segments)) {
-                if (l.x1() == l.x2()) {
-                    const int top = std::min(l.y1(), l.y2()), bottom = std::max(l.y1(), l.y2());
-                    painter->fillRect(QRect(l.x1() - 1, top - 1, 2, bottom - top + 2), colour);
-                } else {
+                if (l.x1() != l.x2()) {
                     segments[kept++] = l;
+                    continue;
                 }
+                const int top = std::min(l.y1(), l.y2()), bottom = std::max(l.y1(), l.y2());
+                const QRect r = wide ? QRect(l.x1() - 1, top - 1, 2, bottom - top + 2)
+                                     : QRect(l.x1(), top, 1, bottom - top + 1);
+                if (opaque && !run.isNull() && r.top() == run.top() && r.bottom() == run.bottom() &&
+                    r.left() >= run.left() && r.left() <= run.right() + 1) {
+                    run.setRight(std::max(run.right(), r.right()));
+                    continue;
+                }
+                flush();
+                run = r;
             }
+            flush();
             segments.resize(kept);
         }
         painter->QPainter::drawLines(segments);
@@ -161,12 +183,29 @@ void StoreGraph::drawLinePlot(QCPPainter* painter, const QVector<QPointF>& lines
     thin.setCapStyle(Qt::FlatCap);
     thin.setDashPattern(pattern);
     painter->setPen(thin);
-    const QPolygonF line(lines);
     const int lo = -(width / 2), hi = lo + width;
-    for (int d = lo; d < hi; ++d) {
-        painter->drawPolyline(line.translated(d, 0));
-        if (d != 0)
-            painter->drawPolyline(line.translated(0, d));
+    const QCPAxis* key = keyAxis();
+    if (key && lines.size() > 2 * qsizetype(key->axisRect()->width())) {
+        // Denser than the pixels: the zigzag of each column runs over the same pixels up to
+        // four times, drawn once as its merged segments.
+        static thread_local QVector<QLine> segments, moved;
+        mergeAlignedSegments(lines, segments);
+        moved.resize(segments.size());
+        for (int d = lo; d < hi; ++d) {
+            for (int along = 0; along < (d != 0 ? 2 : 1); ++along) {
+                const QPoint by = along == 0 ? QPoint(d, 0) : QPoint(0, d);
+                for (qsizetype i = 0; i < segments.size(); ++i)
+                    moved[i] = segments[i].translated(by);
+                painter->QPainter::drawLines(moved);
+            }
+        }
+    } else {
+        const QPolygonF line(lines);
+        for (int d = lo; d < hi; ++d) {
+            painter->drawPolyline(line.translated(d, 0));
+            if (d != 0)
+                painter->drawPolyline(line.translated(0, d));
+        }
     }
     painter->setPen(pen);
 }
