@@ -5,6 +5,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 
 namespace hq::service {
@@ -136,6 +137,40 @@ void StoreGraph::drawLinePlot(QCPPainter* painter, const QVector<QPointF>& lines
             // Over a dense history neighbouring columns often span the same rows (a counter
             // that wraps within every column): with an opaque colour they are one rectangle,
             // the same pixels filled once.
+            // A segment from one pixel column to the next whose rows both columns' vertical
+            // runs already cover draws nothing new: its pixels lie in those columns (and the one
+            // before, for the wide pen) and in its own rows (and the one above, for the wide
+            // pen), exactly what the two rectangles cover. With an opaque colour it is skipped;
+            // over a dense history that is most of them.
+            const QRect plot = keyAxis()->axisRect()->rect();
+            const int firstColumn = plot.left() - 2, columns = plot.width() + 4;
+            constexpr int kNone = INT_MAX, kSeveral = INT_MIN;
+            static thread_local std::vector<int> runTop, runBottom;
+            runTop.assign(std::size_t(columns), kNone);
+            runBottom.assign(std::size_t(columns), kNone);
+            auto slot = [&](int x) {
+                const int i = x - firstColumn;
+                return i >= 0 && i < columns ? i : -1;
+            };
+            for (const QLine& l : std::as_const(segments)) {
+                const int i = slot(l.x1());
+                if (l.x1() != l.x2() || i < 0)
+                    continue;
+                const bool first = runTop[std::size_t(i)] == kNone;
+                runTop[std::size_t(i)] = first ? std::min(l.y1(), l.y2()) : kSeveral;
+                runBottom[std::size_t(i)] = std::max(l.y1(), l.y2());
+            }
+            auto covered = [&](const QLine& l) {
+                const int a = slot(l.x1()), b = slot(l.x2());
+                if (!opaque || std::abs(l.dx()) != 1 || a < 0 || b < 0)
+                    return false;
+                const int ta = runTop[std::size_t(a)], tb = runTop[std::size_t(b)];
+                if (ta == kNone || ta == kSeveral || tb == kNone || tb == kSeveral)
+                    return false;
+                return std::min(l.y1(), l.y2()) >= std::max(ta, tb) &&
+                       std::max(l.y1(), l.y2()) <=
+                           std::min(runBottom[std::size_t(a)], runBottom[std::size_t(b)]);
+            };
             QRect run;
             auto flush = [&] {
                 if (!run.isNull())
@@ -145,7 +180,8 @@ void StoreGraph::drawLinePlot(QCPPainter* painter, const QVector<QPointF>& lines
             qsizetype kept = 0;
             for (const QLine& l : std::as_const(segments)) {
                 if (l.x1() != l.x2()) {
-                    segments[kept++] = l;
+                    if (!covered(l))
+                        segments[kept++] = l;
                     continue;
                 }
                 const int top = std::min(l.y1(), l.y2()), bottom = std::max(l.y1(), l.y2());
