@@ -44,6 +44,9 @@ private slots:
     void lowerBoundEdges();
     void decimationKeepsColumnShape_data();
     void decimationKeepsColumnShape();
+    void decimationAllSeriesAtOnce();
+    void planMatchesSearch_data();
+    void planMatchesSearch();
     void decimationSparseIsExact();
     void decimationNeighboursOutsideView();
 };
@@ -284,6 +287,69 @@ void TestHistoryStore::decimationKeepsColumnShape() {
         QCOMPARE(plan.hasBefore, fromFraction > 0);
         QCOMPARE(plan.hasAfter, toFraction < 1);
     }
+}
+
+void TestHistoryStore::decimationAllSeriesAtOnce() {
+    HistoryStore store(SeriesEncodings());
+    fill(store, 150'000, 8);
+    const ColumnPlan plan =
+        store.plan(double(store.timeAt(20'000)), double(store.timeAt(140'000)), 1200);
+    SeriesPoints all;
+    const std::uint32_t mask = (1u << 0) | (1u << 7) | (1u << 10) | (1u << 17);
+    store.decimate(plan, mask, all);
+    std::vector<PlotPoint> one;
+    for (int s = 0; s < kSeriesCount; ++s) {
+        if (!(mask & (1u << s))) {
+            QVERIFY(all[std::size_t(s)].empty());
+            continue;
+        }
+        store.decimate(plan, s, one);
+        QVERIFY(!one.empty());
+        QCOMPARE(all[std::size_t(s)], one);
+    }
+}
+
+void TestHistoryStore::planMatchesSearch_data() {
+    QTest::addColumn<int>("pattern");
+    QTest::addColumn<int>("columns");
+    // 0: one record a second; 1: an hour missing now and then; 2: bursts of records on one
+    // time stamp (a clock held back); 3: the pace slowing down steadily.
+    for (int columns : {1, 7, 1600, 5000}) {
+        for (int pattern = 0; pattern < 4; ++pattern)
+            QTest::addRow("pattern %d, %d columns", pattern, columns) << pattern << columns;
+    }
+}
+
+void TestHistoryStore::planMatchesSearch() {
+    QFETCH(int, pattern);
+    QFETCH(int, columns);
+    HistoryStore store(SeriesEncodings());
+    std::mt19937 rng(13);
+    std::int64_t t = 1'700'000'000'000;
+    for (std::size_t i = 0; i < 2 * HistoryStore::kChunkRecords + 99; ++i) {
+        store.append(t, RawSample{});
+        switch (pattern) {
+        case 0:
+            t += 1000;
+            break;
+        case 1:
+            t += (rng() % 20'000 == 0) ? 3'600'000 : 1000;
+            break;
+        case 2:
+            t += (i % 3000 < 1000) ? 0 : 1000;
+            break;
+        default:
+            t += 1 + std::int64_t(i / 64);
+            break;
+        }
+    }
+    const double from = double(store.firstTime()) - 5000, to = double(store.lastTime()) + 5000;
+    const ColumnPlan plan = store.plan(from, to, columns);
+    QCOMPARE(plan.bounds.size(), std::size_t(columns) + 1);
+    const double step = (to - from) / columns;
+    for (int c = 0; c < columns; ++c)
+        QCOMPARE(plan.bounds[std::size_t(c)], store.lowerBound(from + step * c));
+    QCOMPARE(plan.bounds.back(), store.size());
 }
 
 void TestHistoryStore::decimationSparseIsExact() {
