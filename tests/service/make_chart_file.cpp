@@ -17,8 +17,9 @@ using namespace hq::service;
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
-    if (args.size() < 2 || args.size() > 4) {
-        std::fprintf(stderr, "usage: make_chart_file FILE [RECORDS [FIRST-LOCAL-TIME]]\n");
+    if (args.size() < 2 || args.size() > 5 || (args.size() == 5 && args[4] != "all")) {
+        std::fprintf(stderr, "usage: make_chart_file FILE [RECORDS [FIRST-LOCAL-TIME [all]]]\n"
+                             "  all: every series shown\n");
         return 2;
     }
     bool ok = true;
@@ -37,6 +38,9 @@ int main(int argc, char** argv) {
     }
     HistoryStore store(SeriesEncodings());
     ChartSettings settings = ChartSettings::defaults();
+    if (args.size() == 5)
+        for (auto& series : settings.series)
+            series.visible = true;
     hq::testing::SyntheticCabinet cabinet(3);
     const qint64 t0 = first.toMSecsSinceEpoch();
     for (qlonglong i = 0; i < records; ++i) {
