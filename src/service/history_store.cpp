@@ -141,6 +141,27 @@ std::int64_t HistoryStore::append(std::int64_t utcMs, const RawSample& sample) {
         c.value[s][at] = sample[std::size_t(s)];
         b[s] = biased(sample[std::size_t(s)]);
     }
+#if defined(__SSE2__)
+    // Lanes 0-7, 8-15 and 10-17, as the accumulator reads them.
+    auto load = [](const void* p) { return _mm_loadu_si128(static_cast<const __m128i*>(p)); };
+    auto store = [](void* p, __m128i v) { _mm_storeu_si128(static_cast<__m128i*>(p), v); };
+    const __m128i bA = load(b), bB = load(b + 8), bC = load(b + 10);
+    auto merge = [&](Row& r, bool fresh) {
+        if (fresh) {
+            store(r.min, bA), store(r.min + 8, bB), store(r.min + 10, bC);
+            store(r.max, bA), store(r.max + 8, bB), store(r.max + 10, bC);
+            return;
+        }
+        const __m128i lA = load(r.min), lB = load(r.min + 8), lC = load(r.min + 10);
+        const __m128i hA = load(r.max), hB = load(r.max + 8), hC = load(r.max + 10);
+        store(r.min, _mm_min_epi16(lA, bA));
+        store(r.min + 8, _mm_min_epi16(lB, bB));
+        store(r.min + 10, _mm_min_epi16(lC, bC));
+        store(r.max, _mm_max_epi16(hA, bA));
+        store(r.max + 8, _mm_max_epi16(hB, bB));
+        store(r.max + 10, _mm_max_epi16(hC, bC));
+    };
+#else
     auto merge = [&b](Row& r, bool fresh) {
         if (fresh) {
             std::memcpy(r.min, b, sizeof b);
@@ -152,6 +173,7 @@ std::int64_t HistoryStore::append(std::int64_t utcMs, const RawSample& sample) {
             r.max[s] = std::max(r.max[s], b[s]);
         }
     };
+#endif
     for (int l = 0; l < kLevels; ++l) {
         const std::size_t shift = kLevelShift[l];
         merge(c.level(l)[at >> shift], (at & ((std::size_t{1} << shift) - 1)) == 0);

@@ -19,8 +19,8 @@ namespace hq::service {
 
 class MeasurementChart;
 
-// A graph whose data is refreshed from the store for the visible range and pixel width each
-// time it is drawn (at most four points per pixel column).
+// A graph that draws what the store yields for the visible range and pixel width (at most four
+// points per half-pixel column), reduced together with the other shown series once per view.
 class StoreGraph : public QCPGraph {
 public:
     StoreGraph(MeasurementChart* chart, int series);
