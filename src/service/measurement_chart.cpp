@@ -59,6 +59,77 @@ void mergeAlignedSegments(const QVector<QPointF>& lines, QVector<QLine>& segment
     }
 }
 
+// Fills the vertical segments of a solid aliased line directly and leaves in `segments` what
+// still needs the stroker. `wide`: the two-pixel pen with square caps; otherwise the one-pixel
+// cosmetic pen.
+void fillVerticalRuns(QCPPainter* painter, QVector<QLine>& segments, const QRect& plot,
+                      const QColor& colour, bool wide) {
+    const bool opaque = colour.alpha() == 255;
+    // A vertical segment covers a rectangle: with the two-pixel pen and square caps one pixel
+    // either side of it and one beyond each end, with the one-pixel cosmetic pen its own column,
+    // both ends included. Over a dense history neighbouring columns often span the same rows (a
+    // counter that wraps within every column): with an opaque colour they are one rectangle, the
+    // same pixels filled once.
+    // A segment from one pixel column to the next whose rows both columns' rectangles already
+    // cover draws nothing new: its pixels lie in those columns (and the one before, for the wide
+    // pen) and in its own rows (and the one above, for the wide pen). With an opaque colour it
+    // is left out; over a dense history that is most of them.
+    const int firstColumn = plot.left() - 2, columns = plot.width() + 4;
+    constexpr int kNone = INT_MAX, kSeveral = INT_MIN;
+    static thread_local std::vector<int> runTop, runBottom;
+    runTop.assign(std::size_t(columns), kNone);
+    runBottom.assign(std::size_t(columns), kNone);
+    auto slot = [&](int x) {
+        const int i = x - firstColumn;
+        return i >= 0 && i < columns ? i : -1;
+    };
+    for (const QLine& l : std::as_const(segments)) {
+        const int i = slot(l.x1());
+        if (l.x1() != l.x2() || i < 0)
+            continue;
+        const bool first = runTop[std::size_t(i)] == kNone;
+        runTop[std::size_t(i)] = first ? std::min(l.y1(), l.y2()) : kSeveral;
+        runBottom[std::size_t(i)] = std::max(l.y1(), l.y2());
+    }
+    auto covered = [&](const QLine& l) {
+        const int a = slot(l.x1()), b = slot(l.x2());
+        if (!opaque || std::abs(l.dx()) != 1 || a < 0 || b < 0)
+            return false;
+        const int ta = runTop[std::size_t(a)], tb = runTop[std::size_t(b)];
+        if (ta == kNone || ta == kSeveral || tb == kNone || tb == kSeveral)
+            return false;
+        return std::min(l.y1(), l.y2()) >= std::max(ta, tb) &&
+               std::max(l.y1(), l.y2()) <=
+                   std::min(runBottom[std::size_t(a)], runBottom[std::size_t(b)]);
+    };
+    QRect run;
+    auto flush = [&] {
+        if (!run.isNull())
+            painter->fillRect(run, colour);
+        run = QRect();
+    };
+    qsizetype kept = 0;
+    for (const QLine& l : std::as_const(segments)) {
+        if (l.x1() != l.x2()) {
+            if (!covered(l))
+                segments[kept++] = l;
+            continue;
+        }
+        const int top = std::min(l.y1(), l.y2()), bottom = std::max(l.y1(), l.y2());
+        const QRect r = wide ? QRect(l.x1() - 1, top - 1, 2, bottom - top + 2)
+                             : QRect(l.x1(), top, 1, bottom - top + 1);
+        if (opaque && !run.isNull() && r.top() == run.top() && r.bottom() == run.bottom() &&
+            r.left() >= run.left() && r.left() <= run.right() + 1) {
+            run.setRight(std::max(run.right(), r.right()));
+            continue;
+        }
+        flush();
+        run = r;
+    }
+    flush();
+    segments.resize(kept);
+}
+
 } // namespace
 
 StoreGraph::StoreGraph(MeasurementChart* chart, int series)
@@ -125,79 +196,12 @@ void StoreGraph::drawLinePlot(QCPPainter* painter, const QVector<QPointF>& lines
         painter->setPen(p);
         static thread_local QVector<QLine> segments;
         mergeAlignedSegments(lines, segments);
-        const QColor colour = pen.color();
-        const bool opaque = colour.alpha() == 255;
+        // Vertical runs are filled directly (the one-pixel pen only in an opaque colour, where
+        // filling them before the other segments are stroked gives the same pixels).
         const bool wide = width == 2 && pen.capStyle() == Qt::SquareCap;
-        const bool thin = width <= 1 && opaque;
-        if ((wide || thin) && !painter->transform().isScaling()) {
-            // A vertical segment covers a rectangle: with the two-pixel pen and square caps one
-            // pixel either side of it and one beyond each end, with the one-pixel cosmetic pen
-            // its own column, both ends included. Filled directly, it skips the stroker; the
-            // other segments still go through it.
-            // Over a dense history neighbouring columns often span the same rows (a counter
-            // that wraps within every column): with an opaque colour they are one rectangle,
-            // the same pixels filled once.
-            // A segment from one pixel column to the next whose rows both columns' vertical
-            // runs already cover draws nothing new: its pixels lie in those columns (and the one
-            // before, for the wide pen) and in its own rows (and the one above, for the wide
-            // pen), exactly what the two rectangles cover. With an opaque colour it is skipped;
-            // over a dense history that is most of them.
-            const QRect plot = keyAxis()->axisRect()->rect();
-            const int firstColumn = plot.left() - 2, columns = plot.width() + 4;
-            constexpr int kNone = INT_MAX, kSeveral = INT_MIN;
-            static thread_local std::vector<int> runTop, runBottom;
-            runTop.assign(std::size_t(columns), kNone);
-            runBottom.assign(std::size_t(columns), kNone);
-            auto slot = [&](int x) {
-                const int i = x - firstColumn;
-                return i >= 0 && i < columns ? i : -1;
-            };
-            for (const QLine& l : std::as_const(segments)) {
-                const int i = slot(l.x1());
-                if (l.x1() != l.x2() || i < 0)
-                    continue;
-                const bool first = runTop[std::size_t(i)] == kNone;
-                runTop[std::size_t(i)] = first ? std::min(l.y1(), l.y2()) : kSeveral;
-                runBottom[std::size_t(i)] = std::max(l.y1(), l.y2());
-            }
-            auto covered = [&](const QLine& l) {
-                const int a = slot(l.x1()), b = slot(l.x2());
-                if (!opaque || std::abs(l.dx()) != 1 || a < 0 || b < 0)
-                    return false;
-                const int ta = runTop[std::size_t(a)], tb = runTop[std::size_t(b)];
-                if (ta == kNone || ta == kSeveral || tb == kNone || tb == kSeveral)
-                    return false;
-                return std::min(l.y1(), l.y2()) >= std::max(ta, tb) &&
-                       std::max(l.y1(), l.y2()) <=
-                           std::min(runBottom[std::size_t(a)], runBottom[std::size_t(b)]);
-            };
-            QRect run;
-            auto flush = [&] {
-                if (!run.isNull())
-                    painter->fillRect(run, colour);
-                run = QRect();
-            };
-            qsizetype kept = 0;
-            for (const QLine& l : std::as_const(segments)) {
-                if (l.x1() != l.x2()) {
-                    if (!covered(l))
-                        segments[kept++] = l;
-                    continue;
-                }
-                const int top = std::min(l.y1(), l.y2()), bottom = std::max(l.y1(), l.y2());
-                const QRect r = wide ? QRect(l.x1() - 1, top - 1, 2, bottom - top + 2)
-                                     : QRect(l.x1(), top, 1, bottom - top + 1);
-                if (opaque && !run.isNull() && r.top() == run.top() && r.bottom() == run.bottom() &&
-                    r.left() >= run.left() && r.left() <= run.right() + 1) {
-                    run.setRight(std::max(run.right(), r.right()));
-                    continue;
-                }
-                flush();
-                run = r;
-            }
-            flush();
-            segments.resize(kept);
-        }
+        const bool thin = width <= 1 && pen.color().alpha() == 255;
+        if ((wide || thin) && !painter->transform().isScaling())
+            fillVerticalRuns(painter, segments, keyAxis()->axisRect()->rect(), pen.color(), wide);
         painter->QPainter::drawLines(segments);
         painter->setPen(pen);
         return;
