@@ -114,20 +114,23 @@ MeasurementChart* chartOf(std::size_t records) {
     return chart.get();
 }
 
-// Full-history redraw; the range is nudged each time so nothing is reused from the last one.
+// One full-history redraw in milliseconds; the range is nudged on odd turns so nothing is reused
+// from the last one.
+double timedRedraw(MeasurementChart& chart, int turn) {
+    const double from = double(chart.store().firstTime()) / 1000;
+    const double to = double(chart.store().lastTime()) / 1000;
+    const auto a = std::chrono::steady_clock::now();
+    chart.xAxis->setRange(from - (turn & 1) * 1e-3, to);
+    chart.replot(QCustomPlot::rpImmediateRefresh);
+    return msSince(a);
+}
+
 void BM_RedrawStore(benchmark::State& state) {
     MeasurementChart* chart = chartOf(std::size_t(state.range(0)));
-    const double from = double(chart->store().firstTime()) / 1000;
-    const double to = double(chart->store().lastTime()) / 1000;
     auto& runs = figures()["redraw_store_" + std::to_string(state.range(0))];
     int k = 0;
-    for (auto _ : state) {
-        const auto a = std::chrono::steady_clock::now();
-        chart->xAxis->setRange(from - (k & 1) * 1e-3, to);
-        chart->replot(QCustomPlot::rpImmediateRefresh);
-        runs.push_back(msSince(a));
-        ++k;
-    }
+    for (auto _ : state)
+        runs.push_back(timedRedraw(*chart, k++));
     state.counters["records"] = double(chart->store().size());
 }
 
@@ -139,16 +142,7 @@ void BM_RedrawSideBySide(benchmark::State& state) {
     auto& f = figures();
     int k = 0;
     for (auto _ : state) {
-        double ms[2] = {0, 0};
-        for (int which = 0; which < 2; ++which) {
-            MeasurementChart* chart = which == 0 ? small.get() : large;
-            const double from = double(chart->store().firstTime()) / 1000;
-            const double to = double(chart->store().lastTime()) / 1000;
-            const auto a = std::chrono::steady_clock::now();
-            chart->xAxis->setRange(from - (k & 1) * 1e-3, to);
-            chart->replot(QCustomPlot::rpImmediateRefresh);
-            ms[which] = msSince(a);
-        }
+        const double ms[2] = {timedRedraw(*small, k), timedRedraw(*large, k)};
         f["pair_2600000"].push_back(ms[0]);
         f["pair_26000000"].push_back(ms[1]);
         f["pair_ratio"].push_back(ms[1] / ms[0]);

@@ -26,41 +26,57 @@ inline std::int16_t biased(std::uint16_t code) {
 inline std::uint16_t unbiased(std::int16_t v) {
     return std::uint16_t(std::uint16_t(v) ^ 0x8000u);
 }
+
+#if defined(__SSE2__)
+// The 18 series of a row as three vectors of eight lanes: 0-7, 8-15 and 10-17 (the overlap does
+// no harm to a minimum or maximum).
+struct Lanes {
+    __m128i a, b, c;
+};
+inline Lanes load(const std::int16_t* p) {
+    auto at = [p](int i) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)); };
+    return {at(0), at(8), at(10)};
+}
+inline void store(std::int16_t* p, const Lanes& v) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v.a);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 8), v.b);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 10), v.c);
+}
+inline Lanes min(const Lanes& x, const Lanes& y) {
+    return {_mm_min_epi16(x.a, y.a), _mm_min_epi16(x.b, y.b), _mm_min_epi16(x.c, y.c)};
+}
+inline Lanes max(const Lanes& x, const Lanes& y) {
+    return {_mm_max_epi16(x.a, y.a), _mm_max_epi16(x.b, y.b), _mm_max_epi16(x.c, y.c)};
+}
+inline Lanes filled(std::int16_t v) {
+    const __m128i x = _mm_set1_epi16(v);
+    return {x, x, x};
+}
+#endif
 } // namespace
 
-// Running extremes of all series. Summary rows are folded in with SIMD: 18 lanes as three
-// loads of eight (0-7, 8-15 and 10-17; the overlap does no harm to a minimum or maximum).
-// Single records, read from the series' own columns, go to the scalar lanes.
+// Running extremes of all series. Summary rows are folded in with SIMD; single records, read
+// from the series' own columns, go to the scalar lanes.
 struct HistoryStore::Accumulator {
     std::int16_t min[kSeriesCount];
     std::int16_t max[kSeriesCount];
 #if defined(__SSE2__)
-    __m128i minA, minB, minC, maxA, maxB, maxC;
+    Lanes rowMin = filled(INT16_MAX), rowMax = filled(INT16_MIN);
 #endif
 
     Accumulator() {
         std::fill(std::begin(min), std::end(min), INT16_MAX);
         std::fill(std::begin(max), std::end(max), INT16_MIN);
-#if defined(__SSE2__)
-        minA = minB = minC = _mm_set1_epi16(INT16_MAX);
-        maxA = maxB = maxC = _mm_set1_epi16(INT16_MIN);
-#endif
     }
 
     void rows(const Row* r, std::size_t n) {
 #if defined(__SSE2__)
-        __m128i a = minA, b = minB, c = minC, d = maxA, e = maxB, f = maxC;
+        Lanes lo = rowMin, hi = rowMax;
         for (std::size_t k = 0; k < n; ++k) {
-            const auto* lo = reinterpret_cast<const char*>(r[k].min);
-            const auto* hi = reinterpret_cast<const char*>(r[k].max);
-            a = _mm_min_epi16(a, _mm_loadu_si128(reinterpret_cast<const __m128i*>(lo)));
-            b = _mm_min_epi16(b, _mm_loadu_si128(reinterpret_cast<const __m128i*>(lo + 16)));
-            c = _mm_min_epi16(c, _mm_loadu_si128(reinterpret_cast<const __m128i*>(lo + 20)));
-            d = _mm_max_epi16(d, _mm_loadu_si128(reinterpret_cast<const __m128i*>(hi)));
-            e = _mm_max_epi16(e, _mm_loadu_si128(reinterpret_cast<const __m128i*>(hi + 16)));
-            f = _mm_max_epi16(f, _mm_loadu_si128(reinterpret_cast<const __m128i*>(hi + 20)));
+            lo = hq::service::min(lo, load(r[k].min));
+            hi = hq::service::max(hi, load(r[k].max));
         }
-        minA = a, minB = b, minC = c, maxA = d, maxB = e, maxC = f;
+        rowMin = lo, rowMax = hi;
 #else
         for (std::size_t k = 0; k < n; ++k)
             for (int s = 0; s < kSeriesCount; ++s) {
@@ -87,13 +103,9 @@ struct HistoryStore::Accumulator {
 
     void result(RawSample& outMin, RawSample& outMax) {
 #if defined(__SSE2__)
-        alignas(16) std::int16_t lanes[2][24];
-        _mm_store_si128(reinterpret_cast<__m128i*>(lanes[0]), minA);
-        _mm_store_si128(reinterpret_cast<__m128i*>(lanes[0] + 8), minB);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes[0] + 10), minC);
-        _mm_store_si128(reinterpret_cast<__m128i*>(lanes[1]), maxA);
-        _mm_store_si128(reinterpret_cast<__m128i*>(lanes[1] + 8), maxB);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes[1] + 10), maxC);
+        std::int16_t lanes[2][kSeriesCount];
+        store(lanes[0], rowMin);
+        store(lanes[1], rowMax);
         for (int s = 0; s < kSeriesCount; ++s) {
             min[s] = std::min(min[s], lanes[0][s]);
             max[s] = std::max(max[s], lanes[1][s]);
@@ -142,24 +154,10 @@ std::int64_t HistoryStore::append(std::int64_t utcMs, const RawSample& sample) {
         b[s] = biased(sample[std::size_t(s)]);
     }
 #if defined(__SSE2__)
-    // Lanes 0-7, 8-15 and 10-17, as the accumulator reads them.
-    auto load = [](const void* p) { return _mm_loadu_si128(static_cast<const __m128i*>(p)); };
-    auto store = [](void* p, __m128i v) { _mm_storeu_si128(static_cast<__m128i*>(p), v); };
-    const __m128i bA = load(b), bB = load(b + 8), bC = load(b + 10);
-    auto merge = [&](Row& r, bool fresh) {
-        if (fresh) {
-            store(r.min, bA), store(r.min + 8, bB), store(r.min + 10, bC);
-            store(r.max, bA), store(r.max + 8, bB), store(r.max + 10, bC);
-            return;
-        }
-        const __m128i lA = load(r.min), lB = load(r.min + 8), lC = load(r.min + 10);
-        const __m128i hA = load(r.max), hB = load(r.max + 8), hC = load(r.max + 10);
-        store(r.min, _mm_min_epi16(lA, bA));
-        store(r.min + 8, _mm_min_epi16(lB, bB));
-        store(r.min + 10, _mm_min_epi16(lC, bC));
-        store(r.max, _mm_max_epi16(hA, bA));
-        store(r.max + 8, _mm_max_epi16(hB, bB));
-        store(r.max + 10, _mm_max_epi16(hC, bC));
+    const Lanes v = load(b);
+    auto merge = [&v](Row& r, bool fresh) {
+        store(r.min, fresh ? v : min(load(r.min), v));
+        store(r.max, fresh ? v : max(load(r.max), v));
     };
 #else
     auto merge = [&b](Row& r, bool fresh) {
