@@ -7,11 +7,15 @@
 #include <QEventLoop>
 #include <QTimer>
 
+#include <algorithm>
+
 namespace hq::cli {
 
 namespace {
 // How often a wait looks at the interrupt flag.
 constexpr int kInterruptPollMs = 50;
+// At most this many asks are remembered.
+constexpr std::size_t kMaxAsks = 64;
 
 bool isCabinet(const HidDevice* device) {
     const auto& a = device->hidAttributes();
@@ -176,22 +180,75 @@ bool CabinetSession::send(const protocol::CommandFrame& frame, QString* detail) 
     return true;
 }
 
+void CabinetSession::dropExpiredAsks() {
+    const auto now = std::chrono::steady_clock::now();
+    std::erase_if(asks_, [&](const Ask& a) { return a.expires && *a.expires <= now; });
+}
+
+bool CabinetSession::sendAsk(const protocol::CommandFrame& frame, QString* detail) {
+    if (!send(frame, detail))
+        return false;
+    if (const auto code = protocol::answeredBy(frame)) {
+        dropExpiredAsks();
+        if (asks_.size() >= kMaxAsks)
+            asks_.pop_front();
+        Ask ask{*code, currentRequest_, std::nullopt};
+        if (!waiting_) // a follow-up sent between waits
+            ask.expires = std::chrono::steady_clock::now() + grace_;
+        asks_.push_back(ask);
+    }
+    return true;
+}
+
 RequestResult CabinetSession::request(const protocol::CommandFrame& frame, std::uint8_t replyCode,
                                       std::chrono::milliseconds timeout) {
     RequestResult result;
-    // A late answer to an earlier request must not count as the answer to this one.
+    ++currentRequest_;
     replies_.clear();
-    if (!send(frame, &result.detail)) {
+    if (!sendAsk(frame, &result.detail)) {
         result.status = device_ ? WaitStatus::WriteFailed : WaitStatus::Gone;
         return result;
     }
-    return waitForReply(replyCode, timeout);
+    std::optional<protocol::CommandFrame> again;
+    if (protocol::answeredBy(frame) == replyCode)
+        again = frame;
+    return awaitReply(replyCode, timeout, again);
 }
 
 RequestResult CabinetSession::waitForReply(std::uint8_t replyCode,
                                            std::chrono::milliseconds timeout) {
+    // The requests that the cabinet answers carry the code of their answer.
+    std::optional<protocol::CommandFrame> again;
+    const std::uint8_t code[1] = {replyCode};
+    if (auto frame = protocol::CommandFrame::fromBytes(code);
+        frame && protocol::answeredBy(*frame) == replyCode)
+        again = *frame;
+    return awaitReply(replyCode, timeout, again);
+}
+
+RequestResult CabinetSession::awaitReply(std::uint8_t replyCode, std::chrono::milliseconds timeout,
+                                         std::optional<protocol::CommandFrame> askAgain) {
+    // The current request's asks wait again (the "u" the decoder sent after "@" included);
+    // when this wait ends, those still waiting get half the time limit more.
+    for (Ask& a : asks_)
+        if (a.request == currentRequest_)
+            a.expires.reset();
+    waiting_ = true;
+    grace_ = timeout / 2;
+    struct StopWaiting {
+        CabinetSession& session;
+        ~StopWaiting() {
+            session.waiting_ = false;
+            const auto until = std::chrono::steady_clock::now() + session.grace_;
+            for (Ask& a : session.asks_)
+                if (a.request == session.currentRequest_)
+                    a.expires = until;
+        }
+    } stopWaiting{*this};
+
     RequestResult result;
     QDeadlineTimer deadline(timeout);
+    QDeadlineTimer reask(timeout / 2);
     for (;;) {
         while (!replies_.empty()) {
             protocol::DecodeResult r = std::move(replies_.front());
@@ -215,8 +272,16 @@ RequestResult CabinetSession::waitForReply(std::uint8_t replyCode,
             result.status = WaitStatus::Timeout;
             return result;
         }
+        if (askAgain && reask.hasExpired()) {
+            // Once, and only a request that changes nothing; a failed write is not an answer
+            // either, so the wait simply goes on.
+            sendAsk(*askAgain, nullptr);
+            askAgain.reset();
+        }
+        const auto untilReask =
+            askAgain ? std::chrono::milliseconds(std::max<qint64>(1, reask.remainingTime())) : left;
         bool timedOut = false;
-        runUntilWake(left, timedOut);
+        runUntilWake(std::min(left, untilReask), timedOut);
     }
 }
 
@@ -311,8 +376,20 @@ void CabinetSession::onReport(HidDevice*, std::uint8_t, const std::uint8_t* data
                               std::uint16_t size) {
     protocol::DecodeResult r = decoder_.decode(std::span<const std::uint8_t>(data, size));
     if (r.followUp)
-        send(*r.followUp);
+        sendAsk(*r.followUp, nullptr);
     if (r.ignored())
+        return;
+    // The answer belongs to the oldest ask of its code. It is the current request's when that
+    // ask is; an answer to an earlier request, or one nobody asked for while no ask of its code
+    // waits, is decoded but answers nothing.
+    dropExpiredAsks();
+    const auto ask = std::find_if(asks_.begin(), asks_.end(),
+                                  [&](const Ask& a) { return a.replyCode == r.code; });
+    if (ask == asks_.end())
+        return;
+    const bool current = ask->request == currentRequest_;
+    asks_.erase(ask);
+    if (!current)
         return;
     replies_.push_back(std::move(r));
     wake_ = Wake::Reply;

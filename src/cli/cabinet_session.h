@@ -80,13 +80,21 @@ public:
     // Writes one frame to the claimed cabinet. False (with detail) when there is none or the
     // write fails.
     bool send(const protocol::CommandFrame& frame, QString* detail = nullptr);
-    // Sends frame and waits for the first reply with replyCode that arrives after the send.
-    // Other replies are decoded on the way (a configuration reply sets the firmware version) and
-    // their follow-up commands are sent, as the monitor does.
+    // Sends frame and waits for its answer, a reply with replyCode. Other replies are decoded on
+    // the way (a configuration reply sets the firmware version) and their follow-up commands
+    // are sent, as the monitor does. A request that leaves the cabinet unchanged ("v", "@",
+    // "u", "3") is asked once more when half the time has passed without an answer; a command
+    // that changes the cabinet is never repeated.
+    //
+    // The cabinet answers in the order it was asked, so answers are paired with the asks in
+    // that order: an answer to an earlier request that comes late (its request already gave up,
+    // or the answer to an ask made again) is decoded but never taken for this one. An ask still
+    // waiting when its request ends is given half the time limit more; an answer later than
+    // that counts as lost, so that a lost answer does not shift the pairing for good.
     RequestResult request(const protocol::CommandFrame& frame, std::uint8_t replyCode,
                           std::chrono::milliseconds timeout);
-    // Waits for a reply with replyCode without sending (e.g. the answer to a follow-up); replies
-    // that arrived since the last request count.
+    // Waits for a reply with replyCode to a follow-up that the decoder sent during the current
+    // request (the "u" after a configuration), asking once more as request() does.
     RequestResult waitForReply(std::uint8_t replyCode, std::chrono::milliseconds timeout);
 
     // Waits until a cabinet with the opened serial (any cabinet when it had none) is attached
@@ -101,6 +109,18 @@ public:
 
 private:
     enum class Wake { None, Reply, Gone, Arrival };
+    // One frame sent that the cabinet answers, waiting for its answer.
+    struct Ask {
+        std::uint8_t replyCode = 0;
+        std::uint64_t request = 0; // the request it belongs to
+        // Set when its request has stopped waiting: after this the answer counts as lost.
+        std::optional<std::chrono::steady_clock::time_point> expires;
+    };
+    void dropExpiredAsks();
+    // Sends frame; a frame the cabinet answers is noted as an ask of the current request.
+    bool sendAsk(const protocol::CommandFrame& frame, QString* detail);
+    RequestResult awaitReply(std::uint8_t replyCode, std::chrono::milliseconds timeout,
+                             std::optional<protocol::CommandFrame> askAgain);
     // Runs the event loop until wake_ is set, the deadline passes or Ctrl-C. timeout 0: no limit.
     Wake runUntilWake(std::chrono::milliseconds timeout, bool& timedOut);
     void onArrival(HidDevice* device);
@@ -116,7 +136,12 @@ private:
     std::unique_ptr<HidDevice> device_;
     std::vector<std::unique_ptr<HidDevice>> released_; // destroyed outside the handlers
     protocol::ReplyDecoder decoder_;
-    std::deque<protocol::DecodeResult> replies_;
+    std::deque<protocol::DecodeResult> replies_; // answers to the current request
+    std::deque<Ask> asks_;                       // oldest first
+    std::uint64_t currentRequest_ = 0;
+    // While a wait runs, its request's asks do not expire; grace_ is what they get afterwards.
+    bool waiting_ = false;
+    std::chrono::milliseconds grace_{1000};
     QString openedSerial_;
     QString openedPath_;
     bool scanned_ = false;

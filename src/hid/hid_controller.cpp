@@ -67,6 +67,7 @@ HidDeviceController::~HidDeviceController() {
         else
             delete dev;
     }
+    heldClaims_.clear();
 }
 
 void HidDeviceController::NotifyDeviceChange(std::int32_t changeParam) {
@@ -111,7 +112,15 @@ void HidDeviceController::DeviceChange() {
         const bool claimed = dev->claimed();
         dev->MarkUnplugged();
         RaiseRemoval(dev);
-        if (!claimed) {
+        if (claimed) {
+            // A claim the controller keeps ends here; its destruction leaves the list.
+            const auto held = std::find_if(heldClaims_.begin(), heldClaims_.end(),
+                                           [&](const auto& h) { return h.get() == dev; });
+            if (held != heldClaims_.end()) {
+                auto device = std::move(*held);
+                heldClaims_.erase(held);
+            }
+        } else {
             const auto it = std::find(devices_.begin(), devices_.end(), dev);
             if (it != devices_.end()) {
                 devices_.erase(it);
@@ -154,9 +163,15 @@ void HidDeviceController::RaiseRemoval(HidDevice* dev) {
         onRemoval_(dev);
 }
 
+void HidDeviceController::keepHeldClaim(std::unique_ptr<HidDevice>& dev) {
+    if (dev)
+        heldClaims_.push_back(std::move(dev));
+    dev.reset();
+}
+
 bool HidDeviceController::ClaimByIds(std::unique_ptr<HidDevice>& dev, std::int32_t vendor,
                                      std::int32_t product) {
-    dev.reset();
+    keepHeldClaim(dev);
     for (std::size_t i = 0; i < devices_.size(); ++i) {
         const auto& a = devices_[i]->hidAttributes();
         const bool allowed = a.vendorId == vendor && (a.productId == product || product == -1);
@@ -174,6 +189,7 @@ bool HidDeviceController::ClaimAt(std::unique_ptr<HidDevice>& dev, std::int32_t 
     if (d->claimed())
         return false;
     d->claimed_ = true;
+    keepHeldClaim(dev);
     dev.reset(d);
     d->StartReader();
     return true;

@@ -33,8 +33,13 @@ public:
     void NotifyDeviceChange(std::int32_t changeParam);
     void DeviceChange();
     std::vector<std::unique_ptr<HidDevice>> ScanInterfaces();
-    // Claims the first free device with this vendor and product (-1: any product).
+    // Claims the first free device with this vendor and product (-1: any product); dev
+    // receives it, or stays empty. A device dev held on entry is not destroyed: it stays
+    // claimed and alive in the controller's keeping, which destroys it when its interface
+    // goes away or the controller itself goes.
     bool ClaimByIds(std::unique_ptr<HidDevice>& dev, std::int32_t vendor, std::int32_t product);
+    // Claims the device at index if allowed and free; otherwise dev stays as it was. A device
+    // dev held before a successful claim is kept as ClaimByIds keeps it.
     bool ClaimAt(std::unique_ptr<HidDevice>& dev, std::int32_t index, bool allowed);
     std::int32_t RunEnumeration();
     void RaiseArrival(HidDevice* dev);
@@ -71,6 +76,8 @@ public:
 
 private:
     friend class HidDevice;
+    // Takes a claimed device out of a caller's hands without ending its claim.
+    void keepHeldClaim(std::unique_ptr<HidDevice>& dev);
 
     platform::HidPlatform& platform_;
     std::vector<HidDevice*> devices_;
@@ -89,6 +96,8 @@ private:
     QSocketNotifier* socketNotifier_ = nullptr;
     // Receives the change notifications the platform raises on other threads.
     std::unique_ptr<MainThreadCall> notifyTarget_;
+    // Claimed devices whose callers let go of them in a claim (see ClaimByIds).
+    std::vector<std::unique_ptr<HidDevice>> heldClaims_;
 };
 
 } // namespace hq

@@ -225,11 +225,21 @@ void HidDevice::MarkUnplugged() {
         plugged_ = false;
     }
     CloseReadHandle();
-    if (unplugHandler_) {
-        auto handler = std::move(unplugHandler_);
-        unplugHandler_ = nullptr;
-        handler(this);
-    }
+    if (!unplugHandler_ || unplugFiring_)
+        return;
+    // The handler fires once: a second MarkUnplugged while it runs calls nothing, and the
+    // handler is cleared after the call (a handler set during it included), also when it
+    // raises.
+    unplugFiring_ = true;
+    struct ClearAfterCall {
+        HidDevice& device;
+        ~ClearAfterCall() {
+            device.unplugHandler_ = nullptr;
+            device.unplugFiring_ = false;
+        }
+    } clear{*this};
+    const HidPlugEvent handler = unplugHandler_;
+    handler(this);
 }
 
 void HidDevice::SetSleepTime(std::int32_t value) {
@@ -252,6 +262,7 @@ bool HidDevice::StartReportRead(std::uint8_t* buffer, std::uint32_t length) {
     // started) or after (it cancels this read).
     if (!IsReachable())
         return false;
+    // Normally open since StartReader; an open that failed there is tried again here.
     if (!readHandle_)
         readHandle_ = platform_.openRead(pnpRecord_->InterfacePath);
     if (!readHandle_)
@@ -303,6 +314,12 @@ void HidDevice::SetReportHandler(HidDataEvent handler) {
 
 void HidDevice::StartReader() {
     if (reportHandler_ && plugged_ && claimed_ && canReadWrite_ && !reader_) {
+        // The read handle is opened now, before the caller can write a command: the operating
+        // system queues an input report only for the handles open when it arrives, so an
+        // answer that came before the thread's first read opened a handle would be lost. An
+        // open that fails here is tried again by the thread's first read, which reports the
+        // failure as a read error.
+        OpenReadHandle();
         reader_ = std::make_shared<HidDeviceReadThread>(*this);
         reader_->Start();
     }
@@ -311,18 +328,28 @@ void HidDevice::StartReader() {
 void HidDevice::StopReader() {
     if (!reader_)
         return;
-    auto reader = std::move(reader_);
-    reader_.reset();
+    const auto reader = reader_;
     reader->RequestStop();
+    if (waitingForReader_) {
+        // A handler that the waiting StopReader below runs asked again: that wait ends the
+        // thread and clears the reader.
+        return;
+    }
     if (reader->Delivering()) {
         // Called from a handler that this reader's thread is waiting for: that thread ends as
         // soon as the handler returns, without touching the device again. Join it later.
+        reader_.reset();
         QMetaObject::invokeMethod(
             QCoreApplication::instance(), [reader] { reader->WaitStopped(); },
             Qt::QueuedConnection);
         return;
     }
+    // The reader stays set while its thread ends, so a handler that runs meanwhile and sets a
+    // report handler again starts no second thread.
+    waitingForReader_ = true;
     reader->WaitStopped();
+    waitingForReader_ = false;
+    reader_.reset();
 }
 
 } // namespace hq

@@ -1,10 +1,11 @@
 // One HID interface: identity, plug-and-play record, cached texts, platform handles, report
 // sizes, synchronous writes and the handlers for its input reports.
 //
-// Threads: everything runs on the main thread except the read side (OpenReadHandle,
-// StartReportRead, WaitReportRead, TakeReadCount, CancelRead) and ReadCaps, which the device's
-// read thread calls. The control handle and the report-descriptor data are guarded by one lock,
-// the read handle by another; the flags the read thread looks at are atomic.
+// Threads: everything runs on the main thread except the read side (StartReportRead,
+// WaitReportRead, TakeReadCount, CancelRead) and ReadCaps, which the device's read thread calls;
+// OpenReadHandle runs on the main thread when the reader starts and on the read thread when a
+// read finds no open handle. The control handle and the report-descriptor data are guarded by one
+// lock, the read handle by another; the flags the read thread looks at are atomic.
 //
 // Read handle at unplug: the read thread takes its own reference to the read handle when it
 // starts a read. CloseReadHandle (MarkUnplugged, destruction) drops the device's reference and
@@ -83,7 +84,8 @@ public:
     void MarkUnplugged();
     void SetSleepTime(std::int32_t value);
 
-    // Read side (read thread).
+    // Read side. The read handle is opened by StartReader (so that it is open before the first
+    // command is written) and again by a read that finds it closed.
     bool OpenReadHandle();
     bool StartReportRead(std::uint8_t* buffer, std::uint32_t length);
     // Waits one slice for the started read; true when it completed.
@@ -150,6 +152,8 @@ private:
     std::atomic<bool> canReadWrite_{false};
     std::atomic<platform::ErrorCode> openError_{0};
     std::shared_ptr<HidDeviceReadThread> reader_;
+    bool waitingForReader_ = false; // StopReader waits for the reader's thread to end
+    bool unplugFiring_ = false;     // MarkUnplugged is calling the unplug handler
 };
 
 } // namespace hq

@@ -16,13 +16,19 @@ void setError(ErrorCode code) {
     tlsLastError = code;
 }
 
+// The input queue of one open read handle.
+using InputQueue = std::deque<std::vector<std::uint8_t>>;
+
 struct Device {
     SimulatedDeviceId id = 0;
     std::uint64_t devInst = 0;
     SimulatedPlugOptions options;
     std::shared_ptr<SimulatedHidFunction> function;
     bool plugged = true;
-    std::deque<std::vector<std::uint8_t>> input;
+    std::vector<InputQueue*> readQueues; // one per open read handle
+    std::size_t lostReports = 0;
+    int refuseOpens = 0;
+    ErrorCode refuseOpenError = 0;
     int refuseStarts = 0;
     ErrorCode refuseStartError = 0;
     int failReads = 0;
@@ -33,6 +39,23 @@ struct Device {
     int readStarts = 0;
     int writes = 0;
     int outstanding = 0;
+
+    // Called with the bus lock held.
+    void deliver(const std::vector<std::uint8_t>& report) {
+        if (readQueues.empty()) {
+            ++lostReports;
+            return;
+        }
+        for (InputQueue* queue : readQueues) {
+            if (queue->size() >= options.inputBuffers) {
+                ++lostReports;
+                if (options.overflow == InputOverflow::DropNewest || queue->empty())
+                    continue;
+                queue->pop_front();
+            }
+            queue->push_back(report);
+        }
+    }
 };
 
 void copyString(const std::u16string& text, std::span<char16_t> buffer) {
@@ -174,8 +197,8 @@ public:
         {
             std::lock_guard g(bus_->lock);
             if (device_->plugged)
-                for (auto& a : answers)
-                    device_->input.push_back(std::move(a));
+                for (const auto& a : answers)
+                    device_->deliver(a);
         }
         bus_->inputArrived.notify_all();
         written = static_cast<std::uint32_t>(report.size());
@@ -207,10 +230,14 @@ private:
 
 class SimReadHandle : public HidReadHandle {
 public:
+    // Called with the bus lock held: from now on arriving reports are queued for this handle.
     SimReadHandle(std::shared_ptr<Bus> bus, std::shared_ptr<Device> device)
-        : bus_(std::move(bus)), device_(std::move(device)) {}
+        : bus_(std::move(bus)), device_(std::move(device)) {
+        device_->readQueues.push_back(&input_);
+    }
     ~SimReadHandle() override {
         std::lock_guard g(bus_->lock);
+        std::erase(device_->readQueues, &input_);
         if (state_ == State::Pending)
             --device_->outstanding;
         --device_->openHandles;
@@ -293,10 +320,10 @@ private:
             --device_->failReads;
             return finish(false, device_->failReadError, 0);
         }
-        if (device_->input.empty())
+        if (input_.empty())
             return false;
-        auto report = std::move(device_->input.front());
-        device_->input.pop_front();
+        auto report = std::move(input_.front());
+        input_.pop_front();
         const std::size_t n = std::min(report.size(), buffer_.size());
         std::copy_n(report.begin(), n, buffer_.begin());
         return finish(true, 0, static_cast<std::uint32_t>(n));
@@ -313,6 +340,7 @@ private:
 
     std::shared_ptr<Bus> bus_;
     std::shared_ptr<Device> device_;
+    InputQueue input_;
     State state_ = State::Idle;
     std::span<std::uint8_t> buffer_;
     bool cancelled_ = false;
@@ -386,7 +414,8 @@ void SimulatedHidPlatform::unplug(SimulatedDeviceId id) {
         if (!d)
             return;
         d->plugged = false;
-        d->input.clear();
+        for (InputQueue* queue : d->readQueues)
+            queue->clear();
         std::erase(bus_->devices, d);
     }
     bus_->inputArrived.notify_all();
@@ -426,7 +455,7 @@ void SimulatedHidPlatform::queueInputReport(SimulatedDeviceId id,
         auto d = bus_->find(id);
         if (!d)
             return;
-        d->input.push_back(std::move(report));
+        d->deliver(report);
     }
     bus_->inputArrived.notify_all();
 }
@@ -434,7 +463,17 @@ void SimulatedHidPlatform::queueInputReport(SimulatedDeviceId id,
 std::size_t SimulatedHidPlatform::pendingInputReports(SimulatedDeviceId id) const {
     std::lock_guard g(bus_->lock);
     auto d = bus_->find(id);
-    return d ? d->input.size() : 0;
+    std::size_t most = 0;
+    if (d)
+        for (const InputQueue* queue : d->readQueues)
+            most = std::max(most, queue->size());
+    return most;
+}
+
+std::size_t SimulatedHidPlatform::lostInputReports(SimulatedDeviceId id) const {
+    std::lock_guard g(bus_->lock);
+    auto d = bus_->find(id);
+    return d ? d->lostReports : 0;
 }
 
 void SimulatedHidPlatform::refuseReadStarts(SimulatedDeviceId id, int n, ErrorCode error) {
@@ -442,6 +481,14 @@ void SimulatedHidPlatform::refuseReadStarts(SimulatedDeviceId id, int n, ErrorCo
     if (auto d = bus_->find(id)) {
         d->refuseStarts = n;
         d->refuseStartError = error;
+    }
+}
+
+void SimulatedHidPlatform::refuseReadOpens(SimulatedDeviceId id, int n, ErrorCode error) {
+    std::lock_guard g(bus_->lock);
+    if (auto d = bus_->find(id)) {
+        d->refuseOpens = n;
+        d->refuseOpenError = error;
     }
 }
 
@@ -468,6 +515,12 @@ int SimulatedHidPlatform::openHandleCount(SimulatedDeviceId id) const {
     std::lock_guard g(bus_->lock);
     auto d = bus_->find(id);
     return d ? d->openHandles : 0;
+}
+
+int SimulatedHidPlatform::readHandleCount(SimulatedDeviceId id) const {
+    std::lock_guard g(bus_->lock);
+    auto d = bus_->find(id);
+    return d ? static_cast<int>(d->readQueues.size()) : 0;
 }
 
 int SimulatedHidPlatform::readStartCount(SimulatedDeviceId id) const {
@@ -529,6 +582,11 @@ std::unique_ptr<HidReadHandle> SimulatedHidPlatform::openRead(const std::string&
     }
     if (d->options.refuseAllOpens || d->options.refuseReadWrite) {
         setError(simerr::PermissionDenied);
+        return nullptr;
+    }
+    if (d->refuseOpens > 0) {
+        --d->refuseOpens;
+        setError(d->refuseOpenError);
         return nullptr;
     }
     ++d->openHandles;

@@ -71,6 +71,12 @@ private:
     std::vector<std::vector<std::uint8_t>> written_;
 };
 
+// What a read handle's input queue does with a report that arrives while it is full.
+enum class InputOverflow {
+    DropNewest, // the arriving report is lost (Linux hidraw)
+    DropOldest, // the oldest waiting report makes room (the Windows HID class driver's ring)
+};
+
 // How a plugged device behaves towards opens and queries.
 struct SimulatedPlugOptions {
     std::string interfacePath; // empty: "sim:hid#<n>"
@@ -80,6 +86,10 @@ struct SimulatedPlugOptions {
     bool failAttributes = false;   // the attribute query fails
     bool noPreparsedData = false;  // the report-descriptor query fails
     bool noIndexedStrings = false; // the platform cannot read string descriptors by index
+    // Input reports each read handle keeps until a read takes them. The default is hidraw's:
+    // a queue of 64 per open file that drops an arriving report when full.
+    std::size_t inputBuffers = 64;
+    InputOverflow overflow = InputOverflow::DropNewest;
 };
 
 using SimulatedDeviceId = std::uint64_t;
@@ -103,18 +113,28 @@ public:
     // Raises a change notification without any change (a broadcast for another device node).
     void notifyChange();
 
-    // Input side: reports wait in the device's input buffer until a read takes them, one
-    // report per read. An empty report completes a read with zero bytes.
+    // Input side, as the operating systems queue input reports: a report that arrives is put
+    // into the queue of every read handle open at that moment, where it waits until a read on
+    // that handle takes it (one report per read); a report that arrives while no read handle is
+    // open is lost. Each queue holds options.inputBuffers reports and overflows as
+    // options.overflow says. An empty report completes a read with zero bytes. Answers of the
+    // device's function to a write arrive the same way.
     void queueInputReport(SimulatedDeviceId id, std::vector<std::uint8_t> report);
+    // The most reports any open read handle of the device has waiting.
     std::size_t pendingInputReports(SimulatedDeviceId id) const;
+    // Reports lost so far because no read handle was open or a queue was full (a report
+    // dropped from several queues counts once per queue).
+    std::size_t lostInputReports(SimulatedDeviceId id) const;
 
     // Fault injection, each for the next n operations of the device.
     void refuseReadStarts(SimulatedDeviceId id, int n, ErrorCode error = simerr::IoError);
+    void refuseReadOpens(SimulatedDeviceId id, int n, ErrorCode error = simerr::IoError);
     void failReads(SimulatedDeviceId id, int n, ErrorCode error = simerr::IoError);
     void failWrites(SimulatedDeviceId id, int n, ErrorCode error = simerr::IoError);
 
     // Counters for tests.
     int openHandleCount(SimulatedDeviceId id) const; // control and read handles now open
+    int readHandleCount(SimulatedDeviceId id) const; // read handles now open
     int readStartCount(SimulatedDeviceId id) const;
     int writeCount(SimulatedDeviceId id) const;
     // A read was outstanding on the device at this moment.

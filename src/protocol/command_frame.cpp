@@ -21,6 +21,18 @@ CommandFrame oneByte(std::uint8_t code) {
 }
 } // namespace
 
+std::optional<std::uint8_t> answeredBy(const CommandFrame& frame) {
+    switch (frame.code()) {
+    case command::Status:
+    case command::Config:
+    case command::WebImageVersion:
+    case command::ClockRead:
+        return frame.code();
+    default:
+        return std::nullopt;
+    }
+}
+
 CommandFrame statusRequest() {
     return oneByte(command::Status);
 }

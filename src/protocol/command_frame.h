@@ -50,6 +50,12 @@ private:
     std::uint8_t size_ = 0;
 };
 
+// The reply code with which the cabinet answers a frame. Only the four requests "v", "@", "u"
+// and "3" are answered (each with a reply of its own code), and only they leave the cabinet
+// unchanged, so only they may be asked again when an answer is lost. Every other command
+// changes the cabinet and is not answered: no value.
+std::optional<std::uint8_t> answeredBy(const CommandFrame& frame);
+
 // One-byte frames.
 CommandFrame statusRequest();          // "v"
 CommandFrame configRequest();          // "@"

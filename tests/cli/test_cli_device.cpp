@@ -70,8 +70,17 @@ struct World {
         id.caps = {1, 0xFF00, 65, 65, 0};
         id.product = u"HQ3746";
         id.serial = u"SILENT";
-        return bus.plug(std::make_shared<platform::FixedHidFunction>(id), options);
+        silent = std::make_shared<platform::FixedHidFunction>(id);
+        return bus.plug(silent, options);
     }
+    // The command codes the silent device received, in order.
+    QString silentReceived() const {
+        QString codes;
+        for (const auto& r : silent->writtenReports())
+            codes += r.size() > 1 ? QChar(r[1]) : QChar(u'?');
+        return codes;
+    }
+    std::shared_ptr<platform::FixedHidFunction> silent;
     Environment env() {
         Environment e;
         e.backend = [this](bool simulate) -> std::unique_ptr<DeviceBackend> {
@@ -423,26 +432,35 @@ void TestCliDevice::failures_data() {
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<int>("code");
     QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("sent"); // what a silent cabinet received: asked once more
     QTest::newRow("no answer: timeout") << "silent" << QStringList{"status", "--timeout", "0.3"}
-                                        << 3 << "no answer to \"@\" within 0.3 s";
+                                        << 3 << "no answer to \"@\" within 0.3 s"
+                                        << "@@";
     QTest::newRow("no answer to clock read")
-        << "silent" << QStringList{"clock", "--timeout", "0.2"} << 3 << "\"3\"";
-    QTest::newRow("set without --return-air reads the configuration first")
+        << "silent" << QStringList{"clock", "--timeout", "0.2"} << 3 << "\"3\""
+        << "33";
+    QTest::newRow("set without --return-air reads the configuration first, never writes")
         << "silent"
         << QStringList{"set", "--door-alarm", "5", "--restart-delay", "5", "--timeout", "0.2"} << 3
-        << "no answer to \"@\" within 0.2 s";
+        << "no answer to \"@\" within 0.2 s"
+        << "@@";
     QTest::newRow("config waits for the web image version too")
-        << "silent" << QStringList{"config", "--timeout", "0.2"} << 3 << "\"@\"";
+        << "silent" << QStringList{"config", "--timeout", "0.2"} << 3 << "\"@\""
+        << "@@";
     QTest::newRow("no read-write access")
-        << "readonly" << QStringList{"status"} << 4 << "cannot be opened for reading and writing";
+        << "readonly" << QStringList{"status"} << 4 << "cannot be opened for reading and writing"
+        << "";
     QTest::newRow("write fails") << "writefail"
                                  << QStringList{"set", "--door-alarm", "5", "--restart-delay",
                                                 "5",   "--return-air", "on"}
-                                 << 4 << "sending the settings failed";
+                                 << 4 << "sending the settings failed"
+                                 << "";
     QTest::newRow("write fails for reset")
-        << "writefail" << QStringList{"reset"} << 4 << "sending reset failed";
+        << "writefail" << QStringList{"reset"} << 4 << "sending reset failed"
+        << "";
     QTest::newRow("no HID support")
-        << "unavailable" << QStringList{"list"} << 4 << "HID support is not available";
+        << "unavailable" << QStringList{"list"} << 4 << "HID support is not available"
+        << "";
 }
 
 void TestCliDevice::failures() {
@@ -470,6 +488,9 @@ void TestCliDevice::failures() {
     QVERIFY2(r.err.contains(message), qPrintable(r.err));
     QCOMPARE(r.err.count(u'\n'), 1);
     QVERIFY(clock.elapsed() < 1900); // the time limit is the one given, not the default
+    QFETCH(QString, sent);
+    if (kind == QLatin1String("silent"))
+        QCOMPARE(w.silentReceived(), sent);
 }
 
 void TestCliDevice::setWithReturnAirWaitsForNothing() {

@@ -1,5 +1,6 @@
 #include "hid_test_support.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 using namespace hq;
@@ -191,6 +192,44 @@ private slots:
         QVERIFY(!c.ClaimAt(other, 0, true));
         QVERIFY(!other);
         QCOMPARE(dev.get(), held);
+    }
+
+    // A claimed device still held in the out-parameter of a claim stays claimed and keeps
+    // reading; the controller destroys it when its interface goes.
+    void claimKeepsTheDeviceTheCallerHeld_data() {
+        QTest::addColumn<bool>("secondCabinet");
+        QTest::newRow("another cabinet claimed") << true;
+        QTest::newRow("nothing left to claim") << false;
+    }
+    void claimKeepsTheDeviceTheCallerHeld() {
+        QFETCH(bool, secondCabinet);
+        SimulatedHidPlatform bus;
+        const auto first = bus.plug(makeFunction(0x04D8, 0x003F), at("first"));
+        if (secondCabinet)
+            bus.plug(makeFunction(0x04D8, 0x003F), at("second"));
+        HidDeviceController c(bus);
+        settle();
+        std::unique_ptr<HidDevice> dev;
+        QVERIFY(c.ClaimByIds(dev, 0x04D8, 0x003F));
+        int reports = 0, removals = 0;
+        dev->SetReportHandler(
+            [&](HidDevice*, std::uint8_t, const std::uint8_t*, std::uint16_t) { ++reports; });
+        QCOMPARE(c.ClaimByIds(dev, 0x04D8, 0x003F), secondCabinet);
+        QCOMPARE(dev != nullptr, secondCabinet);
+        if (dev)
+            QCOMPARE(pathOf(dev.get()), QString("second"));
+        // The first cabinet is still claimed (no free device stands for it) and reads.
+        QVERIFY(std::none_of(c.devices().begin(), c.devices().end(),
+                             [](HidDevice* d) { return pathOf(d) == "first" && !d->claimed(); }));
+        bus.queueInputReport(first, {0, 1});
+        QVERIFY(waitFor([&] { return reports == 1; }));
+
+        c.setOnRemoval([&](HidDevice*) { ++removals; });
+        bus.unplug(first);
+        QVERIFY(waitFor([&] { return removals == 1; }));
+        // Destroyed by the controller: a claimed device nobody destroyed would stay listed.
+        QVERIFY(std::none_of(c.devices().begin(), c.devices().end(),
+                             [](HidDevice* d) { return pathOf(d) == "first"; }));
     }
 
     void destroyingClaimedPluggedDeviceLeavesReplacement() {

@@ -1,6 +1,7 @@
 #include "hid_test_support.h"
 
 #include <mutex>
+#include <stdexcept>
 
 using namespace hq;
 using namespace hqtest;
@@ -224,6 +225,42 @@ private slots:
         f.dev->MarkUnplugged();
         QCOMPARE(calls, 1);
         QVERIFY(!f.dev->unplugHandler());
+    }
+
+    // The unplug handler is called, then cleared: whatever it does meanwhile, it fires once and
+    // no handler is left behind.
+    void unplugHandlerIsClearedAfterItsCall_data() {
+        QTest::addColumn<QString>("during");
+        QTest::newRow("sets another handler") << "set";
+        QTest::newRow("marks the device unplugged again") << "again";
+        QTest::newRow("raises") << "raise";
+    }
+    void unplugHandlerIsClearedAfterItsCall() {
+        QFETCH(QString, during);
+        Fixture f;
+        QVERIFY(f.claim(makeFunction(1, 1)));
+        int calls = 0, replacementCalls = 0;
+        f.dev->setUnplugHandler([&](HidDevice* d) {
+            ++calls;
+            if (during == "set")
+                d->setUnplugHandler([&](HidDevice*) { ++replacementCalls; });
+            else if (during == "again")
+                d->MarkUnplugged();
+            else
+                throw std::runtime_error("handler failed");
+        });
+        bool raised = false;
+        try {
+            f.dev->MarkUnplugged();
+        } catch (const std::runtime_error&) {
+            raised = true;
+        }
+        QCOMPARE(raised, during == "raise");
+        QCOMPARE(calls, 1);
+        QVERIFY(!f.dev->unplugHandler());
+        f.dev->MarkUnplugged();
+        QCOMPARE(calls, 1);
+        QCOMPARE(replacementCalls, 0);
     }
 
     void handlerComparison() {

@@ -75,6 +75,27 @@ private:
     std::thread thread_;
 };
 
+// A device that answers every output report at once, inside the write, with the report
+// itself: no time for a read handle to be opened after the write.
+class Echo : public platform::SimulatedHidFunction {
+public:
+    platform::HidAttributes attributes() const override { return {12, 0x04D8, 0x003F, 1}; }
+    platform::HidCaps caps() const override { return {0, 0, 65, 65, 0}; }
+    std::optional<std::u16string> productString() const override { return u"HQ3746"; }
+    std::optional<std::u16string> serialString() const override { return u"E1"; }
+    std::vector<std::vector<std::uint8_t>>
+    onOutputReport(std::span<const std::uint8_t> report) override {
+        return {{report.begin(), report.end()}};
+    }
+};
+
+bool writeCommand(HidDevice& dev, std::uint8_t code) {
+    std::vector<std::uint8_t> report(65, 0);
+    report[1] = code;
+    std::uint32_t written = 0;
+    return dev.SendReport(report, written);
+}
+
 std::vector<std::uint8_t> bytes(std::size_t n, std::uint8_t first) {
     std::vector<std::uint8_t> r(n);
     for (std::size_t i = 0; i < n; ++i)
@@ -119,12 +140,109 @@ private slots:
                  QByteArray(reinterpret_cast<const char*>(expected.data()) + 1, expectedSize));
     }
 
+    // The answer to a command written right after the claim reaches the handler: the read
+    // handle is open before the first write, whichever way the reader was started.
+    void firstAnswerAfterTheClaimIsRead_data() {
+        QTest::addColumn<bool>("controllerDefault");
+        QTest::newRow("handler set after the claim") << false;
+        QTest::newRow("controller's default handler, started by the claim") << true;
+    }
+    void firstAnswerAfterTheClaimIsRead() {
+        QFETCH(bool, controllerDefault);
+        SimulatedHidPlatform bus;
+        const auto id = bus.plug(std::make_shared<Echo>());
+        HidDeviceController c(bus);
+        std::vector<std::uint8_t> got;
+        const HidDataEvent handler = [&](HidDevice*, std::uint8_t, const std::uint8_t* data,
+                                         std::uint16_t) { got.push_back(data[0]); };
+        if (controllerDefault)
+            c.setOnDeviceData(handler);
+        settle();
+        std::unique_ptr<HidDevice> dev;
+        QVERIFY(c.ClaimByIds(dev, 0x04D8, 0x003F));
+        if (!controllerDefault)
+            dev->SetReportHandler(handler);
+        QCOMPARE(bus.readHandleCount(id), 1);
+        QVERIFY(writeCommand(*dev, 'v'));
+        QVERIFY(writeCommand(*dev, '@'));
+        QVERIFY(waitFor([&] { return got.size() == 2; }));
+        QCOMPARE(got, (std::vector<std::uint8_t>{'v', '@'}));
+        QCOMPARE(bus.lostInputReports(id), std::size_t(0));
+    }
+
+    void readHandleThatCannotBeOpenedIsAReadError() {
+        SimulatedHidPlatform bus;
+        const auto id = bus.plug(std::make_shared<Echo>());
+        HidDeviceController c(bus);
+        settle();
+        std::unique_ptr<HidDevice> dev;
+        QVERIFY(c.ClaimByIds(dev, 0x04D8, 0x003F));
+        std::vector<std::uint32_t> errors;
+        int reports = 0;
+        dev->setReadErrorHandler([&](HidDevice*, std::uint32_t e) { errors.push_back(e); });
+        // The open when the reader starts and the first read's second try fail.
+        bus.refuseReadOpens(id, 2, platform::simerr::PermissionDenied);
+        dev->SetReportHandler(
+            [&](HidDevice*, std::uint8_t, const std::uint8_t*, std::uint16_t) { ++reports; });
+        QVERIFY(waitFor([&] { return bus.readOutstanding(id); }));
+        QCOMPARE(errors, (std::vector<std::uint32_t>{platform::simerr::PermissionDenied}));
+        QVERIFY(writeCommand(*dev, 'v'));
+        QVERIFY(waitFor([&] { return reports == 1; }));
+    }
+
+    // A handler that runs while StopReader waits for the thread and sets a report handler
+    // again must not start a second thread, least of all while the device is destroyed.
+    void handlerSetDuringTheStopStartsNoSecondThread_data() {
+        QTest::addColumn<bool>("destroy");
+        QTest::newRow("handler cleared") << false;
+        QTest::newRow("device destroyed") << true;
+    }
+    void handlerSetDuringTheStopStartsNoSecondThread() {
+        QFETCH(bool, destroy);
+        Reading r;
+        int late = 0;
+        bool inner = false;
+        r.dev->SetReportHandler(
+            [&](HidDevice* d, std::uint8_t, const std::uint8_t*, std::uint16_t) {
+                if (inner)
+                    return;
+                inner = true;
+                d->SetReportHandler(nullptr);
+                d->SetReportHandler(
+                    [&](HidDevice*, std::uint8_t, const std::uint8_t*, std::uint16_t) { ++late; });
+            });
+        r.bus.queueInputReport(r.id, {0, 1});
+        // The thread takes the report and waits in the hand-over (the event loop does not run
+        // meanwhile); the stop below runs it.
+        for (int i = 0; i < 200 && r.bus.pendingInputReports(r.id) > 0; ++i)
+            QThread::msleep(5);
+        QCOMPARE(r.bus.pendingInputReports(r.id), std::size_t(0));
+        QThread::msleep(20);
+        QVERIFY(!inner);
+        const int startsBefore = r.bus.readStartCount(r.id);
+        if (destroy) {
+            r.dev.reset();
+        } else {
+            r.dev->SetReportHandler(nullptr);
+            QVERIFY(!r.dev->reader());
+        }
+        QVERIFY(inner);
+        r.bus.queueInputReport(r.id, {0, 2});
+        QTest::qWait(100);
+        QCOMPARE(late, 0);
+        QCOMPARE(r.bus.readStartCount(r.id), startsBefore);
+        QVERIFY(!r.bus.readOutstanding(r.id));
+    }
+
+    // As many reports as the platform queues for a handle, sent faster than they are handed
+    // over: none is lost, none reordered.
     void burstArrivesInOrder() {
         Reading r;
-        for (int i = 0; i < 200; ++i)
+        for (int i = 0; i < 64; ++i)
             r.bus.queueInputReport(r.id, {0, std::uint8_t(i), std::uint8_t(i >> 8)});
-        QVERIFY(waitFor([&] { return r.reports.size() == 200; }));
-        for (int i = 0; i < 200; ++i)
+        QVERIFY(waitFor([&] { return r.reports.size() == 64; }));
+        QCOMPARE(r.bus.lostInputReports(r.id), std::size_t(0));
+        for (int i = 0; i < 64; ++i)
             QCOMPARE(std::uint8_t(r.reports[std::size_t(i)].data[0]), std::uint8_t(i));
     }
 

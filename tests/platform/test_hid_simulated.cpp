@@ -205,6 +205,97 @@ private slots:
         QCOMPARE(bus.lastError(), simerr::NoSuchDevice);
     }
 
+    // Input reports are queued per open read handle, as hidraw and the Windows HID class driver
+    // do: what arrives while no handle is open is gone, and a full queue drops by its rule.
+    void inputQueues_data() {
+        QTest::addColumn<int>("capacity");
+        QTest::addColumn<bool>("dropOldest");
+        QTest::addColumn<int>("sent");
+        QTest::addColumn<int>("firstKept"); // the report number the first read returns
+        QTest::addColumn<int>("kept");
+        QTest::newRow("within the queue") << 64 << false << 10 << 0 << 10;
+        QTest::newRow("hidraw: 64, the newest is dropped") << 64 << false << 70 << 0 << 64;
+        QTest::newRow("Windows: 32, the oldest is dropped") << 32 << true << 40 << 8 << 32;
+    }
+    void inputQueues() {
+        QFETCH(int, capacity);
+        QFETCH(bool, dropOldest);
+        QFETCH(int, sent);
+        QFETCH(int, firstKept);
+        QFETCH(int, kept);
+        SimulatedHidPlatform bus;
+        auto options = path("x");
+        options.inputBuffers = std::size_t(capacity);
+        options.overflow = dropOldest ? InputOverflow::DropOldest : InputOverflow::DropNewest;
+        const auto id = bus.plug(device(1, 2), options);
+
+        bus.queueInputReport(id, {0, 0xEE}); // no read handle is open: lost
+        QCOMPARE(bus.lostInputReports(id), std::size_t(1));
+        auto first = bus.openRead("x");
+        auto second = bus.openRead("x");
+        for (int i = 0; i < sent; ++i)
+            bus.queueInputReport(id, {0, std::uint8_t(i)});
+        QCOMPARE(bus.pendingInputReports(id), std::size_t(kept));
+        QCOMPARE(bus.lostInputReports(id), std::size_t(1 + 2 * (sent - kept)));
+
+        // Each handle reads its own copy of every kept report, in order.
+        for (auto* handle : {first.get(), second.get()}) {
+            std::vector<std::uint8_t> buffer(65);
+            for (int i = 0; i < kept; ++i) {
+                QVERIFY(handle->startRead(buffer));
+                QVERIFY(handle->waitForCompletion(1s));
+                std::uint32_t n = 0;
+                QVERIFY(handle->takeReadCount(n));
+                QCOMPARE(int(n), 2);
+                QCOMPARE(int(buffer[1]), firstKept + i);
+            }
+            QVERIFY(handle->startRead(buffer));
+            QVERIFY(!handle->waitForCompletion(5ms)); // nothing else waits
+            handle->cancel();
+        }
+        // A handle opened later gets only what arrives after it.
+        auto late = bus.openRead("x");
+        bus.queueInputReport(id, {0, 0x55});
+        std::vector<std::uint8_t> buffer(65);
+        QVERIFY(late->startRead(buffer));
+        QVERIFY(late->waitForCompletion(1s));
+        std::uint32_t n = 0;
+        QVERIFY(late->takeReadCount(n));
+        QCOMPARE(int(buffer[1]), 0x55);
+    }
+
+    void answersReachOnlyOpenReadHandles() {
+        // A device that answers every write at once, before the writer could open a read
+        // handle afterwards.
+        class Echo : public SimulatedHidFunction {
+        public:
+            HidAttributes attributes() const override { return {12, 1, 2, 1}; }
+            HidCaps caps() const override { return {0, 0, 65, 65, 0}; }
+            std::optional<std::u16string> productString() const override { return u"E"; }
+            std::optional<std::u16string> serialString() const override { return u"1"; }
+            std::vector<std::vector<std::uint8_t>>
+            onOutputReport(std::span<const std::uint8_t> report) override {
+                return {{report.begin(), report.end()}};
+            }
+        };
+        SimulatedHidPlatform bus;
+        const auto id = bus.plug(std::make_shared<Echo>(), path("x"));
+        auto control = bus.openControl("x", HidAccess::ReadWrite);
+        const std::vector<std::uint8_t> report{0, 'v'};
+        std::uint32_t written = 0;
+        QVERIFY(control->write(report, written));
+        auto reader = bus.openRead("x");
+        std::vector<std::uint8_t> buffer(65);
+        QVERIFY(reader->startRead(buffer));
+        QVERIFY(!reader->waitForCompletion(20ms)); // the answer came before the handle
+        QCOMPARE(bus.lostInputReports(id), std::size_t(1));
+        QVERIFY(control->write(report, written));
+        QVERIFY(reader->waitForCompletion(1s));
+        std::uint32_t n = 0;
+        QVERIFY(reader->takeReadCount(n));
+        QCOMPARE(buffer[1], std::uint8_t('v'));
+    }
+
     void lastErrorIsPerThread() {
         SimulatedHidPlatform bus;
         QVERIFY(!bus.openRead("none"));
