@@ -21,6 +21,15 @@ bool isCabinet(const HidDevice* device) {
     const auto& a = device->hidAttributes();
     return a.vendorId == kCabinetVendorId && a.productId == kCabinetProductId;
 }
+
+// What a user knows the cabinet by: its device node where the system has one (/dev/hidrawN on
+// Linux, whose interface paths are sysfs directories), else its interface path.
+QString shownPath(const HidDevice* device) {
+    const std::string& node = device->pnpRecord().Properties.physicalDeviceObjectName;
+    if (node.rfind("/dev/", 0) == 0)
+        return QString::fromStdString(node);
+    return QString::fromStdString(device->pnpRecord().InterfacePath);
+}
 } // namespace
 
 CabinetSession::CabinetSession(platform::HidPlatform& platform, const std::atomic<bool>* interrupt)
@@ -66,7 +75,7 @@ std::vector<CabinetInfo> CabinetSession::cabinets() const {
         info.productId = d->hidAttributes().productId;
         info.product = d->QueryProductText();
         info.serial = d->QuerySerialText();
-        info.path = QString::fromStdString(d->pnpRecord().InterfacePath);
+        info.path = shownPath(d);
         info.readWrite = d->canReadWrite();
         if (!info.readWrite)
             info.accessProblem = QString::fromStdString(d->openErrorText());
@@ -116,7 +125,7 @@ CabinetSession::OpenResult CabinetSession::open(const QString& serial, QString& 
         chosen = candidates.front();
     }
     openedSerial_ = chosen->QuerySerialText();
-    openedPath_ = QString::fromStdString(chosen->pnpRecord().InterfacePath);
+    openedPath_ = shownPath(chosen);
     if (!chosen->canReadWrite()) {
         const QString why = QString::fromStdString(chosen->openErrorText());
         problem = QStringLiteral("cabinet %1 cannot be opened for reading and writing%2")
@@ -295,7 +304,7 @@ WaitStatus CabinetSession::waitForReturn(std::chrono::milliseconds timeout) {
                     continue;
                 if (!openedSerial_.isEmpty() && d->QuerySerialText() != openedSerial_)
                     continue;
-                openedPath_ = QString::fromStdString(d->pnpRecord().InterfacePath);
+                openedPath_ = shownPath(d);
                 if (claim(d))
                     break;
             }

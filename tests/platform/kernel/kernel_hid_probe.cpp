@@ -1,17 +1,22 @@
-// Runs inside a small Linux system under qemu (see run_kernel_test.sh): makes the simulated
-// cabinet a real kernel HID device through uhid and drives the Linux backend, the controller
-// and the read thread against it. Prints one CHECK line per check and a final result line.
+// Runs inside a small Linux system under qemu (see run_kernel_test.sh): makes cabinets real
+// kernel HID devices through uhid and drives the Linux backend, the controller and the read
+// thread against them, then hq3746ctl as a separate process and the monitor window in a process
+// of its own. Prints one CHECK line per check and a final result line. Nothing waits before a
+// first command: the cabinets answer as fast as the kernel lets them.
 //
-//   kernel_hid_probe                      the whole run (as root)
+//   kernel_hid_probe HQ3746CTL            the whole run (as root)
 //   kernel_hid_probe --as UID GID GROUPS  one scan as another user (GROUPS: comma list or -)
 //                    EXPECT_RW SERIAL     expecting read-write access or not
+//   kernel_hid_probe --monitor            the monitor window against the attached cabinet
 #include "hid/hid_controller.h"
 #include "hid/hid_device.h"
+#include "kernel_cabinet.h"
+#include "kernel_check.h"
+#include "kernel_checks.h"
 #include "platform/hid_native.h"
 #include "protocol/command_frame.h"
 #include "protocol/decoder.h"
 #include "protocol/output_report.h"
-#include "sim/cabinet.h"
 #include "uhid_device.h"
 
 #include <QCoreApplication>
@@ -33,106 +38,21 @@
 #include <vector>
 
 using namespace hq;
+using kerneltest::Checker;
+using kerneltest::KernelCabinet;
 using kerneltest::UhidDevice;
 using kerneltest::UhidIdentity;
+using kerneltest::waitFor;
 
 namespace {
 
 constexpr std::uint16_t CabinetVendor = 0x04D8;
 constexpr std::uint16_t CabinetProduct = 0x003F;
-constexpr int Timeout = 15000; // ms; generous for software emulation
-
-class Checker {
-public:
-    Checker() { clock_.start(); }
-    // Callers evaluate ok before building detail (argument order is unspecified).
-    bool operator()(bool ok, const std::string& what, const std::string& detail = {}) {
-        std::printf("CHECK %-4s %6.2f s  %s%s%s\n", ok ? "ok" : "FAIL",
-                    static_cast<double>(clock_.elapsed()) / 1000.0, what.c_str(),
-                    detail.empty() ? "" : ": ", detail.c_str());
-        std::fflush(stdout);
-        if (!ok)
-            ++failures_;
-        return ok;
-    }
-    int failures() const { return failures_; }
-
-private:
-    QElapsedTimer clock_;
-    int failures_ = 0;
-};
-
-// hidraw hands a report only to the files open when it arrives: give a freshly started read
-// thread time to open its handle before the first command.
-void letReaderStart() {
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < 500) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(5);
-    }
-}
-
-bool waitFor(const std::function<bool()>& done, int ms = Timeout) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > ms)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(2);
-    }
-    return true;
-}
 
 std::string hex(unsigned value) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%04X", value);
     return text;
-}
-
-// The simulated cabinet behind a uhid device; it outlives unplug and replug like the real one.
-class KernelCabinet {
-public:
-    explicit KernelCabinet(sim::CabinetOptions options)
-        : cabinet_(std::move(options), [] {
-              return std::chrono::system_clock::time_point(std::chrono::seconds(1780000000));
-          }) {}
-
-    UhidDevice::OutputHandler handler() {
-        return [this](std::span<const std::uint8_t> report) {
-            std::lock_guard lock(lock_);
-            received_.emplace_back(report.begin(), report.end());
-            std::vector<std::vector<std::uint8_t>> answers;
-            for (const auto& a : cabinet_.handleOutputReport(report))
-                answers.emplace_back(a.begin(), a.end());
-            for (const auto& a : answers)
-                sent_.push_back(a);
-            return answers;
-        };
-    }
-    template <class F> auto with(F f) {
-        std::lock_guard lock(lock_);
-        return f(cabinet_, received_, sent_);
-    }
-
-private:
-    std::mutex lock_;
-    sim::Cabinet cabinet_;
-    std::vector<std::vector<std::uint8_t>> received_;
-    std::vector<std::vector<std::uint8_t>> sent_;
-};
-
-UhidIdentity cabinetIdentity(const sim::CabinetOptions& o) {
-    UhidIdentity id;
-    id.name = o.productString;
-    id.uniq = o.serialString;
-    id.phys = "qemu-uhid/cabinet";
-    id.vendor = o.vendorId;
-    id.product = o.productId;
-    id.version = o.versionNumber;
-    id.descriptor = kerneltest::vendorDescriptor64();
-    return id;
 }
 
 bool sendCommand(HidDevice& dev, const protocol::CommandFrame& frame) {
@@ -210,7 +130,6 @@ int runAs(int argc, char** argv) {
                      std::to_string(caps->outputReportByteLength)
                : "none");
     if (expectRw) {
-        letReaderStart();
         check(claimed != nullptr && sendCommand(*claimed, protocol::statusRequest()),
               label + ": \"v\" written");
         const bool replied = waitFor([&] { return !reply.empty(); });
@@ -224,14 +143,11 @@ int runAs(int argc, char** argv) {
 int runAll(int argc, char** argv) {
     Checker check;
     QCoreApplication app(argc, argv);
+    const QString ctl = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
 
-    sim::CabinetOptions options;
-    options.serialString = "HQ0012345678";
-    KernelCabinet cabinet(options);
-    UhidDevice cabinetDev;
+    KernelCabinet cabinet({});
     std::string error;
-    if (!check(cabinetDev.create(cabinetIdentity(options), cabinet.handler(), error),
-               "uhid cabinet created", error))
+    if (!check(cabinet.plug(error), "uhid cabinet created", error))
         return 1;
     QProcess::execute("udevadm", {"settle", "--timeout=20"});
 
@@ -262,12 +178,13 @@ int runAll(int argc, char** argv) {
         QProcess child;
         child.setProcessChannelMode(QProcess::ForwardedChannels);
         child.start(self, {"--as", "65534", "65534", QString::fromStdString(groups), rw,
-                           QString::fromStdString(options.serialString), label});
+                           QString::fromStdString(cabinet.behaviour().usbSerial), label});
         check(child.waitForFinished(60000) && child.exitCode() == 0,
               std::string(label) + ": scan as another user passed");
     }
 
-    // Start-up with the cabinet present; the arrival handler claims it as the monitor does.
+    // Start-up with the cabinet present; the arrival handler claims it as the monitor does and
+    // writes "v" at once, before the event loop has run again.
     HidDeviceController controller(*platform);
     int changes = 0, removals = 0, unplugs = 0, readErrors = 0;
     std::vector<HidDevice*> arrivals;
@@ -278,7 +195,7 @@ int runAll(int argc, char** argv) {
     protocol::ReplyDecoder decoder;
     std::vector<protocol::DecodeResult> decoded;
     QString product, serial;
-    bool canRw = false;
+    bool canRw = false, firstWritten = false;
 
     const HidDataEvent onReport = [&](HidDevice* dev, std::uint8_t id, const std::uint8_t* data,
                                       std::uint16_t size) {
@@ -291,8 +208,7 @@ int runAll(int argc, char** argv) {
             sendCommand(*dev, *result.followUp);
         decoded.push_back(std::move(result));
     };
-    controller.setOnArrival([&](HidDevice* d) {
-        arrivals.push_back(d);
+    const auto claimCabinet = [&](HidDevice* d) {
         if (d->hidAttributes().vendorId != CabinetVendor ||
             d->hidAttributes().productId != CabinetProduct || claimed)
             return;
@@ -304,7 +220,13 @@ int runAll(int argc, char** argv) {
             claimed->setUnplugHandler([&](HidDevice*) { ++unplugs; });
             claimed->setReadErrorHandler([&](HidDevice*, std::uint32_t) { ++readErrors; });
             claimed->SetReportHandler(onReport);
+            firstWritten = sendCommand(*claimed, protocol::statusRequest());
         }
+    };
+    cabinet.clearReceived();
+    controller.setOnArrival([&](HidDevice* d) {
+        arrivals.push_back(d);
+        claimCabinet(d);
     });
     bool readerAtRemoval = false;
     qint64 destroyMs = -1;
@@ -331,7 +253,7 @@ int runAll(int argc, char** argv) {
           hex(attrs.vendorId) + ":" + hex(attrs.productId) + " version " +
               hex(attrs.versionNumber));
     check(product == "HQ3746", "product string", product.toStdString());
-    check(serial.toStdString() == options.serialString,
+    check(serial.toStdString() == cabinet.behaviour().usbSerial,
           "serial string accepted without a language-ID list", serial.toStdString());
     check(canRw, "read-write access as root");
     const auto caps = claimed->ReadCaps();
@@ -343,34 +265,26 @@ int runAll(int argc, char** argv) {
     const std::string firstNode = devnodeOf(*claimed);
     const std::uint64_t firstInst = claimedInst;
     const std::string firstPath = claimed->pnpRecord().InterfacePath;
-    letReaderStart();
 
-    // "v": one status record through the kernel and back. (The cabinet's logs already hold
-    // what the other users' scans wrote.)
-    const std::size_t receivedBase =
-        cabinet.with([](auto&, auto& rec, auto&) { return rec.size(); });
-    const std::size_t sentBase = cabinet.with([](auto&, auto&, auto& s) { return s.size(); });
-    check(sendCommand(*claimed, protocol::statusRequest()), "\"v\" written");
-    check(waitFor([&] { return reports.size() >= 1; }), "status reply delivered");
+    // "v" written in the arrival handler, answered at once: one status record through the
+    // kernel and back.
+    check(firstWritten, "\"v\" written right after the claim");
+    check(waitFor([&] { return reports.size() >= 1; }), "its answer delivered, not lost");
     if (!reports.empty()) {
         const auto& r = reports.front();
-        const auto sent = cabinet.with([&](auto&, auto&, auto& s) { return s.at(sentBase); });
-        const auto written =
-            cabinet.with([&](auto&, auto& rec, auto&) { return rec.at(receivedBase); });
-        check(written.size() == 65 && written[0] == 0 && written[1] == 'v',
+        const auto received = cabinet.receivedReports();
+        const auto sent = cabinet.statusReport();
+        check(!received.empty() && received[0].size() == 65 && received[0][0] == 0 &&
+                  received[0][1] == 'v',
               "output report arrived as written (report ID 0, \"v\", 65 bytes)",
-              std::to_string(written.size()) + " bytes");
-        check(r.size() == 65 && r[0] == 0 && std::equal(sent.begin(), sent.end(), r.begin() + 1),
+              received.empty() ? "none" : std::to_string(received[0].size()) + " bytes");
+        check(r.size() == 65 && r[0] == 0 && r[1] == 'v' &&
+                  std::equal(sent.begin() + 5, sent.end(), r.begin() + 6),
               "input report: 0x00 put in front, 64 data bytes unchanged",
               std::to_string(r.size()) + " bytes");
         const auto* status = std::get_if<protocol::StatusRecord>(&decoded.front().record);
-        const auto expected = cabinet.with([](sim::Cabinet& c, auto&, auto&) {
-            return std::tuple{c.humidityTop(), c.humidityBottom(), c.errorNumber(), c.doorOpen()};
-        });
-        check(status && status->humidityTop == std::get<0>(expected) &&
-                  status->humidityBottom == std::get<1>(expected) &&
-                  status->fehler == std::get<2>(expected) &&
-                  status->doorOpen() == std::get<3>(expected),
+        check(status && status->humidityTop == 453 && status->humidityBottom == 387 &&
+                  status->temperatureBottom == -100 && status->fehler == 0 && status->doorOpen(),
               "StatusRecord decoded",
               status ? "top " + std::to_string(status->humidityTop) + ", bottom " +
                            std::to_string(status->humidityBottom)
@@ -379,6 +293,7 @@ int runAll(int argc, char** argv) {
     check(!wrongThread, "report handler ran on the main thread");
 
     // "@": configuration, and the decoder's follow-up "u" with the web image version.
+    cabinet.clearReceived();
     check(sendCommand(*claimed, protocol::configRequest()), "\"@\" written");
     const bool answered = waitFor([&] { return decoded.size() >= 3; });
     check(answered, "\"@\" answered and followed by \"u\"",
@@ -386,17 +301,11 @@ int runAll(int argc, char** argv) {
     if (decoded.size() >= 3) {
         const auto* config = std::get_if<protocol::ConfigRecord>(&decoded[1].record);
         const auto* web = std::get_if<protocol::WebImageVersion>(&decoded[2].record);
-        check(config && config->serialNumber == options.serialNumber &&
+        check(config && config->serialNumber == 12345678 &&
                   config->firmwareVersion().thousandths() == 1003,
               "ConfigRecord decoded",
               config ? "serial " + std::to_string(config->serialNumber) : "missing");
-        const auto codes = cabinet.with([&](auto&, auto& rec, auto&) {
-            std::string s;
-            for (std::size_t i = receivedBase; i < rec.size(); ++i)
-                s += static_cast<char>(rec[i].size() > 1 ? rec[i][1] : '?');
-            return s;
-        });
-        check(codes == "v@u", "cabinet received v, @, u", codes);
+        check(cabinet.received() == "@u", "cabinet received @, u", cabinet.received());
         check(web && web->versionText == std::optional<std::string>("1.003"),
               "WebImageVersion decoded", web && web->versionText ? *web->versionText : "missing");
     }
@@ -407,7 +316,7 @@ int runAll(int argc, char** argv) {
     const HidDevice* gone = claimed.get();
     QElapsedTimer unplugTimer;
     unplugTimer.start();
-    cabinetDev.destroy();
+    cabinet.unplug();
     const bool removed = waitFor([&] { return removals >= 1; });
     check(removed, "removal event after UHID_DESTROY",
           std::to_string(unplugTimer.elapsed()) + " ms");
@@ -422,11 +331,10 @@ int runAll(int argc, char** argv) {
     check(!listed, "entry left the controller's list",
           std::to_string(readErrors) + " read error(s) reported before the scan");
 
-    // Replug: a new device instance, possibly on the same node.
+    // Replug: a new device instance, possibly on the same node; "v" again at once.
     const auto arrivalsBefore = arrivals.size();
-    UhidDevice replugged;
-    check(replugged.create(cabinetIdentity(options), cabinet.handler(), error),
-          "cabinet plugged in again", error);
+    const auto reportsBeforeReplug = reports.size();
+    check(cabinet.plug(error), "cabinet plugged in again", error);
     const bool reclaimed = waitFor([&] { return claimed != nullptr; });
     check(reclaimed && arrivals.size() == arrivalsBefore + 1, "one new arrival, claimed again",
           std::to_string(arrivals.size() - arrivalsBefore) + " arrival(s)");
@@ -439,12 +347,9 @@ int runAll(int argc, char** argv) {
               firstPath + " -> " + platform->errorText(staleError));
         check(claimed->pnpRecord().DevInst != firstInst, "new device-instance identity",
               devnodeOf(*claimed) + (devnodeOf(*claimed) == firstNode ? " (same node)" : ""));
-        letReaderStart();
-        const auto n = reports.size();
-        check(sendCommand(*claimed, protocol::statusRequest()) &&
-                  waitFor([&] { return reports.size() > n; }) &&
+        check(waitFor([&] { return reports.size() > reportsBeforeReplug; }) &&
                   std::holds_alternative<protocol::StatusRecord>(decoded.back().record),
-              "status round trip after replug");
+              "status round trip right after the replug");
     }
 
     // A second HID device with other IDs: listed, but not claimed and never written to.
@@ -472,15 +377,38 @@ int runAll(int argc, char** argv) {
     const int removalsBefore = removals;
     other.destroy();
     check(waitFor([&] { return removals > removalsBefore; }), "free device removed");
-    replugged.destroy();
+    cabinet.unplug();
     check(waitFor([&] { return claimed == nullptr; }), "cabinet removed again");
-    check(controller.devices().empty() ||
-              std::none_of(controller.devices().begin(), controller.devices().end(),
-                           [](const HidDevice* d) {
-                               return d->hidAttributes().vendorId == CabinetVendor ||
-                                      d->hidAttributes().vendorId == 0x1234;
-                           }),
+    check(std::none_of(controller.devices().begin(), controller.devices().end(),
+                       [](const HidDevice* d) {
+                           return d->hidAttributes().vendorId == CabinetVendor ||
+                                  d->hidAttributes().vendorId == 0x1234;
+                       }),
           "no test device left in the list");
+    controller.setOnArrival(nullptr);
+    controller.setOnRemoval(nullptr);
+
+    // The command-line tool as a separate process.
+    if (check(!ctl.isEmpty(), "hq3746ctl given"))
+        kerneltest::runCliChecks(check, ctl);
+
+    // The monitor window in a process of its own, offscreen.
+    {
+        KernelCabinet monitored({});
+        if (check(monitored.plug(error), "cabinet for the monitor window", error)) {
+            QProcess child;
+            child.setProcessChannelMode(QProcess::ForwardedChannels);
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert("QT_QPA_PLATFORM", "offscreen");
+            child.setProcessEnvironment(env);
+            child.start(self, {"--monitor"});
+            check(child.waitForFinished(60000) && child.exitCode() == 0,
+                  "monitor window checks passed");
+            const std::string codes = monitored.received();
+            check(codes.rfind("@uv", 0) == 0, "monitor: polled \"@\" (with \"u\"), then \"v\"",
+                  codes);
+        }
+    }
 
     // Without udevd (containers, minimal systems) hotplug follows the kernel's own events.
     QProcess::execute("udevadm", {"control", "--exit"});
@@ -498,12 +426,11 @@ int runAll(int argc, char** argv) {
         bareController.setOnRemoval([&](HidDevice*) { ++bareRemovals; });
         bareController.setOnDeviceChange([&](HidDeviceController*) { ++bareChanges; });
         waitFor([&] { return bareChanges >= 1; });
-        UhidDevice plain;
-        check(plain.create(cabinetIdentity(options), cabinet.handler(), error),
-              "cabinet plugged in without udevd", error);
+        KernelCabinet plain({});
+        check(plain.plug(error), "cabinet plugged in without udevd", error);
         const bool arrived = waitFor([&] { return !bareArrivals.empty(); });
         check(arrived && bareArrivals.back() == CabinetVendor, "arrival from a kernel event");
-        plain.destroy();
+        plain.unplug();
         check(waitFor([&] { return bareRemovals >= 1; }), "removal from a kernel event");
     }
 
@@ -518,5 +445,7 @@ int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     if (argc > 1 && std::strcmp(argv[1], "--as") == 0)
         return runAs(argc, argv);
+    if (argc > 1 && std::strcmp(argv[1], "--monitor") == 0)
+        return kerneltest::runMonitorChecks(argc, argv);
     return runAll(argc, argv);
 }

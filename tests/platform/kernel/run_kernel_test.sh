@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Boots the distribution's kernel under qemu (software emulation) with a small initramfs:
 # busybox, the hid, hid-generic and uhid modules, systemd-udevd with its default rules plus the
-# packaged hidraw rule, and the probe program with its shared libraries. The probe makes the
-# simulated cabinet a uhid device and checks the Linux HID backend against it; its output comes
-# back over the serial console.
+# packaged hidraw rule, the probe program and hq3746ctl with their shared libraries and Qt's
+# offscreen platform plugin. The probe makes cabinets uhid devices and checks the Linux HID
+# backend, hq3746ctl and the monitor window against them; its output comes back over the serial
+# console.
 #
-# Usage: run_kernel_test.sh PROBE RULES_FILE WORK_DIR
+# Usage: run_kernel_test.sh PROBE RULES_FILE WORK_DIR HQ3746CTL
 # Exit: 0 passed, 1 failed, 77 skipped (qemu, kernel or modules missing; a failure when CI=true).
 set -uo pipefail
-probe=$1 rules=$2 work=$3
+probe=$1 rules=$2 work=$3 ctl=$4
 start=$(date +%s.%N)
 
 missing() {
@@ -66,6 +67,20 @@ cp -r "$rulesdir" "$root/lib/udev/"
 cp "$rules" "$root/etc/udev/rules.d/"
 copy_with_libs "$probe" /probe
 strip --strip-debug "$root/probe" 2>/dev/null || true
+copy_with_libs "$ctl" /usr/bin/hq3746ctl
+strip --strip-debug "$root/usr/bin/hq3746ctl" 2>/dev/null || true
+# The monitor window runs offscreen: Qt's offscreen platform plugin, at the path Qt looks in.
+plugins=$(qtpaths6 --query QT_INSTALL_PLUGINS 2>/dev/null || true)
+[ -n "$plugins" ] || plugins=/usr/lib/x86_64-linux-gnu/qt6/plugins
+[ -f "$plugins/platforms/libqoffscreen.so" ] || missing "no Qt offscreen platform plugin in $plugins"
+copy_with_libs "$plugins/platforms/libqoffscreen.so" "$plugins/platforms/libqoffscreen.so"
+# One font, so that the window can lay out its texts.
+font=$(ls /usr/share/fonts/truetype/dejavu/DejaVuSans.ttf 2>/dev/null | head -1)
+if [ -n "$font" ]; then
+    mkdir -p "$root/usr/share/fonts/truetype/dejavu"
+    cp "$font" "$root/usr/share/fonts/truetype/dejavu/"
+    [ -d /etc/fonts ] && cp -r /etc/fonts "$root/etc/"
+fi
 cp "$modules"/hid.ko "$modules"/hid-generic.ko "$modules"/uhid.ko "$root/lib/modules/"
 cat >"$root/etc/passwd" <<'EOF'
 root:x:0:0:root:/root:/bin/sh
@@ -95,7 +110,7 @@ echo "KERNEL-TEST-UPTIME modules $(cut -d' ' -f1 /proc/uptime)"
 udevadm trigger --action=add 2>/dev/null
 udevadm settle --timeout=30 2>/dev/null
 echo "KERNEL-TEST-UPTIME udev settled $(cut -d' ' -f1 /proc/uptime)"
-QT_LOGGING_RULES='*.debug=false' /probe
+HOME=/tmp QT_LOGGING_RULES='*.debug=false' /probe /usr/bin/hq3746ctl
 echo "KERNEL-TEST-EXIT $?"
 echo "KERNEL-TEST-UPTIME probe done $(cut -d' ' -f1 /proc/uptime)"
 poweroff -f

@@ -76,6 +76,16 @@ void UhidDevice::destroy() {
     fd_ = stopFd_ = -1;
 }
 
+bool UhidDevice::sendInput(std::span<const std::uint8_t> report) {
+    if (fd_ < 0 || report.size() > UHID_DATA_MAX)
+        return false;
+    uhid_event in{};
+    in.type = UHID_INPUT2;
+    in.u.input2.size = static_cast<__u16>(report.size());
+    std::memcpy(in.u.input2.data, report.data(), report.size());
+    return send(&in, sizeof in);
+}
+
 bool UhidDevice::send(const void* event, std::size_t size) {
     std::lock_guard lock(writeLock_);
     const auto n = ::write(fd_, event, size);
@@ -100,13 +110,8 @@ void UhidDevice::serve() {
         case UHID_OUTPUT: {
             ++outputs_;
             const std::span<const std::uint8_t> report(ev.u.output.data, ev.u.output.size);
-            for (const auto& answer : handler_ ? handler_(report) : decltype(handler_(report)){}) {
-                uhid_event in{};
-                in.type = UHID_INPUT2;
-                in.u.input2.size = static_cast<__u16>(answer.size());
-                std::memcpy(in.u.input2.data, answer.data(), answer.size());
-                send(&in, sizeof in);
-            }
+            for (const auto& answer : handler_ ? handler_(report) : decltype(handler_(report)){})
+                sendInput(answer);
             break;
         }
         case UHID_GET_REPORT: { // no feature or input reports on request

@@ -44,6 +44,9 @@ public:
     // Removes the device from the kernel (UHID_DESTROY) and ends the service thread.
     void destroy();
     bool created() const { return fd_ >= 0; }
+    // Sends one input report (without a report-ID byte) from any thread; false when the device
+    // is not created or the kernel refuses it.
+    bool sendInput(std::span<const std::uint8_t> report);
 
     int outputReports() const { return outputs_.load(); }
 
