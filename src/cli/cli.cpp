@@ -29,6 +29,7 @@ GLOBAL OPTIONS
                     cabinets are attached).
     --json          Print JSON instead of text.
     --timeout S     Give up waiting for an answer after S seconds (default 2; upload: 120).
+                    A request that changes nothing is asked once more after S/2 seconds.
     --help, -h      Print this help, or with a command the help of that command.
 
 COMMANDS
