@@ -64,10 +64,29 @@ HidDeviceController::~HidDeviceController() {
         dev->controller_ = nullptr;
         if (dev->claimed())
             dev->MarkUnplugged();
-        else
-            delete dev;
     }
+    owned_.clear();
     heldClaims_.clear();
+}
+
+void HidDeviceController::appendFree(std::unique_ptr<HidDevice> dev) {
+    devices_.push_back(dev.get());
+    owned_.push_back(std::move(dev));
+}
+
+void HidDeviceController::replaceEntry(std::size_t position, std::unique_ptr<HidDevice> dev) {
+    devices_[position] = dev.get();
+    owned_.push_back(std::move(dev));
+}
+
+std::unique_ptr<HidDevice> HidDeviceController::takeOwned(HidDevice* dev) {
+    const auto it = std::find_if(owned_.begin(), owned_.end(),
+                                 [&](const auto& owned) { return owned.get() == dev; });
+    if (it == owned_.end())
+        return nullptr;
+    auto taken = std::move(*it);
+    owned_.erase(it);
+    return taken;
 }
 
 void HidDeviceController::NotifyDeviceChange(std::int32_t changeParam) {
@@ -125,7 +144,7 @@ void HidDeviceController::DeviceChange() {
             if (it != devices_.end()) {
                 devices_.erase(it);
                 dev->controller_ = nullptr;
-                delete dev;
+                takeOwned(dev).reset();
             }
         }
         changed = true;
@@ -141,8 +160,8 @@ void HidDeviceController::DeviceChange() {
     });
 
     for (auto& f : fresh) {
-        HidDevice* dev = f.release();
-        devices_.push_back(dev);
+        HidDevice* dev = f.get();
+        appendFree(std::move(f));
         changed = true;
         RaiseArrival(dev);
     }
@@ -188,9 +207,12 @@ bool HidDeviceController::ClaimAt(std::unique_ptr<HidDevice>& dev, std::int32_t 
     HidDevice* d = devices_[static_cast<std::size_t>(index)];
     if (d->claimed())
         return false;
+    auto owned = takeOwned(d);
+    if (!owned)
+        return false;
     d->claimed_ = true;
     keepHeldClaim(dev);
-    dev.reset(d);
+    dev = std::move(owned);
     d->StartReader();
     return true;
 }

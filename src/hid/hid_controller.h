@@ -78,9 +78,18 @@ private:
     friend class HidDevice;
     // Takes a claimed device out of a caller's hands without ending its claim.
     void keepHeldClaim(std::unique_ptr<HidDevice>& dev);
+    // Adds a free device at the end of the list / at a position, owned by the controller.
+    void appendFree(std::unique_ptr<HidDevice> dev);
+    void replaceEntry(std::size_t position, std::unique_ptr<HidDevice> dev);
+    // The controller's own device, taken out of its keeping (null when it is not the owner).
+    std::unique_ptr<HidDevice> takeOwned(HidDevice* dev);
 
     platform::HidPlatform& platform_;
+    // The list in order: every known interface, free or claimed. Who owns a device is kept
+    // apart: the controller owns the free ones (owned_) and the claims its callers let go of
+    // (heldClaims_); a claimed device belongs to whoever claimed it.
     std::vector<HidDevice*> devices_;
+    std::vector<std::unique_ptr<HidDevice>> owned_;
     bool inDeviceChange_ = false;
     std::int32_t lastChangeParam_ = 0;
     bool loading_ = false;

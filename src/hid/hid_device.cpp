@@ -66,24 +66,25 @@ HidDevice::~HidDevice() {
         auto& list = controller_->devices_;
         const auto it = std::find(list.begin(), list.end(), this);
         if (it != list.end()) {
-            const auto position = it - list.begin();
-            HidDevice* replacement = nullptr;
+            const auto position = static_cast<std::size_t>(it - list.begin());
+            std::unique_ptr<HidDevice> replacement;
             if (plugged_) {
                 try {
-                    replacement = new HidDevice(platform_, std::move(pnpRecord_), controller_);
+                    replacement =
+                        std::make_unique<HidDevice>(platform_, std::move(pnpRecord_), controller_);
                     replacement->reportHandler_ = std::move(oldReport);
                     replacement->unplugHandler_ = std::move(oldUnplug);
                     replacement->SetSleepTime(sleepTime_);
                 } catch (const ControllerError&) {
                     // The interface is listed but cannot be opened any more: drop the entry;
                     // the next scan that still finds it announces it anew.
-                    replacement = nullptr;
+                    replacement.reset();
                 }
             }
             if (replacement)
-                list[position] = replacement;
+                controller_->replaceEntry(position, std::move(replacement));
             else
-                list.erase(list.begin() + position);
+                list.erase(list.begin() + static_cast<std::ptrdiff_t>(position));
         }
     }
 }
