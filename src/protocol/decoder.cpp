@@ -1,5 +1,7 @@
 #include "protocol/decoder.h"
 
+#include "protocol/record_table.h"
+
 #include <charconv>
 #include <utility>
 
@@ -32,26 +34,29 @@ std::string text(std::string_view label, const std::string& value) {
 } // namespace
 
 void statusLines(const StatusRecord& s, std::vector<std::string>& lines) {
-    lines.push_back(text("Aktoren: ", ByteToBits(s.aktoren)));
-    lines.push_back(line("FEHLER: ", s.fehler));
-    lines.push_back(line("L1 UPs: ", s.l1Ups));
-    lines.push_back(text("Ventile: ", ByteToBits(s.ventile)));
-    lines.push_back(line("Netzf: ", s.netzf));
-    lines.push_back(line("T3: ", s.t3));
-    lines.push_back(line("L1: ", s.l1));
-    lines.push_back(line("T1: ", s.t1));
-    lines.push_back(line("NET_ERRORS: ", s.netErrors));
-    lines.push_back(line("T1_2: ", s.t1_2));
-    lines.push_back(line("T2_1: ", s.t2_1));
-    lines.push_back(line("T2_2: ", s.t2_2));
-    lines.push_back(text("STATUS: ", ByteToBits(s.status)));
-    lines.push_back(line("Programmphase: ", s.programmphase));
-    lines.push_back(text("PROG: ", ByteToBits(s.prog)));
-    lines.push_back(line("L_IN: ", s.lIn));
-    lines.push_back(text("HytRetO: ", toHex2(s.hytRetO)));
-    lines.push_back(text("HytRetU: ", toHex2(s.hytRetU)));
-    lines.push_back(dottedAddress(s.secondAddress));
-    lines.push_back(line("IntTimer: ", s.intTimer));
+    for (const auto& f : kStatusFields) {
+        if (f.shown == Shown::None)
+            continue;
+        const FieldValue v = fieldValue(f, s);
+        switch (f.shown) {
+        case Shown::Decimal:
+            lines.push_back(line(f.paneLabel, std::get<std::int64_t>(v)));
+            break;
+        case Shown::Bits:
+            lines.push_back(text(f.paneLabel,
+                                 ByteToBits(static_cast<std::uint8_t>(std::get<std::int64_t>(v)))));
+            break;
+        case Shown::Hex:
+            lines.push_back(
+                text(f.paneLabel, toHex2(static_cast<std::uint8_t>(std::get<std::int64_t>(v)))));
+            break;
+        case Shown::Dotted:
+            lines.push_back(text(f.paneLabel, std::get<std::string>(v)));
+            break;
+        case Shown::None:
+            break;
+        }
+    }
 }
 
 void i2cScanLines(const I2cScanRecord& r, std::vector<std::string>& lines) {

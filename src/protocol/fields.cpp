@@ -6,92 +6,29 @@
 namespace hq::protocol {
 
 namespace {
-FieldValue num(std::int64_t v) {
-    return v;
+template <class R> std::vector<Field> fieldsFromTable(const R& r) {
+    std::vector<Field> fields;
+    fields.reserve(fieldsOf<R>().size());
+    for (const auto& f : fieldsOf<R>())
+        fields.push_back({f.name, fieldValue(f, r)});
+    return fields;
 }
 } // namespace
 
 std::vector<Field> recordFields(const StatusRecord& r) {
-    return {
-        {"aktoren", num(r.aktoren)},
-        {"fehler", num(r.fehler)},
-        {"l1Ups", num(r.l1Ups)},
-        {"okTimer", num(r.okTimer)},
-        {"tet", num(r.tet)},
-        {"ventile", num(r.ventile)},
-        {"netzf", num(r.netzf)},
-        {"t3", num(r.t3)},
-        {"l1", num(r.l1)},
-        {"t1", num(r.t1)},
-        {"netErrors", num(r.netErrors)},
-        {"t1_2", num(r.t1_2)},
-        {"t2_1", num(r.t2_1)},
-        {"t2_2", num(r.t2_2)},
-        {"status", num(r.status)},
-        {"programmphase", num(r.programmphase)},
-        {"prog", num(r.prog)},
-        {"lIn", num(r.lIn)},
-        {"hytRetO", num(r.hytRetO)},
-        {"humidityTop", num(r.humidityTop)},
-        {"temperatureTop", num(r.temperatureTop)},
-        {"hytRetU", num(r.hytRetU)},
-        {"humidityBottom", num(r.humidityBottom)},
-        {"temperatureBottom", num(r.temperatureBottom)},
-        {"cabinetAddress", dottedAddress(r.cabinetAddress)},
-        {"secondAddress", dottedAddress(r.secondAddress)},
-        {"intTimer", num(r.intTimer)},
-    };
+    return fieldsFromTable(r);
 }
-
 std::vector<Field> recordFields(const ConfigRecord& r) {
-    return {
-        {"regenHumidity", num(r.regenHumidity)},
-        {"reduction1Humidity", num(r.reduction1Humidity)},
-        {"reduction2Humidity", num(r.reduction2Humidity)},
-        {"doorAlarmTime", num(r.doorAlarmTime)},
-        {"restartDelay", num(r.restartDelay)},
-        {"extraTime1", num(r.extraTime1)},
-        {"showReturnAir", r.showReturnAir},
-        {"extraTime2", num(r.extraTime2)},
-        {"serialNumber", num(r.serialNumber)},
-        {"firmwareMinor", num(r.firmwareMinor)},
-        {"firmwareMajor", num(r.firmwareMajor)},
-        {"macAddress", macText(r.macAddress)},
-        {"returnAirMonitoring", num(r.returnAirMonitoring)},
-    };
+    return fieldsFromTable(r);
 }
-
 std::vector<Field> recordFields(const ClockRecord& r) {
-    return {
-        {"readStatus", num(r.readStatus)},
-        {"hours", num(r.hours)},
-        {"minutes", num(r.minutes)},
-        {"seconds", num(r.seconds)},
-        {"day", num(r.day)},
-        {"month", num(r.month)},
-        {"year", num(r.year)},
-    };
+    return fieldsFromTable(r);
 }
-
 std::vector<Field> recordFields(const I2cScanRecord& r) {
-    std::vector<Field> f;
-    f.reserve(2);
-    f.push_back({"count", num(r.count)});
-    f.push_back({"addresses", std::vector<std::int64_t>(r.addresses.begin(), r.addresses.end())});
-    return f;
+    return fieldsFromTable(r);
 }
-
 std::vector<Field> recordFields(const WebImageVersion& r) {
-    std::vector<Field> f(3);
-    f[0].name = "text";
-    f[0].value = r.text;
-    f[1].name = "versionText";
-    if (r.versionText)
-        f[1].value = *r.versionText;
-    f[2].name = "version";
-    if (r.version)
-        f[2].value = *r.version;
-    return f;
+    return fieldsFromTable(r);
 }
 
 std::vector<Field> recordFields(const Record& r) {

@@ -9,19 +9,17 @@
 #include <vector>
 
 #include "protocol/decoder.h"
+#include "protocol/record_table.h"
 
 namespace hq::protocol {
-
-// null, integer, real, flag, text (UTF-8) or a list of integers.
-using FieldValue = std::variant<std::monostate, std::int64_t, double, bool, std::string,
-                                std::vector<std::int64_t>>;
 
 struct Field {
     std::string_view name; // the record table's field name: "aktoren", "okTimer", ...
     FieldValue value;
 };
 
-// Addresses are dotted text, the MAC address colon-separated hex, I2C addresses a list.
+// The fields of the record's table in table order (protocol/record_table.h). Addresses are
+// dotted text, the MAC address colon-separated hex, I2C addresses a list.
 std::vector<Field> recordFields(const StatusRecord& r);
 std::vector<Field> recordFields(const ConfigRecord& r);
 std::vector<Field> recordFields(const ClockRecord& r);

@@ -1,33 +1,13 @@
 #include "protocol/reply.h"
 
+#include "protocol/record_table.h"
+
 #include <algorithm>
 #include <cmath>
 
 namespace hq::protocol {
 
 namespace {
-
-// Reads a report of any length as if it were zero-filled to 64 bytes.
-class Bytes {
-public:
-    explicit Bytes(std::span<const std::uint8_t> d) : d_(d) {}
-    std::uint8_t u8(std::size_t i) const { return i < d_.size() ? d_[i] : 0; }
-    std::uint16_t u16(std::size_t i) const {
-        return static_cast<std::uint16_t>(u8(i) | (u8(i + 1) << 8));
-    }
-    std::uint32_t u32(std::size_t i) const {
-        return static_cast<std::uint32_t>(u16(i)) | (static_cast<std::uint32_t>(u16(i + 2)) << 16);
-    }
-    template <std::size_t N> std::array<std::uint8_t, N> arr(std::size_t i) const {
-        std::array<std::uint8_t, N> a{};
-        for (std::size_t k = 0; k < N; ++k)
-            a[k] = u8(i + k);
-        return a;
-    }
-
-private:
-    std::span<const std::uint8_t> d_;
-};
 
 bool isBlankOrControl(char c) {
     return static_cast<unsigned char>(c) <= 0x20;
@@ -61,82 +41,19 @@ ReplyReport makeReplyReport(std::span<const std::uint8_t> data) {
 }
 
 StatusRecord decodeStatusRecord(std::span<const std::uint8_t> data, FirmwareVersion firmware) {
-    const Bytes b(data);
-    StatusRecord s;
-    s.aktoren = b.u8(1);
-    s.fehler = b.u8(2);
-    s.l1Ups = b.u16(3);
-    s.tet = b.u8(6);
-    s.ventile = b.u8(7);
-    s.netzf = b.u16(8);
-    s.t3 = b.u16(10);
-    s.l1 = b.u16(12);
-    s.t1 = b.u16(14);
-    s.netErrors = b.u16(16);
-    s.t1_2 = b.u16(18);
-    s.okTimer = firmware.hasWideOkTimer() ? s.t1_2 : b.u8(5);
-    s.t2_1 = b.u16(20);
-    s.t2_2 = b.u16(22);
-    s.status = b.u8(24);
-    s.programmphase = b.u8(25);
-    s.prog = b.u8(26);
-    s.lIn = b.u8(27);
-    s.hytRetO = b.u8(28);
-    s.humidityTop = b.u16(29);
-    s.temperatureTop = static_cast<std::int16_t>(b.u16(31));
-    s.hytRetU = b.u8(33);
-    s.humidityBottom = b.u16(34);
-    s.temperatureBottom = static_cast<std::int16_t>(b.u16(36));
-    s.cabinetAddress = b.arr<4>(38);
-    s.secondAddress = b.arr<4>(42);
-    s.intTimer = b.u16(46);
-    return s;
+    return decodeFields<StatusRecord>(data, firmware);
 }
 
 ConfigRecord decodeConfigRecord(std::span<const std::uint8_t> data) {
-    const Bytes b(data);
-    ConfigRecord c;
-    c.regenHumidity = b.u8(1);
-    c.reduction1Humidity = b.u8(2);
-    c.reduction2Humidity = b.u8(3);
-    c.doorAlarmTime = b.u16(4);
-    c.restartDelay = b.u16(6);
-    c.extraTime1 = b.u16(8);
-    c.showReturnAir = (b.u8(8) & 0x40) != 0;
-    c.extraTime2 = b.u16(10);
-    c.serialNumber = static_cast<std::int32_t>(b.u32(13));
-    c.firmwareMinor = b.u8(17);
-    c.firmwareMajor = b.u8(18);
-    c.macAddress = b.arr<6>(21);
-    c.returnAirMonitoring = b.u8(28);
-    return c;
+    return decodeFields<ConfigRecord>(data);
 }
 
 ClockRecord decodeClockRecord(std::span<const std::uint8_t> data) {
-    const Bytes b(data);
-    ClockRecord c;
-    c.readStatus = b.u8(1);
-    c.hours = b.u8(2);
-    c.minutes = b.u8(3);
-    c.seconds = b.u8(4);
-    c.day = b.u8(5);
-    c.month = b.u8(6);
-    c.year = b.u8(7);
-    return c;
+    return decodeFields<ClockRecord>(data);
 }
 
 I2cScanRecord decodeI2cScanRecord(std::span<const std::uint8_t> data) {
-    const Bytes b(data);
-    I2cScanRecord r;
-    r.count = b.u8(1);
-    // Only the addresses actually inside the report (at most bytes 2 to 63).
-    const std::size_t end = std::min(data.size(), kReplyReportLength);
-    const std::size_t present = end > 2 ? end - 2 : 0;
-    const std::size_t n = std::min<std::size_t>({r.count, present, kMaxI2cAddresses});
-    r.addresses.reserve(n);
-    for (std::size_t i = 0; i < n; ++i)
-        r.addresses.push_back(b.u8(2 + i));
-    return r;
+    return decodeFields<I2cScanRecord>(data);
 }
 
 std::optional<std::string> extractWebImageVersionText(std::span<const std::uint8_t> text61) {
@@ -192,9 +109,10 @@ std::optional<bool> WebImageVersion::atLeast(FirmwareVersion firmware) const {
 }
 
 WebImageVersion decodeWebImageVersion(std::span<const std::uint8_t> data) {
-    std::array<std::uint8_t, kWebImageTextLength> t{};
-    for (std::size_t i = 0; i < t.size() && i + 1 < data.size(); ++i)
-        t[i] = data[i + 1];
+    constexpr const auto& textField = kWebImageVersionFields[0];
+    std::array<std::uint8_t, textField.width> t{};
+    for (std::size_t i = 0; i < t.size() && textField.offset + i < data.size(); ++i)
+        t[i] = data[textField.offset + i];
     WebImageVersion w;
     const auto zero = std::find(t.begin(), t.end(), std::uint8_t{0});
     w.text = windows1252ToUtf8(std::string_view(reinterpret_cast<const char*>(t.data()),

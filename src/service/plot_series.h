@@ -5,6 +5,8 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 namespace hq::protocol {
 struct StatusRecord;
@@ -22,8 +24,12 @@ struct SeriesSpec {
     std::uint32_t rgb; // 0xRRGGBB; for automatic colours the palette entry of the series
     bool automaticColour;
     bool shownAtStart;
-    const char* csvName; // record field, with unit suffix where the value has one
+    // The status record field the series plots (protocol/record_table.h); "door" is bit 0 of
+    // "status" plotted as 100 or 0 %.
+    std::string_view field;
+    // From the record table: the field's divisor, and 32768 added to signed values.
     SeriesEncoding encoding;
+    std::string csvName; // the field's column name, with its unit where it has one
 };
 
 inline constexpr int kErrorSeries = 10;

@@ -1,5 +1,5 @@
-// Encodes the cabinet's answers into input report data, byte by byte as the controller lays
-// them out (the counterpart of the monitor's reply decoder).
+// Encodes the cabinet's answers into input report data as the controller lays them out, from
+// the record tables (protocol/record_table.h) that the monitor's reply decoder reads them by.
 #pragma once
 
 #include <span>
