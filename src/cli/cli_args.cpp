@@ -1,5 +1,6 @@
 #include "cli/cli_args.h"
 
+#include <QCommandLineParser>
 #include <QRegularExpression>
 
 #include <cmath>
@@ -57,120 +58,136 @@ const CommandSpec* findCommand(const QString& name) {
     return nullptr;
 }
 
+// A token that starts with "-" but is an argument: a negative number ("-5") or a lone "-"
+// (standard input). The parser would take it for a short option, so it travels with a mark.
+const QChar kArgumentMark(0xE000);
+
+bool looksNegativeNumber(const QString& token) {
+    return token == QLatin1String("-") ||
+           (token.size() >= 2 && token[0] == u'-' && token[1].isDigit());
+}
+
+QString unmark(QString text) {
+    if (text.startsWith(kArgumentMark))
+        text.remove(0, 1);
+    return text;
+}
+
+void addOption(QCommandLineParser& parser, const OptionSpec& o) {
+    QStringList names{QLatin1String(o.name)};
+    if (QLatin1String(o.name) == QLatin1String("help"))
+        names.prepend(QStringLiteral("h"));
+    parser.addOption(o.takesValue ? QCommandLineOption(names, QString(), QStringLiteral("value"))
+                                  : QCommandLineOption(names));
+}
+
+// A parser that knows the global options and those of command (all commands' when null: their
+// names and whether they take a value do not clash).
+void addOptions(QCommandLineParser& parser, const CommandSpec* command) {
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    for (const auto& o : kGlobal)
+        addOption(parser, o);
+    QStringList added;
+    for (const auto& c : kCommands) {
+        if (command && &c != command)
+            continue;
+        for (const auto& o : c.options)
+            if (!added.contains(QLatin1String(o.name))) {
+                added << QLatin1String(o.name);
+                addOption(parser, o);
+            }
+    }
+}
+
 const OptionSpec* findOption(const CommandSpec* command, const QString& name) {
     for (const auto& o : kGlobal)
         if (name == QLatin1String(o.name))
             return &o;
-    if (command)
-        for (const auto& o : command->options)
-            if (name == QLatin1String(o.name))
-                return &o;
+    for (const auto& c : kCommands)
+        if (!command || &c == command)
+            for (const auto& o : c.options)
+                if (name == QLatin1String(o.name))
+                    return &o;
     return nullptr;
 }
 
-// "-5" and a lone "-" (standard input) are arguments, not options.
-bool looksNegativeNumber(const QString& token) {
-    return token == QLatin1String("-") ||
-           (token.size() >= 2 && token[0] == u'-' && token[1].isDigit());
+// The parser says only in words what was wrong with a value; tell it in ours.
+QString valueProblem(const QStringList& tokens, const CommandSpec* command) {
+    for (qsizetype i = 0; i < tokens.size() && tokens[i] != QLatin1String("--"); ++i) {
+        if (!tokens[i].startsWith(QLatin1String("--")))
+            continue;
+        const QString name = tokens[i].mid(2).section(u'=', 0, 0);
+        const OptionSpec* spec = findOption(command, name);
+        if (!spec)
+            continue;
+        if (!spec->takesValue && tokens[i].contains(u'='))
+            return QStringLiteral("option \"--%1\" takes no value").arg(name);
+        if (spec->takesValue && !tokens[i].contains(u'=') && i + 1 == tokens.size())
+            return QStringLiteral("option \"--%1\" needs a value").arg(name);
+    }
+    return {};
 }
 
 } // namespace
 
 ParseOutcome parseArguments(const QStringList& arguments) {
     ParseOutcome out;
-    // The command word decides which options are known; find it first.
+    QStringList tokens{QStringLiteral("hq3746ctl")};
+    bool optionsEnded = false;
+    for (const QString& token : arguments) {
+        optionsEnded |= token == QLatin1String("--");
+        tokens << (!optionsEnded && looksNegativeNumber(token) ? kArgumentMark + token : token);
+    }
+
+    // The command word decides which options are known: find it with every option known.
     const CommandSpec* command = nullptr;
     {
-        bool skipValue = false;
-        for (const QString& token : arguments) {
-            if (skipValue) {
-                skipValue = false;
-                continue;
-            }
-            if (token == QLatin1String("--"))
-                break;
-            if (token.startsWith(QLatin1String("--"))) {
-                const QString name = token.mid(2).section(u'=', 0, 0);
-                // Value-taking options of any command: their value is not the command word.
-                bool valued = false;
-                for (const auto& o : kGlobal)
-                    valued |= (name == QLatin1String(o.name) && o.takesValue);
-                for (const auto& c : kCommands)
-                    for (const auto& o : c.options)
-                        valued |= (name == QLatin1String(o.name) && o.takesValue);
-                skipValue = valued && !token.contains(u'=');
-                continue;
-            }
-            if (token.startsWith(u'-') && !looksNegativeNumber(token))
-                continue;
-            command = findCommand(token);
+        QCommandLineParser any;
+        addOptions(any, nullptr);
+        any.parse(tokens);
+        const QStringList words = any.positionalArguments();
+        if (!words.isEmpty()) {
+            out.args.command = unmark(words.first());
+            command = findCommand(out.args.command);
             if (!command) {
-                out.error =
-                    QStringLiteral("unknown command \"%1\" (see hq3746ctl --help)").arg(token);
+                out.error = QStringLiteral("unknown command \"%1\" (see hq3746ctl --help)")
+                                .arg(out.args.command);
                 return out;
             }
-            out.args.command = token;
-            break;
         }
     }
 
-    bool commandSeen = false;
-    bool optionsEnded = false;
-    for (qsizetype i = 0; i < arguments.size(); ++i) {
-        const QString& token = arguments[i];
-        if (!optionsEnded && token == QLatin1String("--")) {
-            optionsEnded = true;
-            continue;
+    QCommandLineParser parser;
+    addOptions(parser, command);
+    if (!parser.parse(tokens)) {
+        const QStringList unknown = parser.unknownOptionNames();
+        if (!unknown.isEmpty()) {
+            const QString dashes =
+                unknown.first().size() == 1 ? QStringLiteral("-") : QStringLiteral("--");
+            out.error =
+                command ? QStringLiteral("unknown option \"%1%2\" for \"%3\"")
+                              .arg(dashes, unknown.first(), out.args.command)
+                        : QStringLiteral("unknown option \"%1%2\"").arg(dashes, unknown.first());
+        } else {
+            out.error = valueProblem(tokens.mid(1), command);
+            if (out.error.isEmpty())
+                out.error = parser.errorText();
         }
-        if (!optionsEnded && token.startsWith(u'-') && !looksNegativeNumber(token)) {
-            if (!token.startsWith(QLatin1String("--")) || token.size() == 2) {
-                if (token == QLatin1String("-h")) {
-                    out.args.options[QStringLiteral("help")] = QString();
-                    continue;
-                }
-                out.error = QStringLiteral("unknown option \"%1\"").arg(token);
-                return out;
-            }
-            QString name = token.mid(2);
-            QString value;
-            bool hasInlineValue = false;
-            if (const qsizetype eq = name.indexOf(u'='); eq >= 0) {
-                value = name.mid(eq + 1);
-                name = name.left(eq);
-                hasInlineValue = true;
-            }
-            const OptionSpec* spec = findOption(command, name);
-            if (!spec) {
-                out.error = command ? QStringLiteral("unknown option \"--%1\" for \"%2\"")
-                                          .arg(name, out.args.command)
-                                    : QStringLiteral("unknown option \"--%1\"").arg(name);
-                return out;
-            }
-            if (spec->takesValue) {
-                if (!hasInlineValue) {
-                    if (i + 1 >= arguments.size()) {
-                        out.error = QStringLiteral("option \"--%1\" needs a value").arg(name);
-                        return out;
-                    }
-                    value = arguments[++i];
-                }
-            } else if (hasInlineValue) {
-                out.error = QStringLiteral("option \"--%1\" takes no value").arg(name);
-                return out;
-            }
-            if (out.args.options.count(name) != 0) {
-                out.error = QStringLiteral("option \"--%1\" given twice").arg(name);
-                return out;
-            }
-            out.args.options[name] = value;
-            continue;
-        }
-        if (!commandSeen && command) {
-            commandSeen = true; // the command word itself
-            continue;
-        }
-        out.args.positional.push_back(token);
+        return out;
     }
+    QStringList seen;
+    for (const QString& name : parser.optionNames()) {
+        const QString option = name == QLatin1String("h") ? QStringLiteral("help") : name;
+        if (seen.contains(option)) {
+            out.error = QStringLiteral("option \"--%1\" given twice").arg(option);
+            return out;
+        }
+        seen << option;
+        out.args.options[option] = unmark(parser.value(option));
+    }
+    const QStringList words = parser.positionalArguments();
+    for (qsizetype i = command ? 1 : 0; i < words.size(); ++i)
+        out.args.positional.push_back(unmark(words[i]));
     return out;
 }
 
