@@ -1,6 +1,7 @@
 // decode and frame: the commands that need no cabinet.
 #include "cli/commands.h"
 
+#include "core/windows1252.h"
 #include "protocol/decoder.h"
 #include "protocol/output_report.h"
 #include "protocol/reply.h"
@@ -15,7 +16,7 @@ namespace hq::cli {
 namespace {
 
 std::string codeCharacter(std::uint8_t code) {
-    return protocol::windows1252ToUtf8(std::string(1, static_cast<char>(code)));
+    return hq::windows1252ToUtf8(std::string(1, static_cast<char>(code)));
 }
 
 // The record's fields under the reply records' field names, with the derived values.

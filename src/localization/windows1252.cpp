@@ -1,34 +1,16 @@
 #include "localization/windows1252.h"
 
-#include <array>
+
+#include "core/windows1252.h"
 
 namespace hq {
-namespace {
-
-// Unicode code points of the bytes 0x80..0x9F.
-constexpr std::array<char16_t, 32> kHighControls = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, // 80..87
-    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F, // 88..8F
-    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014, // 90..97
-    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178, // 98..9F
-};
-
-char16_t CodePoint(unsigned char byte) {
-    if (byte >= 0x80 && byte <= 0x9F) {
-        return kHighControls[byte - 0x80];
-    }
-    return byte;
-}
-
-} // namespace
 
 QString DecodeWindows1252(QByteArrayView bytes) {
     QString text;
     text.resize(bytes.size());
     QChar* out = text.data();
-    for (qsizetype i = 0; i < bytes.size(); ++i) {
-        out[i] = QChar(CodePoint(static_cast<unsigned char>(bytes[i])));
-    }
+    for (qsizetype i = 0; i < bytes.size(); ++i)
+        out[i] = QChar(windows1252CodePoint(static_cast<unsigned char>(bytes[i])));
     return text;
 }
 
@@ -36,19 +18,8 @@ QByteArray EncodeWindows1252(QStringView text) {
     QByteArray bytes;
     bytes.reserve(text.size());
     for (const QChar c : text) {
-        const char16_t u = c.unicode();
-        if (u < 0x80 || (u >= 0xA0 && u <= 0xFF)) {
-            bytes.append(static_cast<char>(u));
-            continue;
-        }
-        char out = '?';
-        for (std::size_t i = 0; i < kHighControls.size(); ++i) {
-            if (kHighControls[i] == u) {
-                out = static_cast<char>(0x80 + i);
-                break;
-            }
-        }
-        bytes.append(out);
+        const int b = windows1252Byte(c.unicode());
+        bytes.append(b < 0 ? '?' : static_cast<char>(b));
     }
     return bytes;
 }

@@ -1,5 +1,6 @@
 #include "protocol/reply.h"
 
+#include "core/windows1252.h"
 #include "protocol/record_table.h"
 
 #include <algorithm>
@@ -12,25 +13,6 @@ namespace {
 bool isBlankOrControl(char c) {
     return static_cast<unsigned char>(c) <= 0x20;
 }
-
-void appendUtf8(std::string& out, std::uint32_t cp) {
-    if (cp < 0x80) {
-        out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-}
-
-// Code points of 0x80..0x9F in Windows-1252; the five unassigned bytes map to the C1 controls.
-constexpr std::uint16_t kCp1252High[32] = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
 } // namespace
 
@@ -156,21 +138,6 @@ std::string macText(const std::array<std::uint8_t, 6>& a) {
         s += toHex2(a[i]);
     }
     return s;
-}
-
-std::string windows1252ToUtf8(std::string_view bytes) {
-    std::string out;
-    out.reserve(bytes.size());
-    for (char ch : bytes) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c < 0x80)
-            out.push_back(ch);
-        else if (c < 0xA0)
-            appendUtf8(out, kCp1252High[c - 0x80]);
-        else
-            appendUtf8(out, c);
-    }
-    return out;
 }
 
 } // namespace hq::protocol

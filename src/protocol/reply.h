@@ -164,7 +164,5 @@ std::string toHex2(std::uint8_t value);
 std::string dottedAddress(const std::array<std::uint8_t, 4>& a);
 // "00:04:A3:37:46:01"
 std::string macText(const std::array<std::uint8_t, 6>& a);
-// Windows-1252 bytes to UTF-8.
-std::string windows1252ToUtf8(std::string_view bytes);
 
 } // namespace hq::protocol
