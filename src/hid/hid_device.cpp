@@ -31,14 +31,7 @@ HidDevice::HidDevice(platform::HidPlatform& platform, std::unique_ptr<HidPnpInfo
         readErrorHandler_ = controller_->onDeviceDataError();
     }
     std::lock_guard g(controlLock_);
-    controlHandle_ =
-        platform_.openControl(pnpRecord_->InterfacePath, platform::HidAccess::ReadWrite);
-    canReadWrite_ = controlHandle_ != nullptr;
-    if (!controlHandle_) {
-        openError_ = platform_.lastError();
-        controlHandle_ =
-            platform_.openControl(pnpRecord_->InterfacePath, platform::HidAccess::QueryOnly);
-    }
+    openControlHandle();
     if (!controlHandle_)
         throw ControllerError("device cannot be opened", platform_.lastError());
     attributes_.size = 12;
@@ -93,19 +86,22 @@ bool HidDevice::IsReachable() const {
     return plugged_ && (claimed_ || inEvent_);
 }
 
-bool HidDevice::openControlLocked() {
-    if (IsReachable() && !controlHandle_) {
-        controlHandle_ =
-            platform_.openControl(pnpRecord_->InterfacePath, platform::HidAccess::ReadWrite);
-        canReadWrite_ = controlHandle_ != nullptr;
-        if (!controlHandle_) {
-            openError_ = platform_.lastError();
-            controlHandle_ =
-                platform_.openControl(pnpRecord_->InterfacePath, platform::HidAccess::QueryOnly);
-        } else {
-            openError_ = 0;
-        }
+void HidDevice::openControlHandle() {
+    controlHandle_ =
+        platform_.openControl(pnpRecord_->InterfacePath, platform::HidAccess::ReadWrite);
+    canReadWrite_ = controlHandle_ != nullptr;
+    if (controlHandle_) {
+        openError_ = 0;
+        return;
     }
+    openError_ = platform_.lastError();
+    controlHandle_ =
+        platform_.openControl(pnpRecord_->InterfacePath, platform::HidAccess::QueryOnly);
+}
+
+bool HidDevice::openControlLocked() {
+    if (IsReachable() && !controlHandle_)
+        openControlHandle();
     return controlHandle_ != nullptr;
 }
 

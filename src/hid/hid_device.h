@@ -122,6 +122,8 @@ public:
 
 private:
     friend class HidDeviceController;
+    // Opens the control handle read-write, else query-only; notes which it got and why.
+    void openControlHandle();
     bool openControlLocked();
     void closeControlLocked();
     const platform::HidPreparsedData* getPreparsedLocked();
