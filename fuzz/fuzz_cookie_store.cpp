@@ -1,18 +1,14 @@
 // The cookie store fed any Set-Cookie values, for a few hosts: whatever a server sends, no host
 // keeps more than 50 cookies, no cookie is longer than 4096 bytes, and the Cookie line sent back
 // holds no control byte (no header injection) and splits back into the cookies kept.
+#include "fuzz_check.h"
 #include "network/http_upload.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 
-namespace {
-void check(bool condition) {
-    if (!condition)
-        std::abort();
-}
-} // namespace
+using hq::fuzz::check;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using hq::CookieStore;

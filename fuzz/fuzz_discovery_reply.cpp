@@ -1,6 +1,7 @@
 // The discovery reply decoder on any datagram from any sender: it lists exactly the datagrams
 // that start with "HQ3746", its list entry names the sender and a trimmed description of at most
 // n - 7 bytes, and the list entry gives the sender back as the cabinet's address.
+#include "fuzz_check.h"
 #include "localization/windows1252.h"
 #include "network/discovery.h"
 
@@ -8,12 +9,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-namespace {
-void check(bool condition) {
-    if (!condition)
-        std::abort();
-}
-} // namespace
+using hq::fuzz::check;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0)

@@ -1,6 +1,7 @@
 // The dotted IPv4 parser and the address field's formatter on any text: a laid-out address has
 // the field's shape, reads back as the same address and is finished input for the field's mask;
 // an address that parses prints and parses to itself.
+#include "fuzz_check.h"
 #include "localization/windows1252.h"
 #include "network/schrankip.h"
 
@@ -8,12 +9,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-namespace {
-void check(bool condition) {
-    if (!condition)
-        std::abort();
-}
-} // namespace
+using hq::fuzz::check;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const QString text =

@@ -2,6 +2,7 @@
 // a value of at most 2047 characters without surrounding blanks, names are found in any letter
 // case, missing names give the default, and integers follow their own syntax. The language
 // catalogue is then read from the same bytes as a language.ini would be.
+#include "fuzz_check.h"
 #include "localization/language.h"
 #include "localization/profile_file.h"
 #include "localization/windows1252.h"
@@ -14,12 +15,9 @@
 #include <cstdint>
 #include <cstdlib>
 
-namespace {
+using hq::fuzz::check;
 
-void check(bool condition) {
-    if (!condition)
-        std::abort();
-}
+namespace {
 
 bool isAscii(const QString& s) {
     for (QChar c : s)

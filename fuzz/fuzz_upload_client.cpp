@@ -7,6 +7,7 @@
 // Input: byte 0 picks the behaviour (bit 0: the server closes the connection after its reply;
 // bits 1-4: that many 128 KiB blocks of 'z' follow the reply bytes; bits 5-7 and byte 1 seed the
 // piece sizes), the rest is the reply.
+#include "fuzz_check.h"
 #include "network/http_upload.h"
 #include "network/multipart_form_data.h"
 
@@ -20,12 +21,9 @@
 #include <cstdlib>
 #include <random>
 
-namespace {
+using hq::fuzz::check;
 
-void check(bool condition) {
-    if (!condition)
-        std::abort();
-}
+namespace {
 
 struct Script {
     QList<QByteArray> pieces;

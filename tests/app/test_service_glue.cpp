@@ -67,27 +67,45 @@ public:
     std::vector<std::vector<std::uint8_t>> frames;
 };
 
+// Both windows joined as main() joins them, the cabinet plugged in, the preference kept in a
+// temporary folder.
+struct JoinedWindows {
+    JoinedWindows() {
+        glue.attach(&form, &intern);
+        form.setServiceWindow(&glue);
+    }
+    static monitor::SchrankFormOptions options() {
+        monitor::SchrankFormOptions o;
+        o.preference =
+            monitor::LanguagePreference(QStringLiteral("KOV-test"), QStringLiteral("HQ3746DC"));
+        return o;
+    }
+
+    // In this order: the preference store and the cabinet are in place before the window starts.
+    QTemporaryDir settings;
+    bool settingsSet =
+        (QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settings.path()), true);
+    platform::SimulatedHidPlatform bus;
+    std::shared_ptr<RecordingCabinet> cabinet = std::make_shared<RecordingCabinet>();
+    bool plugged = (bus.plug(cabinet), true);
+    HidDeviceController controller{bus};
+    monitor::SchrankForm form{controller, options()};
+    app::ServiceGlue glue;
+    NoMail mail;
+    service::InternForm intern{glue, mail, QStringLiteral("help@example.invalid")};
+};
+
 } // namespace
 
 class TestServiceGlue : public QObject {
     Q_OBJECT
 private slots:
     void monitorAndServiceWindowTogether() {
-        QTemporaryDir settings;
-        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settings.path());
-        platform::SimulatedHidPlatform bus;
-        auto cabinet = std::make_shared<RecordingCabinet>();
-        bus.plug(cabinet);
-        HidDeviceController controller(bus);
-        monitor::SchrankFormOptions options;
-        options.preference =
-            monitor::LanguagePreference(QStringLiteral("KOV-test"), QStringLiteral("HQ3746DC"));
-        monitor::SchrankForm form(controller, std::move(options));
-        app::ServiceGlue glue;
-        NoMail mail;
-        service::InternForm intern(glue, mail, QStringLiteral("help@example.invalid"));
-        glue.attach(&form, &intern);
-        form.setServiceWindow(&glue);
+        JoinedWindows w;
+        auto& form = w.form;
+        auto& intern = w.intern;
+        auto& glue = w.glue;
+        auto& cabinet = w.cabinet;
         form.show();
         QVERIFY(!intern.isVisible());
 
@@ -127,21 +145,9 @@ private slots:
     void closingTheMonitorWindowEndsTheProgram() {
         // The user closes the monitor window while the service window and a chart viewer are
         // open: they close too, the cabinet is released and the event loop ends.
-        QTemporaryDir settings;
-        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settings.path());
-        platform::SimulatedHidPlatform bus;
-        auto cabinet = std::make_shared<RecordingCabinet>();
-        bus.plug(cabinet);
-        HidDeviceController controller(bus);
-        monitor::SchrankFormOptions options;
-        options.preference =
-            monitor::LanguagePreference(QStringLiteral("KOV-test"), QStringLiteral("HQ3746DC"));
-        monitor::SchrankForm form(controller, std::move(options));
-        app::ServiceGlue glue;
-        NoMail mail;
-        service::InternForm intern(glue, mail, QStringLiteral("help@example.invalid"));
-        glue.attach(&form, &intern);
-        form.setServiceWindow(&glue);
+        JoinedWindows w;
+        auto& form = w.form;
+        auto& intern = w.intern;
         app::EndWithMainWindow(form);
         form.show();
         QVERIFY(QTest::qWaitForWindowExposed(&form));

@@ -101,6 +101,31 @@ private:
     mutable Engine engine_;
 };
 
+// The reference of the pixel tests: every record of the given series in a plain QCustomPlot
+// graph (no adaptive sampling, no antialiasing), with the chart's axes, grids and pens.
+void fillReference(QCustomPlot& ref, MeasurementChart& chart, const QList<int>& series) {
+    ref.setNotAntialiasedElements(QCP::aeAll);
+    ref.setPlottingHints(chart.plottingHints());
+    ref.xAxis->setTicker(chart.xAxis->ticker());
+    ref.xAxis->setRange(chart.xAxis->range());
+    ref.yAxis->setRange(chart.yAxis->range());
+    for (QCPAxis* a : {ref.xAxis, ref.yAxis})
+        a->grid()->setPen(chart.xAxis->grid()->pen());
+    new EveryThirdLabelGrid(ref.xAxis);
+    const HistoryStore& store = chart.store();
+    for (int i : series) {
+        QCPGraph* g = ref.addGraph();
+        g->setAdaptiveSampling(false);
+        g->setAntialiased(false);
+        g->setPen(chart.seriesGraph(i)->pen());
+        g->setBrush(chart.seriesGraph(i)->brush());
+        QVector<QCPGraphData> data;
+        for (std::size_t k = 0; k < store.size(); ++k)
+            data.append(QCPGraphData(double(store.timeAt(k)) / 1000, store.valueAt(i, k)));
+        g->data()->set(data, true);
+    }
+}
+
 void showOnly(MeasurementChart& chart, std::initializer_list<int> series) {
     ChartSettings s = chart.settings();
     for (auto& st : s.series)
@@ -325,26 +350,7 @@ void TestMeasurementChart::pixelIdenticalToFullData() {
 
     // Reference: every record in a plain graph, no adaptive sampling, no antialiasing.
     QCustomPlot ref;
-    ref.setNotAntialiasedElements(QCP::aeAll);
-    ref.setPlottingHints(chart.plottingHints());
-    ref.xAxis->setTicker(chart.xAxis->ticker());
-    ref.xAxis->setRange(chart.xAxis->range());
-    ref.yAxis->setRange(chart.yAxis->range());
-    for (QCPAxis* a : {ref.xAxis, ref.yAxis})
-        a->grid()->setPen(chart.xAxis->grid()->pen());
-    new EveryThirdLabelGrid(ref.xAxis);
-    const HistoryStore& store = chart.store();
-    for (int i : solid) {
-        QCPGraph* g = ref.addGraph();
-        g->setAdaptiveSampling(false);
-        g->setAntialiased(false);
-        g->setPen(chart.seriesGraph(i)->pen());
-        g->setBrush(chart.seriesGraph(i)->brush());
-        QVector<QCPGraphData> data;
-        for (std::size_t k = 0; k < store.size(); ++k)
-            data.append(QCPGraphData(double(store.timeAt(k)) / 1000, store.valueAt(i, k)));
-        g->data()->set(data, true);
-    }
+    fillReference(ref, chart, solid);
     // Both drawn as on screen: replot into the paint buffers, then grab the widget.
     for (QCustomPlot* p : {static_cast<QCustomPlot*>(&chart), &ref}) {
         p->resize(w, h);
@@ -416,24 +422,8 @@ void TestMeasurementChart::widePatternedPensMatchTheLibrary() {
     chart.autosize();
 
     QCustomPlot ref;
-    ref.setNotAntialiasedElements(QCP::aeAll);
-    ref.setPlottingHints(chart.plottingHints());
-    ref.xAxis->setTicker(chart.xAxis->ticker());
-    ref.xAxis->setRange(chart.xAxis->range());
-    ref.yAxis->setRange(chart.yAxis->range());
-    for (QCPAxis* a : {ref.xAxis, ref.yAxis})
-        a->grid()->setPen(chart.xAxis->grid()->pen());
-    new EveryThirdLabelGrid(ref.xAxis);
-    QCPGraph* g = ref.addGraph();
-    g->setAdaptiveSampling(false);
-    g->setAntialiased(false);
-    g->setPen(chart.seriesGraph(series)->pen());
-    QCOMPARE(g->pen().width(), width);
-    QVector<QCPGraphData> data;
-    const HistoryStore& store = chart.store();
-    for (std::size_t k = 0; k < store.size(); ++k)
-        data.append(QCPGraphData(double(store.timeAt(k)) / 1000, store.valueAt(series, k)));
-    g->data()->set(data, true);
+    fillReference(ref, chart, {series});
+    QCOMPARE(ref.graph(0)->pen().width(), width);
     for (QCustomPlot* p : {static_cast<QCustomPlot*>(&chart), &ref}) {
         p->resize(w, h);
         p->show();
