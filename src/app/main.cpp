@@ -2,6 +2,7 @@
 // them together and runs the event loop until the monitor window closes.
 #include "app/app_options.h"
 #include "app/error_display.h"
+#include "app/main_window_end.h"
 #include "app/service_glue.h"
 #include "hid/hid_controller.h"
 #include "monitor/schrank_form.h"
@@ -140,6 +141,8 @@ int main(int argc, char** argv) {
     glue.attach(&form, &intern);
     form.setServiceWindow(&glue);
 
+    // The program ends with the monitor window: the service window and chart viewers go too.
+    hq::app::EndWithMainWindow(form);
     form.show();
 
     // For start-up measurements: the wall-clock time of the window's first paint.

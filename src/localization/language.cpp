@@ -99,6 +99,12 @@ LanguageList LoadLanguageList(const QString& appDir) {
             if (working.isNull()) {
                 list.errors.append(error);
             }
+        } else if (working.isNull()) {
+            // Nothing to inherit (the first entry, or the one before had no picture either): the
+            // empty working picture is no flag, and that is said like any flag that failed.
+            list.errors.append(QStringLiteral("Flaggenbild für \"%1\" kann nicht geladen werden. "
+                                              "Der Eintrag [%2] nennt kein Bild (\"image\").")
+                                   .arg(entry.name, section));
         }
         entry.flag = working;
         list.entries.append(entry);

@@ -35,8 +35,9 @@ struct LanguageList {
 };
 
 // Reads "language.ini" in appDir. A missing catalogue gives no entries. An entry without "image"
-// repeats the previous entry's flag. A picture that cannot be loaded or is smaller than 16 x 16
-// adds a text to errors and leaves its entry without a flag; the remaining entries are still read.
+// repeats the previous entry's flag. A picture that cannot be loaded or is smaller than 16 x 16,
+// and an entry without "image" that has no flag to repeat (the first one), add a text to errors
+// and leave the entry without a flag; the remaining entries are still read.
 LanguageList LoadLanguageList(const QString& appDir);
 
 // Loads one flag picture and fits it into 16 x 16. On failure returns a null image and sets *error.

@@ -4,6 +4,7 @@
 #include "ui_schrank_form.h"
 
 #include "hid/hid_device.h"
+#include "monitor/resource_lookup.h"
 #include "protocol/output_report.h"
 
 #include <QDesktopServices>
@@ -76,13 +77,22 @@ void SchrankForm::resetbtn1Click() {
     guarded([&] { SendCommand(protocol::controllerResetCommand()); });
 }
 
-QString SchrankForm::bootloaderPath() const {
+namespace {
+
+QString bootloaderProgram() {
 #ifdef Q_OS_WIN
-    const QString program = QStringLiteral("Bootloader/PIC32UBL.exe");
+    return QStringLiteral("Bootloader/PIC32UBL.exe");
 #else
-    const QString program = QStringLiteral("Bootloader/PIC32UBL");
+    return QStringLiteral("Bootloader/PIC32UBL");
 #endif
-    return QDir::cleanPath(QDir(options_.applicationDir).filePath(program));
+}
+
+} // namespace
+
+QString SchrankForm::bootloaderPath() const {
+    // The same lookup as the web image: beside the executable, then the user's data folder.
+    return locateResource(resourceSearchDirs(options_.applicationDir), bootloaderProgram(),
+                          ResourceKind::ExecutableFile);
 }
 
 void SchrankForm::softupdatebtnClick() {
@@ -90,11 +100,15 @@ void SchrankForm::softupdatebtnClick() {
         // Without the bootloader program nothing could talk to the cabinet once it waits in its
         // bootloader, so 0xFE is only sent when the program is there.
         const QString program = bootloaderPath();
-        const QFileInfo info(program);
-        if (!info.isFile() || !info.isExecutable()) {
-            if (options_.errors)
+        if (!resourceExists(program, ResourceKind::ExecutableFile)) {
+            if (options_.errors) {
+                QStringList places;
+                for (const QString& dir : resourceSearchDirs(options_.applicationDir).mid(0, 2))
+                    places.append(QDir::toNativeSeparators(
+                        QDir::cleanPath(QDir(dir).filePath(bootloaderProgram()))));
                 options_.errors(QStringLiteral("Bootloader-Programm nicht gefunden: ") +
-                                QDir::toNativeSeparators(program));
+                                places.join(QStringLiteral(" oder ")));
+            }
             return;
         }
         SendCommand(protocol::bootloaderEntryCommand());

@@ -62,7 +62,8 @@ struct SchrankFormOptions {
     // Where errors go (the application's error display).
     ErrorSink errors;
     LanguagePreference preference;
-    // The folder of the executable; the bootloader program is looked up beside it.
+    // The folder of the executable; the bootloader program is looked up beside it and then in the
+    // user's data folder.
     QString applicationDir;
     // Opens a web address in the desktop's browser; default QDesktopServices::openUrl.
     std::function<bool(const QUrl&)> openUrl;
@@ -131,7 +132,9 @@ public:
 
     // The program file's version as "a.b.c.d".
     static QString versionText();
-    // Where the bootloader program is expected: <applicationDir>/Bootloader/PIC32UBL(.exe).
+    // Where the bootloader program Bootloader/PIC32UBL(.exe) is taken from: beside the executable,
+    // else in the user's data folder (as the web image); when neither holds it, the path beside
+    // the executable.
     QString bootloaderPath() const;
 
     static constexpr std::uint16_t kCabinetVendorId = 0x04D8;

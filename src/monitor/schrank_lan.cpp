@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QDir>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -15,6 +16,12 @@
 #include <QPushButton>
 
 namespace hq::monitor {
+
+QValidator::State SchrankipValidator::validate(QString& input, int& /*pos*/) const {
+    // The mask lets only digits and blanks in; until every group holds a digit the text is not
+    // finished.
+    return IsCompleteSchrankip(input) ? Acceptable : Intermediate;
+}
 
 SchrankLan::SchrankLan(const Controls& controls, LanOptions options, QString applicationDir,
                        ErrorSink errors, QObject* parent)
@@ -32,9 +39,9 @@ SchrankLan::SchrankLan(const Controls& controls, LanOptions options, QString app
     connect(ui_.Netzwerksuche, &QListWidget::currentItemChanged, this,
             [this] { NetzwerksucheClick(); });
     connect(ui_.Netzwerksuche, &QListWidget::itemClicked, this, [this] { NetzwerksucheClick(); });
+    // The mask gives the field its shape; a group without any digit is not finished input.
+    ui_.Schrankip->setValidator(new SchrankipValidator(ui_.Schrankip));
     connect(ui_.Schrankip, &QLineEdit::editingFinished, this, [this] { layOutSchrankip(); });
-    connect(&httpMain, &UploadClient::progress, this,
-            [this](qint64 sent, qint64 total) { onUploadProgress(sent, total); });
     connect(&httpMain, &UploadClient::finished, this,
             [this](const UploadOutcome& outcome) { onUploadFinished(outcome); });
 
@@ -119,11 +126,11 @@ void SchrankLan::Button2Click() {
             addMemoLine(QStringLiteral("MPFS upload could not be started."));
             return;
         }
-        const QString port = httpMain.port() == kHttpPort
-                                 ? QString()
-                                 : QStringLiteral(":%1").arg(httpMain.port());
+        const QString port =
+            httpMain.port() == kHttpPort ? QString() : QStringLiteral(":%1").arg(httpMain.port());
         addMemoLine(QStringLiteral("MPFS upload: %1 to http://%2%3%4")
-                        .arg(image, host, port, QString::fromLatin1(kUploadPath)));
+                        .arg(QDir::toNativeSeparators(image), host, port,
+                             QString::fromLatin1(kUploadPath)));
     });
 }
 
@@ -133,7 +140,8 @@ QString SchrankLan::SchrankipText() const {
 }
 
 QString SchrankLan::webImagePath() const {
-    return locateResource(resourceSearchDirs(applicationDir_), QString::fromLatin1(kWebImageFileName));
+    return locateResource(resourceSearchDirs(applicationDir_),
+                          QString::fromLatin1(kWebImageFileName));
 }
 
 void SchrankLan::addMemoLine(const QString& line) {
@@ -159,12 +167,6 @@ void SchrankLan::layOutSchrankip() {
         if (*text != SchrankipText())
             ui_.Schrankip->setText(*text);
     }
-}
-
-void SchrankLan::onUploadProgress(qint64 sent, qint64 total) {
-    // 100 is kept for a completed upload: the cabinet may still refuse the image.
-    if (total > 0)
-        ui_.ProgressBar1->setValue(static_cast<int>(sent * 99 / total));
 }
 
 void SchrankLan::onUploadFinished(const UploadOutcome& outcome) {

@@ -13,6 +13,7 @@
 #include <QObject>
 #include <QString>
 #include <QTimer>
+#include <QValidator>
 
 #include <functional>
 
@@ -43,6 +44,14 @@ struct LanOptions {
     // Shows a plain message box with an OK button ("Kein Schrank ausgewählt"); none shows a
     // QMessageBox titled like the application.
     std::function<void(const QString& text)> showMessage;
+};
+
+// The address field's mask as the cabinet list's users know it: every group needs at least one
+// digit (leading blanks allowed, "192.168.  1. 50"); the empty field reads "   .   .   .   ".
+class SchrankipValidator : public QValidator {
+public:
+    using QValidator::QValidator;
+    State validate(QString& input, int& pos) const override;
 };
 
 class SchrankLan : public QObject {
@@ -96,7 +105,6 @@ private:
     void addMemoLine(const QString& line);
     void showMessage(const QString& text);
     void layOutSchrankip();
-    void onUploadProgress(qint64 sent, qint64 total);
     void onUploadFinished(const UploadOutcome& outcome);
     template <typename F> void guarded(F&& f) { runGuarded(errors_, std::forward<F>(f)); }
 

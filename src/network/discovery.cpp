@@ -90,6 +90,36 @@ QStringList ListLocalAddresses() {
     return list;
 }
 
+QList<InterfaceAddress> SystemInterfaceAddresses() {
+    QList<InterfaceAddress> result;
+    for (const QNetworkInterface& nif : QNetworkInterface::allInterfaces()) {
+        const auto flags = nif.flags();
+        for (const QNetworkAddressEntry& entry : nif.addressEntries()) {
+            if (entry.ip().protocol() == QAbstractSocket::IPv4Protocol) {
+                result.append({entry.ip(), flags.testFlag(QNetworkInterface::IsUp),
+                               flags.testFlag(QNetworkInterface::CanBroadcast),
+                               flags.testFlag(QNetworkInterface::IsLoopBack)});
+            }
+        }
+    }
+    return result;
+}
+
+std::optional<QHostAddress> DiscoveryBindAddress(const QString& localAddressText,
+                                                 const QList<InterfaceAddress>& interfaces) {
+    const QString text = localAddressText.trimmed();
+    const QHostAddress wanted(text);
+    if (wanted.protocol() != QAbstractSocket::IPv4Protocol || wanted.toString() != text) {
+        return std::nullopt;
+    }
+    for (const InterfaceAddress& a : interfaces) {
+        if (a.ip == wanted && a.up && a.canBroadcast && !a.loopback) {
+            return wanted;
+        }
+    }
+    return std::nullopt;
+}
+
 bool IsLocalIPv4Address(const QString& text) {
     const QHostAddress wanted(text.trimmed());
     if (wanted.protocol() != QAbstractSocket::IPv4Protocol || wanted.toString() != text.trimmed()) {
@@ -131,9 +161,10 @@ std::optional<QString> DiscoveryClient::OpenSocket(const QHostAddress& bindAddre
 }
 
 std::optional<QString> DiscoveryClient::Search(const QString& localAddressText) {
-    const QHostAddress wanted = IsLocalIPv4Address(localAddressText)
-                                    ? QHostAddress(localAddressText.trimmed())
-                                    : QHostAddress(QHostAddress::AnyIPv4);
+    const QHostAddress wanted =
+        DiscoveryBindAddress(localAddressText,
+                             m_interfaces ? m_interfaces() : QList<InterfaceAddress>())
+            .value_or(QHostAddress(QHostAddress::AnyIPv4));
     if (!m_socket || m_boundTo != wanted) {
         m_socket.reset();
         if (auto error = OpenSocket(wanted)) {

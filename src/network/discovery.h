@@ -6,6 +6,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -44,6 +45,23 @@ QStringList ListLocalAddresses();
 // True when text is exactly one of the PC's IPv4 addresses (of an interface that is up).
 bool IsLocalIPv4Address(const QString& text);
 
+// One IPv4 address of a network interface of the PC, with what the interface can do.
+struct InterfaceAddress {
+    QHostAddress ip;
+    bool up = false;
+    bool canBroadcast = false;
+    bool loopback = false;
+};
+// The IPv4 addresses of the PC's network interfaces, as the operating system lists them.
+QList<InterfaceAddress> SystemInterfaceAddresses();
+
+// The local address a discovery search binds its socket to for the text of ComboBox1: the address
+// when the text is exactly the address of an interface that is up, can broadcast and is not
+// loopback (a broadcast bound to 127.0.0.1 never leaves the PC); otherwise nothing, and the socket
+// stays unbound so that the request follows the default route.
+std::optional<QHostAddress> DiscoveryBindAddress(const QString& localAddressText,
+                                                 const QList<InterfaceAddress>& interfaces);
+
 // The discovery socket of the LAN tab. The socket is made by the first search and kept until the
 // object is destroyed; answers are taken one at a time with Poll(). Nothing here blocks.
 class DiscoveryClient : public QObject {
@@ -58,10 +76,16 @@ public:
     quint16 targetPort() const { return m_port; }
     void setTargetPort(quint16 port) { m_port = port; }
 
-    // Sends the request. When localAddressText is one of the PC's IPv4 addresses the socket is
-    // bound to it (so the request leaves through that network card); any other text leaves the
-    // socket bound to every address. A change of that choice makes a new socket. Returns an error
-    // text (for the window's error box) or nothing on success.
+    // Where the interface list comes from (SystemInterfaceAddresses unless changed; tests give
+    // their own).
+    void setInterfaceLister(std::function<QList<InterfaceAddress>()> lister) {
+        m_interfaces = std::move(lister);
+    }
+
+    // Sends the request. When DiscoveryBindAddress gives an address for localAddressText the
+    // socket is bound to it (so the request leaves through that network card); otherwise the
+    // socket is left unbound (every address, an ephemeral port). A change of that choice makes a
+    // new socket. Returns an error text (for the window's error box) or nothing on success.
     std::optional<QString> Search(const QString& localAddressText);
 
     // True once the first search made the socket.
@@ -81,6 +105,7 @@ private:
     QHostAddress m_boundTo;
     QHostAddress m_target{QHostAddress::Broadcast};
     quint16 m_port = kDiscoveryPort;
+    std::function<QList<InterfaceAddress>()> m_interfaces = SystemInterfaceAddresses;
 };
 
 // Socket error text in the window's format: "Socket-Fehler # <code>", line break, description.

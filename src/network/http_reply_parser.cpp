@@ -178,11 +178,18 @@ void HttpReplyParser::ParseHeaderLine(const QByteArray& line) {
 }
 
 void HttpReplyParser::EndOfHeaders() {
-    if (m_status >= 100 && m_status <= 199) {
+    if (m_status == 100) {
+        // "100 Continue" is the only interim reply skipped; a server cannot keep the reply open
+        // with an endless row of them.
+        if (m_interimReplies >= kMaxInterimReplies) {
+            return Fail(Error::TooManyInterimReplies);
+        }
+        ++m_interimReplies;
         m_headers.clear();
         m_state = State::StatusLine;
         return;
     }
+    m_finalHeadersSeen = true;
     // Every Content-Length value (also comma-separated lists) must be the same number.
     m_contentLength = -1;
     for (const QByteArray& value : headerValues("Content-Length")) {
@@ -203,7 +210,7 @@ void HttpReplyParser::EndOfHeaders() {
         m_chunked = last.compare("chunked", Qt::CaseInsensitive) == 0;
         m_untilClose = !m_chunked;
     }
-    if (m_requestHasNoBody || m_status == 204 || m_status == 304) {
+    if (m_requestHasNoBody || m_status < 200 || m_status == 204 || m_status == 304) {
         m_state = State::Complete;
         return;
     }
@@ -212,6 +219,8 @@ void HttpReplyParser::EndOfHeaders() {
     } else if (m_untilClose || m_contentLength < 0) {
         m_untilClose = true;
         m_state = State::Body;
+    } else if (m_contentLength > kMaxBody) {
+        Fail(Error::BodyTooLarge);
     } else {
         m_remaining = m_contentLength;
         m_state = m_remaining == 0 ? State::Complete : State::Body;
@@ -242,16 +251,23 @@ void HttpReplyParser::ParseChunkSize(const QByteArray& line) {
     if (size > (quint64(1) << 62)) {
         return Fail(Error::ChunkSizeOverflow);
     }
+    if (size > quint64(kMaxBody - m_bodySize)) {
+        return Fail(Error::BodyTooLarge);
+    }
     m_remaining = static_cast<qint64>(size);
     m_state = size == 0 ? State::Trailer : State::ChunkData;
 }
 
-void HttpReplyParser::TakeBody(QByteArrayView& in, qint64 count) {
-    const QByteArrayView piece = in.first(count);
-    const qint64 room = std::max<qint64>(0, kMaxKeptBody - m_body.size());
-    m_body.append(piece.first(std::min<qint64>(room, piece.size())));
-    m_bodySize += piece.size();
+bool HttpReplyParser::TakeBody(QByteArrayView& in, qint64 count) {
+    if (count > kMaxBody - m_bodySize) {
+        Fail(Error::BodyTooLarge);
+        in = {};
+        return false;
+    }
+    m_body.append(in.first(count));
+    m_bodySize += count;
     in = in.sliced(count);
+    return true;
 }
 
 HttpReplyParser::State HttpReplyParser::Feed(QByteArrayView in) {
@@ -273,10 +289,11 @@ HttpReplyParser::State HttpReplyParser::Feed(QByteArrayView in) {
                 TakeBody(in, in.size());
             } else {
                 const qint64 n = std::min<qint64>(m_remaining, in.size());
-                TakeBody(in, n);
-                m_remaining -= n;
-                if (m_remaining == 0) {
-                    m_state = State::Complete;
+                if (TakeBody(in, n)) {
+                    m_remaining -= n;
+                    if (m_remaining == 0) {
+                        m_state = State::Complete;
+                    }
                 }
             }
             break;
@@ -287,10 +304,11 @@ HttpReplyParser::State HttpReplyParser::Feed(QByteArrayView in) {
             break;
         case State::ChunkData: {
             const qint64 n = std::min<qint64>(m_remaining, in.size());
-            TakeBody(in, n);
-            m_remaining -= n;
-            if (m_remaining == 0) {
-                m_state = State::ChunkEnd;
+            if (TakeBody(in, n)) {
+                m_remaining -= n;
+                if (m_remaining == 0) {
+                    m_state = State::ChunkEnd;
+                }
             }
             break;
         }
@@ -354,6 +372,10 @@ const char* HttpReplyErrorText(HttpReplyParser::Error error) {
         return "chunk not followed by a line end";
     case E::IncompleteReply:
         return "connection closed before the reply was complete";
+    case E::TooManyInterimReplies:
+        return "more than 8 interim replies";
+    case E::BodyTooLarge:
+        return "reply body larger than 1 MiB";
     }
     return "unknown error";
 }

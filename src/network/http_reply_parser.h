@@ -8,14 +8,16 @@
 namespace hq {
 
 // Incremental reader of an HTTP/1.x reply, free of sockets: feed it the bytes as they arrive and
-// tell it when the connection has ended. Interim 1xx replies are skipped. The body is framed by
+// tell it when the connection has ended. Interim "100 Continue" replies are skipped (at most
+// kMaxInterimReplies of them); any other status is the final reply. The body is framed by
 // Transfer-Encoding: chunked, else Content-Length, else the end of the connection; 1xx, 204 and
-// 304 replies (and replies to HEAD) have none.
+// 304 replies (and replies to HEAD) have none. A body above kMaxBody bytes fails the reply.
 class HttpReplyParser {
 public:
     static constexpr qsizetype kMaxLineLength = 16384; // characters, line end not counted
     static constexpr qsizetype kMaxHeaderLines = 1000;
-    static constexpr qsizetype kMaxKeptBody = 1024 * 1024; // body bytes kept; the rest is counted
+    static constexpr qsizetype kMaxBody = 1024 * 1024; // body bytes; one more fails the reply
+    static constexpr int kMaxInterimReplies = 8;       // "100 Continue" replies before the final
 
     enum class State {
         StatusLine,
@@ -40,6 +42,8 @@ public:
         ChunkSizeOverflow,
         BadChunkEnd,
         IncompleteReply, // the connection ended before the reply was complete
+        TooManyInterimReplies,
+        BodyTooLarge,
     };
 
     void setNoBody(bool noBody) { m_requestHasNoBody = noBody; } // a reply to HEAD
@@ -54,8 +58,12 @@ public:
     Error error() const { return m_error; }
     bool isComplete() const { return m_state == State::Complete; }
     bool isFailed() const { return m_state == State::Failed; }
-    // True once the final (non-1xx) status line and its headers have been read.
+    // True once the final status line and its headers have been read.
     bool headersComplete() const;
+    // True once the final status line and its headers had been read, also when the reply failed
+    // afterwards (in its body).
+    bool finalHeadersSeen() const { return m_finalHeadersSeen; }
+    int interimReplies() const { return m_interimReplies; }
 
     int majorVersion() const { return m_major; }
     int minorVersion() const { return m_minor; }
@@ -77,7 +85,7 @@ private:
     void ParseHeaderLine(const QByteArray& line);
     void EndOfHeaders();
     void ParseChunkSize(const QByteArray& line);
-    void TakeBody(QByteArrayView& in, qint64 count);
+    bool TakeBody(QByteArrayView& in, qint64 count);
 
     State m_state = State::StatusLine;
     Error m_error = Error::None;
@@ -94,6 +102,8 @@ private:
     qint64 m_remaining = 0; // of the body or of the current chunk
     QByteArray m_body;
     qint64 m_bodySize = 0;
+    int m_interimReplies = 0;
+    bool m_finalHeadersSeen = false;
 };
 
 const char* HttpReplyErrorText(HttpReplyParser::Error error);

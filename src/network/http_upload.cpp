@@ -7,6 +7,8 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <algorithm>
+
 namespace hq {
 namespace {
 
@@ -26,6 +28,19 @@ QString HostKey(const QString& host) {
 
 } // namespace
 
+bool CookieStore::Acceptable(QByteArrayView name, QByteArrayView value) {
+    if (name.isEmpty() || name.size() + value.size() > kMaxCookieBytes) {
+        return false;
+    }
+    // A control byte would go back out in the Cookie line: CR or LF would add header lines.
+    const auto control = [](char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return u < 0x20 || u == 0x7F;
+    };
+    return std::none_of(name.begin(), name.end(), control) &&
+           std::none_of(value.begin(), value.end(), control);
+}
+
 void CookieStore::Store(const QString& host, const QList<QByteArray>& setCookieValues) {
     const QString key = HostKey(host);
     auto hostIt =
@@ -42,8 +57,11 @@ void CookieStore::Store(const QString& host, const QList<QByteArray>& setCookieV
         if (eq <= 0) {
             continue;
         }
-        const QByteArray name = TrimBlanks(pair.first(eq)).toByteArray();
-        const QByteArray val = TrimBlanks(pair.sliced(eq + 1)).toByteArray();
+        const QByteArrayView name = TrimBlanks(pair.first(eq));
+        const QByteArrayView val = TrimBlanks(pair.sliced(eq + 1));
+        if (!Acceptable(name, val)) {
+            continue;
+        }
         bool remove = false;
         for (qsizetype i = 1; i < fields.size(); ++i) {
             const QByteArray attr = TrimBlanks(fields[i]).toByteArray().toLower();
@@ -51,16 +69,24 @@ void CookieStore::Store(const QString& host, const QList<QByteArray>& setCookieV
                 remove = true;
             }
         }
-        auto it =
-            std::find_if(jar.begin(), jar.end(), [&](const auto& c) { return c.first == name; });
+        const auto it =
+            std::find_if(jar.begin(), jar.end(), [&](const Cookie& c) { return c.name == name; });
         if (remove) {
             if (it != jar.end()) {
                 jar.erase(it);
             }
         } else if (it != jar.end()) {
-            it->second = val;
+            it->value = val.toByteArray(); // keeps its place in the Cookie line
+            it->serial = ++m_serial;
         } else {
-            jar.append({name, val});
+            jar.append({name.toByteArray(), val.toByteArray(), ++m_serial});
+            if (jar.size() > kMaxCookiesPerHost) {
+                // The newest win: the cookie set longest ago gives way.
+                jar.erase(
+                    std::min_element(jar.begin(), jar.end(), [](const Cookie& a, const Cookie& b) {
+                        return a.serial < b.serial;
+                    }));
+            }
         }
     }
     if (jar.isEmpty()) {
@@ -68,13 +94,23 @@ void CookieStore::Store(const QString& host, const QList<QByteArray>& setCookieV
     }
 }
 
+qsizetype CookieStore::count(const QString& host) const {
+    const QString key = HostKey(host);
+    for (const auto& h : m_hosts) {
+        if (h.first == key) {
+            return h.second.size();
+        }
+    }
+    return 0;
+}
+
 QByteArray CookieStore::CookieHeader(const QString& host) const {
     const QString key = HostKey(host);
     for (const auto& h : m_hosts) {
         if (h.first == key) {
             QByteArrayList pairs;
-            for (const auto& c : h.second) {
-                pairs.append(c.first + '=' + c.second);
+            for (const Cookie& c : h.second) {
+                pairs.append(c.name + '=' + c.value);
             }
             return pairs.join("; ");
         }
@@ -129,6 +165,43 @@ QString DescribeUploadOutcome(const UploadOutcome& o) {
     return QStringLiteral("MPFS upload failed");
 }
 
+namespace {
+
+class TcpTransport : public UploadTransport {
+public:
+    TcpTransport() {
+        connect(&m_socket, &QTcpSocket::connected, this, &UploadTransport::connected);
+        connect(&m_socket, &QTcpSocket::bytesWritten, this, &UploadTransport::bytesWritten);
+        connect(&m_socket, &QTcpSocket::readyRead, this, &UploadTransport::readyRead);
+        connect(&m_socket, &QTcpSocket::disconnected, this, &UploadTransport::disconnected);
+        connect(&m_socket, &QTcpSocket::errorOccurred, this, &UploadTransport::errorOccurred);
+    }
+    void connectToHost(const QHostAddress& address, quint16 port) override {
+        m_socket.connectToHost(address, port);
+    }
+    void connectToHost(const QString& hostName, quint16 port) override {
+        m_socket.connectToHost(hostName, port);
+    }
+    qint64 write(const char* data, qint64 size) override { return m_socket.write(data, size); }
+    qint64 bytesToWrite() const override { return m_socket.bytesToWrite(); }
+    QByteArray readAll() override { return m_socket.readAll(); }
+    void abort() override {
+        m_socket.disconnect(this);
+        m_socket.abort();
+    }
+    QAbstractSocket::SocketError error() const override { return m_socket.error(); }
+    QString errorString() const override { return m_socket.errorString(); }
+
+private:
+    QTcpSocket m_socket;
+};
+
+} // namespace
+
+std::unique_ptr<UploadTransport> MakeTcpTransport() {
+    return std::make_unique<TcpTransport>();
+}
+
 UploadClient::UploadClient(QObject* parent) : QObject(parent) {
     qRegisterMetaType<hq::UploadOutcome>();
 }
@@ -157,19 +230,20 @@ bool UploadClient::Start(const QString& host, const MultipartFormDataStream& bod
     m_bodySent = 0;
     m_pendingWrite = 0;
     m_connected = false;
+    m_replyDeadlineStarted = false;
     m_cookiesTaken = false;
     m_parser = HttpReplyParser();
 
-    m_socket = std::make_unique<QTcpSocket>();
+    m_socket = m_makeTransport ? m_makeTransport() : MakeTcpTransport();
     m_timer = std::make_unique<QTimer>();
     m_timer->setSingleShot(true);
     m_timer->setTimerType(Qt::PreciseTimer);
     connect(m_timer.get(), &QTimer::timeout, this, &UploadClient::OnTimeout);
-    connect(m_socket.get(), &QTcpSocket::connected, this, &UploadClient::OnConnected);
-    connect(m_socket.get(), &QTcpSocket::bytesWritten, this, &UploadClient::OnBytesWritten);
-    connect(m_socket.get(), &QTcpSocket::readyRead, this, &UploadClient::OnReadyRead);
-    connect(m_socket.get(), &QTcpSocket::disconnected, this, &UploadClient::OnDisconnected);
-    connect(m_socket.get(), &QTcpSocket::errorOccurred, this, &UploadClient::OnError);
+    connect(m_socket.get(), &UploadTransport::connected, this, &UploadClient::OnConnected);
+    connect(m_socket.get(), &UploadTransport::bytesWritten, this, &UploadClient::OnBytesWritten);
+    connect(m_socket.get(), &UploadTransport::readyRead, this, &UploadClient::OnReadyRead);
+    connect(m_socket.get(), &UploadTransport::disconnected, this, &UploadClient::OnDisconnected);
+    connect(m_socket.get(), &UploadTransport::errorOccurred, this, &UploadClient::OnError);
     if (m_connectTimeoutMs > 0) {
         m_timer->start(m_connectTimeoutMs);
     }
@@ -203,11 +277,13 @@ void UploadClient::Abort() {
 void UploadClient::OnConnected() {
     m_connected = true;
     m_timer->stop();
+    // While the request goes out, the limit is for silence (no byte taken by the cabinet); the
+    // reply's own limit starts once the request has been sent.
     if (m_replyTimeoutMs > 0) {
         m_timer->start(m_replyTimeoutMs);
     }
     // Request line and headers go out as one block, the body follows in pieces.
-    m_socket->write(m_head);
+    m_socket->write(m_head.constData(), m_head.size());
     WriteNextPiece();
 }
 
@@ -224,10 +300,13 @@ void UploadClient::WriteNextPiece() {
 }
 
 void UploadClient::OnBytesWritten(qint64 bytes) {
-    if (m_timer->isActive() && m_replyTimeoutMs > 0) {
+    m_pendingWrite += bytes;
+    if (!m_replyDeadlineStarted && m_replyTimeoutMs > 0) {
         m_timer->start(m_replyTimeoutMs);
     }
-    m_pendingWrite += bytes;
+    if (m_pendingWrite >= m_head.size() + m_body.size()) {
+        StartReplyDeadline();
+    }
     const qint64 bodySent = std::clamp<qint64>(m_pendingWrite - m_head.size(), 0, m_body.size());
     if (bodySent != m_bodySent) {
         m_bodySent = bodySent;
@@ -240,11 +319,22 @@ void UploadClient::OnReadyRead() {
     if (!m_socket) {
         return;
     }
+    // A reply that starts before the request is out (an early refusal) is timed from here.
+    StartReplyDeadline();
+    m_parser.Feed(m_socket->readAll());
+    Evaluate();
+}
+
+void UploadClient::StartReplyDeadline() {
+    // One limit for the whole reply, however its bytes trickle in: it is never restarted.
+    if (m_replyDeadlineStarted) {
+        return;
+    }
+    m_replyDeadlineStarted = true;
+    m_timer->stop();
     if (m_replyTimeoutMs > 0) {
         m_timer->start(m_replyTimeoutMs);
     }
-    m_parser.Feed(m_socket->readAll());
-    Evaluate();
 }
 
 void UploadClient::OnDisconnected() {
@@ -271,6 +361,13 @@ void UploadClient::Evaluate() {
         }
     }
     const int status = m_parser.statusCode();
+    if (m_parser.finalHeadersSeen() && (status < 200 || status > 299)) {
+        // Redirects are not followed and no credentials are offered: any other status fails,
+        // with its status line, whatever follows it.
+        Finish({UploadOutcome::Result::HttpStatus, status,
+                DecodeWindows1252(m_parser.reasonPhrase())});
+        return;
+    }
     if (m_parser.isFailed()) {
         if (m_parser.error() == HttpReplyParser::Error::IncompleteReply) {
             Finish({UploadOutcome::Result::ConnectionLost, status,
@@ -279,12 +376,6 @@ void UploadClient::Evaluate() {
             Finish({UploadOutcome::Result::MalformedReply, status,
                     QString::fromLatin1(HttpReplyErrorText(m_parser.error()))});
         }
-        return;
-    }
-    if (m_parser.headersComplete() && (status < 200 || status > 299)) {
-        // Redirects are not followed and no credentials are offered: any other status fails.
-        Finish({UploadOutcome::Result::HttpStatus, status,
-                DecodeWindows1252(m_parser.reasonPhrase())});
         return;
     }
     if (m_parser.isComplete()) {
@@ -340,7 +431,9 @@ void UploadClient::OnTimeout() {
                 QStringLiteral("no connection within %1 ms").arg(m_connectTimeoutMs)});
     } else {
         Finish({UploadOutcome::Result::TimedOut, m_parser.statusCode(),
-                QStringLiteral("no reply within %1 ms").arg(m_replyTimeoutMs)});
+                m_replyDeadlineStarted
+                    ? QStringLiteral("no complete reply within %1 ms").arg(m_replyTimeoutMs)
+                    : QStringLiteral("request not taken within %1 ms").arg(m_replyTimeoutMs)});
     }
 }
 
@@ -349,7 +442,7 @@ void UploadClient::Finish(UploadOutcome outcome) {
         return;
     }
     m_timer->stop();
-    QTcpSocket* socket = m_socket.release();
+    UploadTransport* socket = m_socket.release();
     socket->disconnect(this);
     socket->abort();
     socket->deleteLater();

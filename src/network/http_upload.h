@@ -2,15 +2,17 @@
 
 #include "network/http_reply_parser.h"
 
+#include <QAbstractSocket>
 #include <QByteArray>
+#include <QHostAddress>
 #include <QList>
 #include <QObject>
 #include <QPair>
 #include <QString>
 
+#include <functional>
 #include <memory>
 
-class QTcpSocket;
 class QTimer;
 
 namespace hq {
@@ -27,15 +29,32 @@ inline constexpr qint64 kUploadPieceSize = 32768;
 // Cookies that replies set, kept per host for the lifetime of the client.
 class CookieStore {
 public:
+    // RFC 6265's minimums, used here as limits: a host that sets more pushes out its oldest.
+    static constexpr qsizetype kMaxCookiesPerHost = 50;
+    static constexpr qsizetype kMaxCookieBytes = 4096; // name and value together
+
     // Takes the values of Set-Cookie and Set-Cookie2 headers: the name=value pair before the first
-    // ';'. A later cookie of the same name replaces the earlier; "Max-Age=0" removes it.
+    // ';'. A later cookie of the same name replaces the earlier (and counts as the newest);
+    // "Max-Age=0" removes it. A cookie whose name or value holds a control byte (CR, LF, NUL,
+    // ...) or that is longer than kMaxCookieBytes is refused; of more than kMaxCookiesPerHost
+    // cookies the newest are kept.
     void Store(const QString& host, const QList<QByteArray>& setCookieValues);
-    // "a=1; b=2" for the host, empty when it has no cookies.
+    // "a=1; b=2" for the host, in the order they were first set; empty when it has no cookies.
     QByteArray CookieHeader(const QString& host) const;
     bool isEmpty() const { return m_hosts.isEmpty(); }
+    // Number of cookies kept for the host.
+    qsizetype count(const QString& host) const;
+    // True when a cookie of this name and value may be kept and sent back.
+    static bool Acceptable(QByteArrayView name, QByteArrayView value);
 
 private:
-    QList<QPair<QString, QList<QPair<QByteArray, QByteArray>>>> m_hosts;
+    struct Cookie {
+        QByteArray name;
+        QByteArray value;
+        quint64 serial = 0; // when it was last set
+    };
+    QList<QPair<QString, QList<Cookie>>> m_hosts;
+    quint64 m_serial = 0;
 };
 
 // The request line and headers of the upload, ending with the empty line.
@@ -72,6 +91,33 @@ struct UploadOutcome {
 // One line for the network pane that says how an upload ended.
 QString DescribeUploadOutcome(const UploadOutcome& outcome);
 
+// The connection an upload talks over: a TCP socket, or a stand-in that tests and the fuzz target
+// feed with a server's reply.
+class UploadTransport : public QObject {
+    Q_OBJECT
+public:
+    using QObject::QObject;
+    virtual void connectToHost(const QHostAddress& address, quint16 port) = 0;
+    virtual void connectToHost(const QString& hostName, quint16 port) = 0; // looked up by name
+    virtual qint64 write(const char* data, qint64 size) = 0;
+    virtual qint64 bytesToWrite() const = 0;
+    virtual QByteArray readAll() = 0;
+    // Drops the connection at once; no signal follows.
+    virtual void abort() = 0;
+    virtual QAbstractSocket::SocketError error() const = 0;
+    virtual QString errorString() const = 0;
+
+signals:
+    void connected();
+    void bytesWritten(qint64 bytes);
+    void readyRead();
+    void disconnected();
+    void errorOccurred();
+};
+
+// A new TCP connection (QTcpSocket).
+std::unique_ptr<UploadTransport> MakeTcpTransport();
+
 // Posts a finished multipart body to http://<host>[:port]/mpfsupload over a new TCP connection,
 // asynchronously: Start() returns at once, progress() follows the body, finished() reports the
 // outcome once. One upload at a time. Cookies from replies are kept and sent back to the same host.
@@ -86,13 +132,21 @@ public:
     // Time allowed for the TCP connection to be made (120 s by default).
     int connectTimeout() const { return m_connectTimeoutMs; }
     void setConnectTimeout(int ms) { m_connectTimeoutMs = ms; }
-    // Time the cabinet may stay silent once connected before the upload is given up; 0 waits for
-    // ever. 120 s by default.
+    // Time the whole reply may take from the moment the request has been sent (or the first reply
+    // byte arrived), however slowly its bytes trickle in; while the request is still going out,
+    // the time the cabinet may take no byte of it. 0 waits for ever. 120 s by default.
     int replyTimeout() const { return m_replyTimeoutMs; }
     void setReplyTimeout(int ms) { m_replyTimeoutMs = ms; }
 
+    // Makes the connection of each upload; MakeTcpTransport unless changed.
+    void setTransportFactory(std::function<std::unique_ptr<UploadTransport>()> factory) {
+        m_makeTransport = std::move(factory);
+    }
+
     bool isRunning() const { return m_socket != nullptr; }
     const CookieStore& cookies() const { return m_cookies; }
+    // The reply of the current or last upload as far as it was read.
+    const HttpReplyParser& reply() const { return m_parser; }
 
     // Starts the upload of body (finished with FinishBody) to host. Refused (false, nothing sent)
     // while another upload runs or when the body is not finished.
@@ -112,6 +166,7 @@ private:
     void OnError();
     void OnTimeout();
     void WriteNextPiece();
+    void StartReplyDeadline();
     void Evaluate();
     void Finish(UploadOutcome outcome);
 
@@ -120,9 +175,11 @@ private:
     int m_replyTimeoutMs = kDefaultConnectTimeoutMs;
     CookieStore m_cookies;
 
-    std::unique_ptr<QTcpSocket> m_socket;
+    std::function<std::unique_ptr<UploadTransport>()> m_makeTransport = MakeTcpTransport;
+    std::unique_ptr<UploadTransport> m_socket;
     std::unique_ptr<QTimer> m_timer;
     bool m_connected = false;
+    bool m_replyDeadlineStarted = false;
     QString m_host;
     QByteArray m_head;
     QByteArray m_body;

@@ -117,13 +117,15 @@ std::optional<QString> MultipartFormDataStream::AppendFilePart(const QString& fi
 
 std::optional<QString> MultipartFormDataStream::AppendFilePartFromFile(const QString& fieldName,
                                                                        const QString& fileName,
-                                                                       const QString& contentType) {
+                                                                       const QString& contentType,
+                                                                       QChar separator) {
+    const auto shown = [separator](QString path) { return path.replace(u'/', separator); };
     QFile file(fileName);
     if (!file.open(QIODevice::ReadOnly)) {
         return QStringLiteral("Datei %1 kann nicht geöffnet werden. %2")
-            .arg(QFileInfo(fileName).absoluteFilePath(), file.errorString());
+            .arg(shown(QFileInfo(fileName).absoluteFilePath()), file.errorString());
     }
-    return AppendFilePart(fieldName, fileName, contentType, file);
+    return AppendFilePart(fieldName, shown(fileName), contentType, file);
 }
 
 void MultipartFormDataStream::FinishBody() {

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QDir>
 #include <QList>
 #include <QString>
 
@@ -32,10 +33,13 @@ public:
     // which case nothing of the part has been written.
     std::optional<QString> AppendFilePart(const QString& fieldName, const QString& fileName,
                                           const QString& contentType, QIODevice& source);
-    // Opens fileName and appends it; the part's filename is fileName exactly as given. A file that
-    // cannot be opened gives "Datei <full path> kann nicht geöffnet werden. <reason>".
+    // Opens fileName and appends it; the part's filename is fileName with the platform's own
+    // separators (on Windows "D:\Monitor\MPFSImg_DC.bin", not "D:/Monitor/..."). A file that
+    // cannot be opened gives "Datei <full path> kann nicht geöffnet werden. <reason>", the path
+    // with the same separators. `separator` is the platform's unless a test gives another.
     std::optional<QString> AppendFilePartFromFile(const QString& fieldName, const QString& fileName,
-                                                  const QString& contentType);
+                                                  const QString& contentType,
+                                                  QChar separator = QDir::separator());
     // Appends the closing delimiter and sets the position to 0. Appends after this are refused.
     void FinishBody();
     bool isFinished() const { return m_finished; }

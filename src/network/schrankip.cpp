@@ -68,4 +68,33 @@ bool IsEmptySchrankip(const QString& fieldText) {
     return PlainSchrankip(fieldText) == QStringLiteral("...") || fieldText.trimmed().isEmpty();
 }
 
+bool IsCompleteSchrankip(const QString& fieldText) {
+    const QStringList groups = fieldText.split(u'.');
+    if (groups.size() != 4) {
+        return false;
+    }
+    for (const QString& g : groups) {
+        if (g.size() != 3) {
+            return false;
+        }
+        qsizetype first = 0;
+        while (first < g.size() && g[first] == u' ') {
+            ++first;
+        }
+        qsizetype end = first;
+        while (end < g.size() && g[end] >= u'0' && g[end] <= u'9') {
+            ++end;
+        }
+        if (end == first) {
+            return false; // no digit
+        }
+        for (qsizetype i = end; i < g.size(); ++i) {
+            if (g[i] != u' ') {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 } // namespace hq

@@ -30,4 +30,9 @@ bool LooksLikeDottedAddress(const QString& text);
 // True when the field holds no address at all (every position blank).
 bool IsEmptySchrankip(const QString& fieldText);
 
+// What the field's mask accepts as finished input: four groups of three positions separated by
+// dots, each group one to three digits in a row with blanks around them ("192.168.  1. 50",
+// "1  .2.3.4" before it is laid out). A group without any digit is not accepted.
+bool IsCompleteSchrankip(const QString& fieldText);
+
 } // namespace hq

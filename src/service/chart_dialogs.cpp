@@ -144,11 +144,14 @@ void ChartExportDialog::saveCsv(bool visibleOnly) {
         return;
     if (QFileInfo(path).suffix().isEmpty())
         path += QStringLiteral(".csv");
-    const QString error =
-        visibleOnly ? ExportCsv(chart_.store(), path, chart_.viewFromMs(), chart_.viewToMs())
-                    : ExportCsv(chart_.store(), path);
+    std::size_t skipped = 0;
+    const QString error = visibleOnly ? ExportCsv(chart_.store(), path, chart_.viewFromMs(),
+                                                  chart_.viewToMs(), &skipped)
+                                      : ExportCsv(chart_.store(), path, &skipped);
     if (!error.isEmpty())
         QMessageBox::critical(this, windowTitle(), error);
+    else if (skipped > 0)
+        QMessageBox::information(this, windowTitle(), CsvSkippedMessage(skipped));
 }
 
 bool RunChartEditor(MeasurementChart& chart, QWidget* parent) {

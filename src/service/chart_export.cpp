@@ -37,46 +37,58 @@ void CopyChartToClipboard(MeasurementChart& chart, int width, int height) {
 
 int LocalOffsetCache::offsetAt(std::int64_t utcMs) {
     // Offsets change on quarter-hour boundaries at the finest.
-    const std::int64_t block = utcMs >= 0 ? utcMs / 900000 : (utcMs - 899999) / 900000;
+    constexpr std::int64_t kBlockMs = 900000;
+    const std::int64_t block = utcMs / kBlockMs - (utcMs % kBlockMs < 0 ? 1 : 0);
     if (block != block_) {
         block_ = block;
-        offset_ = QDateTime::fromMSecsSinceEpoch(block * 900000, Qt::LocalTime).offsetFromUtc();
+        offset_ = QDateTime::fromMSecsSinceEpoch(block * kBlockMs, Qt::LocalTime).offsetFromUtc();
     }
     return offset_;
 }
 
-QString WriteCsv(QIODevice& out, const HistoryStore& store, std::size_t begin, std::size_t end) {
+QString WriteCsv(QIODevice& out, const HistoryStore& store, std::size_t begin, std::size_t end,
+                 std::size_t* skipped) {
     end = std::min(end, store.size());
     LocalOffsetCache offsets;
+    CsvRecordWriter writer(kCsvGapMs);
+    const auto offsetAt = [&offsets](std::int64_t t) { return offsets.offsetAt(t); };
     std::string chunk = CsvHeader() + "\n";
+    const auto flush = [&] {
+        const bool ok = out.write(chunk.data(), qint64(chunk.size())) == qint64(chunk.size());
+        chunk.clear();
+        return ok;
+    };
     for (std::size_t i = begin; i < end; ++i) {
-        const std::int64_t t = store.timeAt(i);
-        if (i > begin && t - store.timeAt(i - 1) > kCsvGapMs) {
-            const std::int64_t prev = store.timeAt(i - 1);
-            chunk += CsvGapLine(prev, offsets.offsetAt(prev), t, offsets.offsetAt(t));
-            chunk += '\n';
-        }
-        chunk += CsvRow(t, offsets.offsetAt(t), store.sampleAt(i));
-        chunk += '\n';
-        if (chunk.size() > (1 << 20)) {
-            if (out.write(chunk.data(), qint64(chunk.size())) != qint64(chunk.size()))
-                return QStringLiteral("Cannot write the CSV file: %1").arg(out.errorString());
-            chunk.clear();
-        }
+        writer.add(store.timeAt(i), store.sampleAt(i), offsetAt, chunk);
+        if (chunk.size() > (1 << 20) && !flush())
+            return QStringLiteral("Cannot write the CSV file: %1").arg(out.errorString());
     }
-    if (out.write(chunk.data(), qint64(chunk.size())) != qint64(chunk.size()))
+    if (skipped != nullptr)
+        *skipped = writer.skipped();
+    if (!flush())
         return QStringLiteral("Cannot write the CSV file: %1").arg(out.errorString());
     return {};
 }
 
-QString ExportCsv(const HistoryStore& store, const QString& path) {
-    return SaveAtomically(path, [&](QIODevice& d) { return WriteCsv(d, store, 0, store.size()); });
+QString CsvSkippedMessage(std::size_t skipped) {
+    if (skipped == 0)
+        return {};
+    return QStringLiteral("%1 record(s) with a time stamp outside the years 1 to 9999 left out of "
+                          "the CSV file.")
+        .arg(skipped);
 }
 
-QString ExportCsv(const HistoryStore& store, const QString& path, double fromMs, double toMs) {
+QString ExportCsv(const HistoryStore& store, const QString& path, std::size_t* skipped) {
+    return SaveAtomically(
+        path, [&](QIODevice& d) { return WriteCsv(d, store, 0, store.size(), skipped); });
+}
+
+QString ExportCsv(const HistoryStore& store, const QString& path, double fromMs, double toMs,
+                  std::size_t* skipped) {
     const std::size_t begin = store.lowerBound(fromMs);
     const std::size_t end = store.lowerBound(std::nextafter(toMs, HUGE_VAL));
-    return SaveAtomically(path, [&](QIODevice& d) { return WriteCsv(d, store, begin, end); });
+    return SaveAtomically(path,
+                          [&](QIODevice& d) { return WriteCsv(d, store, begin, end, skipped); });
 }
 
 } // namespace hq::service

@@ -22,11 +22,17 @@ void CopyChartToClipboard(MeasurementChart& chart, int width, int height);
 // Records further apart than this are separated by a gap line in the export.
 inline constexpr std::int64_t kCsvGapMs = 5000;
 
-// Writes the header and the records [begin, end) with local-time stamps, marking gaps.
-QString WriteCsv(QIODevice& out, const HistoryStore& store, std::size_t begin, std::size_t end);
+// Writes the header and the records [begin, end) with local-time stamps, marking gaps. Records
+// whose time stamp lies outside the years 1 to 9999 are left out; *skipped (when given) is their
+// number. Returns an error text, empty on success.
+QString WriteCsv(QIODevice& out, const HistoryStore& store, std::size_t begin, std::size_t end,
+                 std::size_t* skipped = nullptr);
 // Saves all records, or those in [fromMs, toMs], atomically as CSV.
-QString ExportCsv(const HistoryStore& store, const QString& path);
-QString ExportCsv(const HistoryStore& store, const QString& path, double fromMs, double toMs);
+QString ExportCsv(const HistoryStore& store, const QString& path, std::size_t* skipped = nullptr);
+QString ExportCsv(const HistoryStore& store, const QString& path, double fromMs, double toMs,
+                  std::size_t* skipped = nullptr);
+// What the export tells the user about records left out; empty when none were.
+QString CsvSkippedMessage(std::size_t skipped);
 
 // The local UTC offset at an instant, in seconds (cached per quarter hour).
 class LocalOffsetCache {

@@ -12,7 +12,8 @@ ChartSettings ChartSettings::defaults() {
         s.kind = specs[i].kind;
         s.style = specs[i].style;
         // Line series draw with a 2-pixel pen; the fast line and the area outline use one.
-        s.penWidth = specs[i].kind == SeriesKind::Line ? 2 : 1;
+        // Every line is two pixels wide, the fast "error" line too; the area's outline one.
+        s.penWidth = specs[i].kind == SeriesKind::Area ? 1 : 2;
         s.visible = specs[i].shownAtStart;
     }
     return c;

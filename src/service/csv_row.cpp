@@ -21,6 +21,11 @@ void civilFromDays(std::int64_t z, std::int64_t& y, unsigned& m, unsigned& d) {
     y += m <= 2;
 }
 
+// 0001-01-01T00:00:00.000 and 9999-12-31T23:59:59.999 as milliseconds since 1970-01-01.
+constexpr std::int64_t kFirstWritableMs = -62'135'596'800'000;
+constexpr std::int64_t kLastWritableMs = 253'402'300'799'999;
+constexpr std::int64_t kDayMs = 86'400'000;
+
 std::int64_t floorDiv(std::int64_t a, std::int64_t b) {
     std::int64_t q = a / b;
     if ((a % b != 0) && ((a < 0) != (b < 0)))
@@ -61,6 +66,35 @@ std::string FormatScaled(std::uint16_t code, const SeriesEncoding& e) {
         out += std::string(std::size_t(digits) - frac.size(), '0') + frac;
     }
     return out;
+}
+
+bool CsvTimeMayBeWritable(std::int64_t utcMs) {
+    return utcMs >= kFirstWritableMs - kDayMs && utcMs <= kLastWritableMs + kDayMs;
+}
+
+bool CsvTimeWritable(std::int64_t utcMs, int utcOffsetSeconds) {
+    if (!CsvTimeMayBeWritable(utcMs) || utcOffsetSeconds < -86400 || utcOffsetSeconds > 86400)
+        return false;
+    const std::int64_t local = utcMs + std::int64_t(utcOffsetSeconds) * 1000;
+    return local >= kFirstWritableMs && local <= kLastWritableMs;
+}
+
+void CsvRecordWriter::addWithOffset(std::int64_t utcMs, int offsetSeconds, const RawSample& sample,
+                                    std::string& out) {
+    if (!CsvTimeWritable(utcMs, offsetSeconds)) {
+        ++skipped_;
+        return;
+    }
+    // Both instants lie within the years 1 to 9999, so their distance cannot overflow.
+    if (havePrevious_ && utcMs - previousMs_ > gapMs_) {
+        out += CsvGapLine(previousMs_, previousOffset_, utcMs, offsetSeconds);
+        out += '\n';
+    }
+    out += CsvRow(utcMs, offsetSeconds, sample);
+    out += '\n';
+    havePrevious_ = true;
+    previousMs_ = utcMs;
+    previousOffset_ = offsetSeconds;
 }
 
 std::string CsvHeader() {

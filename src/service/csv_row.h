@@ -22,4 +22,41 @@ std::string CsvRow(std::int64_t utcMs, int utcOffsetSeconds, const RawSample& sa
 std::string CsvGapLine(std::int64_t fromUtcMs, int fromOffsetSeconds, std::int64_t toUtcMs,
                        int toOffsetSeconds);
 
+// The instants the layout can write: local dates in the years 1 to 9999. A chart file may hold
+// any 64-bit time stamp; the others are left out of an export.
+bool CsvTimeWritable(std::int64_t utcMs, int utcOffsetSeconds);
+// A cheap test before the local offset is looked up: false for instants so far outside the
+// years 1 to 9999 that no offset (at most a day either way) brings them in.
+bool CsvTimeMayBeWritable(std::int64_t utcMs);
+
+// Turns records, in their order, into the lines of the export: a gap line where two written
+// records lie more than gapMs apart, then the record's row. Records outside the years 1 to 9999
+// are left out and counted.
+class CsvRecordWriter {
+public:
+    explicit CsvRecordWriter(std::int64_t gapMs) : gapMs_(gapMs) {}
+
+    // Appends the lines of one record to out, each ending with LF. offsetAt gives the local UTC
+    // offset at an instant; it is only asked about instants that may be written.
+    template <typename OffsetAt>
+    void add(std::int64_t utcMs, const RawSample& sample, OffsetAt&& offsetAt, std::string& out) {
+        if (!CsvTimeMayBeWritable(utcMs)) {
+            ++skipped_;
+            return;
+        }
+        addWithOffset(utcMs, offsetAt(utcMs), sample, out);
+    }
+    std::size_t skipped() const { return skipped_; }
+
+private:
+    void addWithOffset(std::int64_t utcMs, int offsetSeconds, const RawSample& sample,
+                       std::string& out);
+
+    std::int64_t gapMs_;
+    bool havePrevious_ = false;
+    std::int64_t previousMs_ = 0;
+    int previousOffset_ = 0;
+    std::size_t skipped_ = 0;
+};
+
 } // namespace hq::service

@@ -2,6 +2,7 @@
 
 #include <QCheckBox>
 #include <QPainter>
+#include <QPainterPath>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -132,6 +133,50 @@ void fillVerticalRuns(QCPPainter* painter, QVector<QLine>& segments, const QRect
 
 } // namespace
 
+EveryThirdLabelGrid::EveryThirdLabelGrid(QCPAxis* axis)
+    : QCPLayerable(axis->parentPlot(), QStringLiteral("grid")), axis_(axis) {
+    // The axis's own grid keeps pen and visibility but draws on a layer that is never shown.
+    QCustomPlot* plot = axis->parentPlot();
+    const QString hidden = QStringLiteral("hiddenGrid");
+    if (plot->layer(hidden) == nullptr) {
+        plot->addLayer(hidden, plot->layer(QStringLiteral("grid")), QCustomPlot::limBelow);
+        plot->layer(hidden)->setVisible(false);
+    }
+    axis->grid()->setLayer(hidden);
+}
+
+QVector<double> EveryThirdLabelGrid::GridTicks(const QVector<double>& ticks) {
+    if (ticks.size() < 2)
+        return ticks;
+    const double step = ticks[1] - ticks[0];
+    QVector<double> chosen;
+    for (qsizetype i = 0; i < ticks.size(); ++i) {
+        // Label steps from the epoch; where the steps are not all equal (months), the position
+        // in the row of labels.
+        const double n = step > 0 ? std::round(ticks[i] / step) : double(i);
+        if (std::fmod(std::fabs(n), 3.0) == 0.0)
+            chosen.append(ticks[i]);
+    }
+    return chosen;
+}
+
+void EveryThirdLabelGrid::applyDefaultAntialiasingHint(QCPPainter* painter) const {
+    applyAntialiasingHint(painter, mAntialiased, QCP::aeGrid);
+}
+
+void EveryThirdLabelGrid::draw(QCPPainter* painter) {
+    const QCPGrid* grid = axis_->grid();
+    if (!grid->visible() || grid->pen().style() == Qt::NoPen)
+        return;
+    applyDefaultAntialiasingHint(painter);
+    painter->setPen(grid->pen());
+    const QRect rect = axis_->axisRect()->rect();
+    for (const double tick : GridTicks(axis_->tickVector())) {
+        const double x = axis_->coordToPixel(tick);
+        painter->drawLine(QLineF(x, rect.bottom(), x, rect.top()));
+    }
+}
+
 StoreGraph::StoreGraph(MeasurementChart* chart, int series)
     : QCPGraph(chart->xAxis, chart->yAxis), chart_(chart), series_(series) {
     setAdaptiveSampling(false); // the store has already reduced the data
@@ -206,48 +251,70 @@ void StoreGraph::drawLinePlot(QCPPainter* painter, const QVector<QPointF>& lines
         painter->setPen(pen);
         return;
     }
-    if (width <= 1 || width > 8) {
-        QCPGraph::drawLinePlot(painter, lines);
+    if (width <= 1) {
+        QCPGraph::drawLinePlot(painter, lines); // the cosmetic dashed stroker is fast
         return;
     }
-    // A wide dashed or dotted pen is stroked into one path of dashes that is then filled; over a
-    // dense history (a zigzag band per pixel column) that costs hundreds of milliseconds. On
-    // screen the same line is drawn with the one-pixel cosmetic stroker, which follows the dash
-    // pattern pixel by pixel, once per pixel of the pen's width in each direction. Vector output
-    // (PDF) keeps the real pen.
-    QPen thin = pen;
-    QList<qreal> pattern = pen.dashPattern();
-    for (qreal& d : pattern)
-        d *= width;
-    thin.setWidth(0);
-    thin.setCapStyle(Qt::FlatCap);
-    thin.setDashPattern(pattern);
-    painter->setPen(thin);
-    const int lo = -(width / 2), hi = lo + width;
     const QCPAxis* key = keyAxis();
     if (key && lines.size() > 2 * qsizetype(key->axisRect()->width())) {
-        // Denser than the pixels: the zigzag of each column runs over the same pixels up to
-        // four times, drawn once as its merged segments.
-        static thread_local QVector<QLine> segments, moved;
-        mergeAlignedSegments(lines, segments);
-        moved.resize(segments.size());
-        for (int d = lo; d < hi; ++d) {
-            for (int along = 0; along < (d != 0 ? 2 : 1); ++along) {
-                const QPoint by = along == 0 ? QPoint(d, 0) : QPoint(0, d);
-                for (qsizetype i = 0; i < segments.size(); ++i)
-                    moved[i] = segments[i].translated(by);
-                painter->QPainter::drawLines(moved);
-            }
-        }
+        drawDenseDashedLine(painter, lines);
     } else {
-        const QPolygonF line(lines);
-        for (int d = lo; d < hi; ++d) {
-            painter->drawPolyline(line.translated(d, 0));
-            if (d != 0)
-                painter->drawPolyline(line.translated(0, d));
-        }
+        drawDashedLine(painter, lines);
     }
     painter->setPen(pen);
+}
+
+void StoreGraph::drawDashedLine(QCPPainter* painter, const QVector<QPointF>& lines) const {
+    // A wide dashed or dotted pen is stroked by Qt into one path of all dashes, which is then
+    // filled with the winding rule; with thousands of dashes crossing every scan line that fill
+    // takes seconds. The same outline is made here and filled a few dashes at a time: each dash is
+    // one closed subpath of the same orientation, so the union of the pieces covers exactly the
+    // pixels of the whole, at a cost that follows the dashes' area.
+    const QPen pen = painter->pen();
+    QPainterPathStroker stroker(pen);
+    QPainterPath line;
+    line.addPolygon(QPolygonF(lines));
+    const QPainterPath outline = stroker.createStroke(line);
+    const QBrush brush = pen.brush();
+    painter->setPen(Qt::NoPen);
+    constexpr int kDashesPerFill = 16;
+    QPainterPath piece;
+    piece.setFillRule(Qt::WindingFill);
+    int dashes = 0;
+    for (int i = 0; i < outline.elementCount(); ++i) {
+        const QPainterPath::Element e = outline.elementAt(i);
+        switch (e.type) {
+        case QPainterPath::MoveToElement:
+            if (++dashes > kDashesPerFill) {
+                painter->fillPath(piece, brush);
+                piece.clear();
+                piece.setFillRule(Qt::WindingFill);
+                dashes = 1;
+            }
+            piece.moveTo(e);
+            break;
+        case QPainterPath::LineToElement:
+            piece.lineTo(e);
+            break;
+        case QPainterPath::CurveToElement:
+            piece.cubicTo(e, outline.elementAt(i + 1), outline.elementAt(i + 2));
+            i += 2;
+            break;
+        case QPainterPath::CurveToDataElement:
+            break;
+        }
+    }
+    if (!piece.isEmpty())
+        painter->fillPath(piece, brush);
+}
+
+void StoreGraph::drawDenseDashedLine(QCPPainter* painter, const QVector<QPointF>& lines) const {
+    // Denser than the pixels, the line zigzags over each pixel column's band several times; its
+    // dash pattern is lost in the band anyway. The merged segments are drawn with the real pen as
+    // separate lines, which the raster engine strokes dash by dash as rectangles.
+    static thread_local QVector<QLine> segments;
+    mergeAlignedSegments(lines, segments);
+    painter->QPainter::drawLines(segments);
 }
 
 void StoreGraph::drawFill(QCPPainter* painter, QVector<QPointF>* lines) const {
@@ -347,6 +414,7 @@ MeasurementChart::MeasurementChart(QWidget* parent)
         QPen grid(QColor(160, 160, 160), 0, Qt::DashLine);
         a->grid()->setPen(grid);
     }
+    new EveryThirdLabelGrid(xAxis); // owned by the plot's layer system
     for (int i = 0; i < kSeriesCount; ++i)
         graphs_[std::size_t(i)] = new StoreGraph(this, i);
     legend_ = new ChartLegend(this);

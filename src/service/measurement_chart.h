@@ -32,8 +32,32 @@ protected:
     void drawFill(QCPPainter* painter, QVector<QPointF>* lines) const override;
 
 private:
+    // A dashed or dotted pen wider than one pixel: the outline Qt would fill in one go, filled a
+    // few dashes at a time (the same pixels).
+    void drawDashedLine(QCPPainter* painter, const QVector<QPointF>& lines) const;
+    // The same pen over more points than pixel columns: the merged segments as separate lines.
+    void drawDenseDashedLine(QCPPainter* painter, const QVector<QPointF>& lines) const;
+
     MeasurementChart* chart_;
     int series_;
+};
+
+// The vertical grid of the bottom axis: a line at every third label, not at every label. It
+// draws with the pen and visibility of the axis's own grid, which itself is never drawn.
+class EveryThirdLabelGrid : public QCPLayerable {
+public:
+    explicit EveryThirdLabelGrid(QCPAxis* axis);
+    // The labels (ticks) that get a grid line: those whose position counted in label steps from
+    // the epoch is a multiple of three, so that the lines stay with their labels while the view
+    // moves.
+    static QVector<double> GridTicks(const QVector<double>& ticks);
+
+protected:
+    void applyDefaultAntialiasingHint(QCPPainter* painter) const override;
+    void draw(QCPPainter* painter) override;
+
+private:
+    QCPAxis* axis_;
 };
 
 // The legend: one check box per series, floating over the plot.

@@ -1,16 +1,21 @@
 // The monitor window and the service window joined as the program joins them, against the
 // simulated cabinet: the picture opens the one service window, status records reach its chart,
-// the serial number reaches its spin edits, and its commands reach the cabinet.
+// the serial number reaches its spin edits, and its commands reach the cabinet; closing the
+// monitor window ends the program with every other window.
+#include "app/main_window_end.h"
 #include "app/service_glue.h"
 #include "hid/hid_controller.h"
 #include "platform/hid_simulated.h"
+#include "service/chart_viewer.h"
 #include "service/measurement_chart.h"
 #include "sim/cabinet.h"
 #include "sim/cabinet_hid_device.h"
 
+#include <QPointer>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 using namespace hq;
 
@@ -62,27 +67,45 @@ public:
     std::vector<std::vector<std::uint8_t>> frames;
 };
 
+// Both windows joined as main() joins them, the cabinet plugged in, the preference kept in a
+// temporary folder.
+struct JoinedWindows {
+    JoinedWindows() {
+        glue.attach(&form, &intern);
+        form.setServiceWindow(&glue);
+    }
+    static monitor::SchrankFormOptions options() {
+        monitor::SchrankFormOptions o;
+        o.preference =
+            monitor::LanguagePreference(QStringLiteral("KOV-test"), QStringLiteral("HQ3746DC"));
+        return o;
+    }
+
+    // In this order: the preference store and the cabinet are in place before the window starts.
+    QTemporaryDir settings;
+    bool settingsSet =
+        (QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settings.path()), true);
+    platform::SimulatedHidPlatform bus;
+    std::shared_ptr<RecordingCabinet> cabinet = std::make_shared<RecordingCabinet>();
+    bool plugged = (bus.plug(cabinet), true);
+    HidDeviceController controller{bus};
+    monitor::SchrankForm form{controller, options()};
+    app::ServiceGlue glue;
+    NoMail mail;
+    service::InternForm intern{glue, mail, QStringLiteral("help@example.invalid")};
+};
+
 } // namespace
 
 class TestServiceGlue : public QObject {
     Q_OBJECT
 private slots:
     void monitorAndServiceWindowTogether() {
-        QTemporaryDir settings;
-        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settings.path());
-        platform::SimulatedHidPlatform bus;
-        auto cabinet = std::make_shared<RecordingCabinet>();
-        bus.plug(cabinet);
-        HidDeviceController controller(bus);
-        monitor::SchrankFormOptions options;
-        options.preference =
-            monitor::LanguagePreference(QStringLiteral("KOV-test"), QStringLiteral("HQ3746DC"));
-        monitor::SchrankForm form(controller, std::move(options));
-        app::ServiceGlue glue;
-        NoMail mail;
-        service::InternForm intern(glue, mail, QStringLiteral("help@example.invalid"));
-        glue.attach(&form, &intern);
-        form.setServiceWindow(&glue);
+        JoinedWindows w;
+        auto& form = w.form;
+        auto& intern = w.intern;
+        auto& glue = w.glue;
+        auto& cabinet = w.cabinet;
         form.show();
         QVERIFY(!intern.isVisible());
 
@@ -117,6 +140,38 @@ private slots:
         QCOMPARE(frames[1][0], std::uint8_t(0x77));
         QCOMPARE(frames[2][0], std::uint8_t(0xFD));
         form.close();
+    }
+
+    void closingTheMonitorWindowEndsTheProgram() {
+        // The user closes the monitor window while the service window and a chart viewer are
+        // open: they close too, the cabinet is released and the event loop ends.
+        JoinedWindows w;
+        auto& form = w.form;
+        auto& intern = w.intern;
+        app::EndWithMainWindow(form);
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        QTRY_VERIFY_WITH_TIMEOUT(form.connected() && form.currentDevice() != nullptr, 5000);
+        QTest::mouseClick(form.ui().Image1, Qt::LeftButton);
+        QVERIFY(intern.isVisible());
+        QPointer<service::ChartViewer> viewer = new service::ChartViewer;
+        viewer->setAttribute(Qt::WA_DeleteOnClose);
+        viewer->show();
+        QVERIFY(QTest::qWaitForWindowExposed(viewer));
+
+        bool closedByUser = false;
+        QTimer::singleShot(50, &form, [&] { closedByUser = form.close(); });
+        QTimer::singleShot(10000, [] { QCoreApplication::exit(99); }); // the loop did not end
+        const int result = QCoreApplication::exec();
+        QVERIFY(closedByUser);
+        QCOMPARE(result, 0);
+        QVERIFY(!form.isVisible());
+        QVERIFY(!intern.isVisible());
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QVERIFY(viewer.isNull());
+        QCOMPARE(form.currentDevice(), nullptr);
+        for (QWidget* w : QApplication::topLevelWidgets())
+            QVERIFY2(!w->isVisible(), qPrintable(w->objectName()));
     }
 };
 

@@ -5,13 +5,16 @@
 #include "sim/net_upload_server.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkDatagram>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QUdpSocket>
 #include <QtTest>
 
@@ -52,6 +55,7 @@ private slots:
     void uploadDefaultImageBesideExecutable();
     void uploadFailures_data();
     void uploadFailures();
+    void timeoutBoundsATrickledReply();
 };
 
 void TestCliNetwork::discoverListsAnswers_data() {
@@ -229,6 +233,44 @@ void TestCliNetwork::uploadFailures() {
     QVERIFY2(o.err.contains(message), qPrintable(o.err));
     QCOMPARE(o.err.count(u'\n'), 1);
     QCOMPARE(o.out, QString());
+}
+
+void TestCliNetwork::timeoutBoundsATrickledReply() {
+    // A server that answers 200 and then one byte of body every 50 ms, for ever: --timeout
+    // limits the whole reply, not the silence between two bytes.
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    QTimer trickle;
+    trickle.setInterval(50);
+    QList<QTcpSocket*> clients;
+    connect(&trickle, &QTimer::timeout, [&] {
+        for (QTcpSocket* c : std::as_const(clients))
+            if (c->state() == QAbstractSocket::ConnectedState)
+                c->write("z");
+    });
+    connect(&server, &QTcpServer::newConnection, [&] {
+        while (QTcpSocket* c = server.nextPendingConnection()) {
+            clients.append(c);
+            connect(c, &QTcpSocket::readyRead, c, [c, &trickle] {
+                c->readAll();
+                if (!c->property("answered").toBool()) {
+                    c->setProperty("answered", true);
+                    c->write("HTTP/1.0 200 OK\r\n\r\n");
+                    trickle.start();
+                }
+            });
+        }
+    });
+    QTemporaryDir dir;
+    const QString path = writeImage(dir, QStringLiteral("web.bin"), "IMAGE");
+    QElapsedTimer clock;
+    clock.start();
+    const Outcome o = runCli({"upload", "--timeout", "0.5", "--address", "127.0.0.1", "--port",
+                              QString::number(server.serverPort()), path},
+                             offlineEnvironment());
+    QCOMPARE(o.code, 3);
+    QVERIFY2(o.err.contains(QStringLiteral("timed out")), qPrintable(o.err));
+    QVERIFY2(clock.elapsed() < 2500, qPrintable(QString::number(clock.elapsed())));
 }
 
 QTEST_GUILESS_MAIN(TestCliNetwork)

@@ -43,6 +43,8 @@ private slots:
     void catalogueCount();
     void catalogueEntries();
     void missingCatalogue();
+    void entryWithoutFlagToRepeatIsReported_data();
+    void entryWithoutFlagToRepeatIsReported();
     void brokenFlagIsReportedAndSkipped();
     void largeFlagIsFitted();
     void fileForIndex_data();
@@ -124,6 +126,35 @@ void TestLanguage::missingCatalogue() {
     QCOMPARE(hq::LanguageFileForIndex(m_dir->path(), 0), QString());
 }
 
+void TestLanguage::entryWithoutFlagToRepeatIsReported_data() {
+    QTest::addColumn<QByteArray>("catalogue");
+    QTest::addColumn<QStringList>("reported"); // names the errors mention, in order
+    QTest::newRow("first entry without image")
+        << QByteArray("[0]\ncount=2\n[1]\nname=Deutsch\nfile=deutsch\n"
+                      "[2]\nname=English\nimage=en.bmp\nfile=english\n")
+        << QStringList{QStringLiteral("\"Deutsch\"")};
+    QTest::newRow("first two without image")
+        << QByteArray("[0]\ncount=3\n[1]\nname=A\n[2]\nname=B\n[3]\nname=C\nimage=de.bmp\n")
+        << QStringList{QStringLiteral("\"A\""), QStringLiteral("\"B\"")};
+    QTest::newRow("later entry repeats a good flag")
+        << QByteArray("[0]\ncount=2\n[1]\nname=A\nimage=de.bmp\n[2]\nname=B\n") << QStringList{};
+}
+
+void TestLanguage::entryWithoutFlagToRepeatIsReported() {
+    QFETCH(QByteArray, catalogue);
+    QFETCH(QStringList, reported);
+    WriteFile(path("language.ini"), catalogue);
+    const hq::LanguageList list = hq::LoadLanguageList(m_dir->path());
+    QCOMPARE(list.errors.size(), reported.size());
+    for (qsizetype i = 0; i < reported.size(); ++i) {
+        QVERIFY2(list.errors[i].contains(reported[i]), qPrintable(list.errors[i]));
+        QVERIFY(list.errors[i].contains(QStringLiteral("kann nicht geladen werden")));
+    }
+    // Listed all the same, the failing ones without a flag.
+    for (const hq::LanguageEntry& e : list.entries)
+        QCOMPARE(e.flag.isNull(), reported.contains(QStringLiteral("\"%1\"").arg(e.name)));
+}
+
 void TestLanguage::brokenFlagIsReportedAndSkipped() {
     WriteFile(path("broken.bmp"), "BM this is no bitmap");
     WriteBitmap(path("tiny.bmp"), 8, 8, Qt::green);
@@ -134,12 +165,14 @@ void TestLanguage::brokenFlagIsReportedAndSkipped() {
                                     "[4]\nname=D\nfile=d\n"
                                     "[5]\nname=E\nimage=en.bmp\nfile=e\n");
     const hq::LanguageList list = hq::LoadLanguageList(m_dir->path());
-    // Every entry stays listed; the three bad pictures are reported, one text each.
+    // Every entry stays listed; the three bad pictures are reported, one text each, and so is the
+    // entry without a picture that has no good flag to repeat.
     QCOMPARE(list.entries.size(), 5);
-    QCOMPARE(list.errors.size(), 3);
+    QCOMPARE(list.errors.size(), 4);
     QVERIFY(list.errors[0].contains(path("missing.bmp")));
     QVERIFY(list.errors[1].contains(path("broken.bmp")));
     QVERIFY(list.errors[2].contains(path("tiny.bmp")));
+    QVERIFY(list.errors[3].contains(QStringLiteral("\"D\"")));
     for (const QString& e : list.errors) {
         QVERIFY2(e.contains(QStringLiteral("kann nicht geladen werden")), qPrintable(e));
     }

@@ -8,8 +8,11 @@
 #include "widgets/led_display.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QPaintEngine>
+#include <QScopeGuard>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTest>
 #include <QWindow>
 
@@ -192,6 +195,14 @@ private:
     };
 
 private slots:
+    void initTestCase() {
+        // The user's data folder, where the bootloader program is also looked for, points at a
+        // test folder instead of the real one.
+        QStandardPaths::setTestModeEnabled(true);
+        QCoreApplication::setOrganizationName(QStringLiteral("KOV-test"));
+        QCoreApplication::setApplicationName(QStringLiteral("test_schrank_form"));
+    }
+
     void layoutAndStartValues() {
         WindowFixture fx;
         auto& ui = fx.form->ui();
@@ -545,7 +556,10 @@ private slots:
         QTest::newRow("in range") << "45" << 45;
         QTest::newRow("below the minimum") << "2" << 5;
         QTest::newRow("empty is the minimum") << "" << 5;
-        QTest::newRow("digits beyond the maximum are not taken") << "75" << 7;
+        QTest::newRow("above the maximum becomes the maximum") << "75" << 60;
+        QTest::newRow("far above the maximum") << "99999" << 60;
+        QTest::newRow("at the maximum") << "60" << 60;
+        QTest::newRow("no number is the minimum") << "-" << 5;
     }
     void typedSettingsAreBroughtIntoRange() {
         QFETCH(QString, typed);
@@ -570,6 +584,24 @@ private slots:
         QCOMPARE(written.size(), std::size_t(1));
         const int seconds = written[0][5] | (written[0][6] << 8);
         QCOMPARE(seconds, sent * 60);
+        QCOMPARE(door->text(), QString::number(sent));
+    }
+
+    void typedValueAboveRangeOnEnter() {
+        // Enter finishes the typing as leaving the field does: 75 in the restart delay (0 to 60)
+        // becomes 60.
+        WindowFixture fx;
+        fx.form->show();
+        fx.form->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(fx.form.get()));
+        QSpinBox* restart = fx.form->ui().SpinEdit5;
+        restart->setFocus();
+        restart->selectAll();
+        QTest::keyClicks(restart, QStringLiteral("75"));
+        QCOMPARE(restart->text(), QStringLiteral("75")); // taken while typing
+        QTest::keyClick(restart, Qt::Key_Return);
+        QCOMPARE(restart->value(), 60);
+        QCOMPARE(restart->text(), QStringLiteral("60"));
     }
 
     void buttonsSendTheirCommands_data() {
@@ -781,25 +813,36 @@ private slots:
 
     void softwareUpdate_data() {
         QTest::addColumn<bool>("bootloaderPresent");
-        QTest::newRow("bootloader missing") << false;
-        QTest::newRow("bootloader present") << true;
+        QTest::addColumn<bool>("inDataFolder"); // in the user's data folder, not beside the exe
+        QTest::newRow("bootloader missing") << false << false;
+        QTest::newRow("bootloader present") << true << false;
+        QTest::newRow("bootloader only in the user's data folder") << true << true;
     }
     void softwareUpdate() {
         QFETCH(bool, bootloaderPresent);
+        QFETCH(bool, inDataFolder);
         Connected c;
         auto& form = *c.fx.form;
         QTRY_VERIFY_WITH_TIMEOUT(form.connected(), kWait);
         form.timer1().stop();
         c.cabinet->setAnswering(false);
         c.cabinet->clearWritten();
-        const QString program = form.bootloaderPath();
-        QVERIFY(program.startsWith(c.fx.appDir.path()));
+        const QString besideExe = form.bootloaderPath();
+        QVERIFY(besideExe.startsWith(c.fx.appDir.path()));
+        const QString dataDir = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+        QVERIFY(!dataDir.isEmpty());
+        const QString folder = inDataFolder ? dataDir : c.fx.appDir.path();
+        const QString program =
+            QDir::cleanPath(folder + QStringLiteral("/") + QFileInfo(besideExe).dir().dirName() +
+                            QStringLiteral("/") + QFileInfo(besideExe).fileName());
+        const auto removeProgram = qScopeGuard([&] { QFile::remove(program); });
         if (bootloaderPresent) {
-            QVERIFY(QDir(c.fx.appDir.path()).mkpath(QStringLiteral("Bootloader")));
+            QVERIFY(QDir(folder).mkpath(QStringLiteral("Bootloader")));
             QFile f(program);
             QVERIFY(f.open(QIODevice::WriteOnly));
             f.close();
             f.setPermissions(QFile::ReadOwner | QFile::ExeOwner);
+            QCOMPARE(form.bootloaderPath(), program);
         }
         QTest::mouseClick(form.ui().softupdatebtn, Qt::LeftButton);
         if (bootloaderPresent) {
@@ -811,7 +854,12 @@ private slots:
             QVERIFY(c.cabinet->written().empty());
             QVERIFY(c.fx.startedPrograms.empty());
             QCOMPARE(c.fx.errors.size(), std::size_t(1));
-            QVERIFY(c.fx.errors[0].contains(QDir::toNativeSeparators(program)));
+            // Both places where it is looked for are named.
+            QVERIFY2(c.fx.errors[0].contains(QDir::toNativeSeparators(program)),
+                     qPrintable(c.fx.errors[0]));
+            QVERIFY2(c.fx.errors[0].contains(
+                         QDir::toNativeSeparators(dataDir + QStringLiteral("/Bootloader/"))),
+                     qPrintable(c.fx.errors[0]));
         }
     }
 

@@ -235,19 +235,30 @@ private slots:
 
     void localAddressChoiceBindsTheSocket_data() {
         QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("loopbackAsCard"); // the interface list says 127.0.0.1 is a card
         QTest::addColumn<QHostAddress>("bound");
-        QTest::newRow("local address") << QStringLiteral("127.0.0.1") << kLoopback;
-        QTest::newRow("not an address")
-            << QStringLiteral("Netzwerkkarte 2") << QHostAddress(QHostAddress::AnyIPv4);
+        // The resolver often lists 127.0.0.1 first: bound to it, the broadcast would never leave
+        // the PC, so the socket stays unbound.
+        QTest::newRow("loopback") << QStringLiteral("127.0.0.1") << false
+                                  << QHostAddress(QHostAddress::AnyIPv4);
+        QTest::newRow("a card that can broadcast")
+            << QStringLiteral("127.0.0.1") << true << kLoopback;
+        QTest::newRow("not an address") << QStringLiteral("Netzwerkkarte 2") << false
+                                        << QHostAddress(QHostAddress::AnyIPv4);
         QTest::newRow("no address of this PC")
-            << QStringLiteral("192.0.2.77") << QHostAddress(QHostAddress::AnyIPv4);
+            << QStringLiteral("192.0.2.77") << false << QHostAddress(QHostAddress::AnyIPv4);
     }
     void localAddressChoiceBindsTheSocket() {
         QFETCH(QString, text);
+        QFETCH(bool, loopbackAsCard);
         QFETCH(QHostAddress, bound);
         sim::DiscoveryResponder responder;
         QVERIFY(responder.Listen(kLoopback, 0));
         LanWindow w(responder.port());
+        if (loopbackAsCard)
+            w.lan().discovery().setInterfaceLister([] {
+                return QList<InterfaceAddress>{{kLoopback, true, true, false}};
+            });
         w.ui().ComboBox1->setEditText(text);
         w.lan().Button3Click();
         QVERIFY(w.fx.errors.empty());
@@ -308,6 +319,75 @@ private slots:
             QApplication::sendEvent(edit, &out);
         }
         QCOMPARE(w.lan().SchrankipText(), field);
+    }
+
+    void addressMaskNeedsADigitPerGroup_data() {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<bool>("acceptable");
+        QTest::newRow("complete address") << QStringLiteral("192.168.1.50") << true;
+        QTest::newRow("short groups") << QStringLiteral("1.2.3.4") << true;
+        QTest::newRow("two groups left empty") << QStringLiteral("192.168.") << false;
+        QTest::newRow("last group empty") << QStringLiteral("10.0.0.") << false;
+        QTest::newRow("nothing typed") << QString() << false;
+    }
+    void addressMaskNeedsADigitPerGroup() {
+        // Real keys into the field, then the focus moves on, as a user would do it.
+        QFETCH(QString, typed);
+        QFETCH(bool, acceptable);
+        LanWindow w(closedPort());
+        w.fx.form->show();
+        w.fx.form->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(w.fx.form.get()));
+        w.ui().PageControl1->setCurrentWidget(w.ui().TabSheet2);
+        QLineEdit* edit = w.ui().Schrankip;
+        edit->setFocus();
+        QVERIFY(QTest::qWaitFor([&] { return edit->hasFocus(); }, 2000));
+        edit->home(false);
+        QTest::keyClicks(edit, typed);
+        w.ui().Button3->setFocus();
+        QVERIFY(QTest::qWaitFor([&] { return !edit->hasFocus(); }, 2000));
+        QCOMPARE(edit->hasAcceptableInput(), acceptable);
+        QCOMPARE(IsCompleteSchrankip(w.lan().SchrankipText()), acceptable);
+        if (typed.isEmpty())
+            QCOMPARE(w.lan().SchrankipText(), QStringLiteral("   .   .   .   "));
+        if (acceptable)
+            QCOMPARE(w.lan().SchrankipText(), *FormatSchrankip(typed));
+    }
+
+    void progressStaysAtZeroUntilTheEnd() {
+        // The bar shows 0 while the image goes out and the cabinet has not answered, 100 once it
+        // has.
+        sim::UploadServer server;
+        QVERIFY(server.Listen(kLoopback, 0));
+        sim::UploadServerBehaviour stall;
+        stall.ending = sim::UploadServerBehaviour::Ending::Stall;
+        server.setBehaviour(stall);
+        LanWindow w(closedPort(), server.port());
+        QVERIFY(!w.placeImage(QByteArray(300000, '\x5a')).isEmpty());
+        QSignalSpy done(&w.lan(), &monitor::SchrankLan::uploadFinished);
+        QSignalSpy progress(&w.lan().upload(), &UploadClient::progress);
+        QList<int> shown;
+        connect(w.ui().ProgressBar1, &QProgressBar::valueChanged, this,
+                [&shown](int v) { shown.append(v); });
+        w.ui().Schrankip->setText(QStringLiteral("127.  0.  0.  1"));
+        w.ui().ProgressBar1->setValue(100);
+        shown.clear();
+        w.lan().Button2Click();
+        QVERIFY(QTest::qWaitFor([&] { return server.uploads().size() == 1; }, 10000));
+        QTRY_VERIFY(!progress.isEmpty() &&
+                    progress.last().at(0).toLongLong() == progress.last().at(1).toLongLong());
+        QCOMPARE(w.ui().ProgressBar1->value(), 0);
+        QCOMPARE(shown, QList<int>{0});
+        w.lan().upload().Abort();
+        QCOMPARE(done.size(), 1);
+        QCOMPARE(w.ui().ProgressBar1->value(), 0);
+
+        server.setBehaviour({});
+        w.ui().ProgressBar1->setValue(50);
+        shown.clear();
+        w.lan().Button2Click();
+        QVERIFY(done.wait(10000));
+        QCOMPARE(shown, (QList<int>{0, 100}));
     }
 
     void uploadSucceeds() {

@@ -44,7 +44,12 @@ private slots:
     void pollBeforeSearchDoesNothing();
     void searchAndAnswersOnePerPoll();
     void secondSearchReusesSocket();
+    void bindAddressChoice_data();
+    void bindAddressChoice();
+    void loopbackIsNeverBound();
     void bindingFollowsLocalAddressChoice();
+    void completeSchrankip_data();
+    void completeSchrankip();
     void oversizedDatagramGivesMemoLine();
 };
 
@@ -194,6 +199,27 @@ void TestDiscovery::parseDottedIPv4() {
     QCOMPARE(hq::LooksLikeDottedAddress(text), dotted);
 }
 
+void TestDiscovery::completeSchrankip_data() {
+    QTest::addColumn<QString>("field");
+    QTest::addColumn<bool>("complete");
+    QTest::newRow("laid out") << "192.168.  1. 50" << true;
+    QTest::newRow("three digits each") << "255.255.255.255" << true;
+    QTest::newRow("digits where typing left them") << "1  .22 . 3 .4  " << true;
+    QTest::newRow("empty field") << "   .   .   .   " << false;
+    QTest::newRow("a group without a digit") << "192.168.   . 50" << false;
+    QTest::newRow("last group empty") << "192.168.  1.   " << false;
+    QTest::newRow("blank between digits") << "1 2.  3.  4.  5" << false;
+    QTest::newRow("three groups") << "192.168.  1" << false;
+    QTest::newRow("short group") << "192.168.1. 50" << false;
+    QTest::newRow("letter") << "192.168.  a. 50" << false;
+}
+
+void TestDiscovery::completeSchrankip() {
+    QFETCH(QString, field);
+    QFETCH(bool, complete);
+    QCOMPARE(hq::IsCompleteSchrankip(field), complete);
+}
+
 void TestDiscovery::localAddresses() {
     QStringList list = hq::ListLocalAddresses();
     QVERIFY(list.contains(QStringLiteral("127.0.0.1")));
@@ -278,6 +304,62 @@ void TestDiscovery::secondSearchReusesSocket() {
     QCOMPARE(listed, 2);
 }
 
+void TestDiscovery::bindAddressChoice_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("bound"); // empty: left unbound
+    QTest::newRow("a card that can broadcast") << "192.0.2.10"
+                                               << "192.0.2.10";
+    QTest::newRow("blanks around it") << " 192.0.2.10 "
+                                      << "192.0.2.10";
+    QTest::newRow("loopback, first in the resolver's list") << "127.0.0.1"
+                                                            << "";
+    QTest::newRow("Debian's 127.0.1.1 of the host name") << "127.0.1.1"
+                                                         << "";
+    QTest::newRow("card that is down") << "198.51.100.4"
+                                       << "";
+    QTest::newRow("point-to-point link without broadcast") << "10.8.0.2"
+                                                           << "";
+    QTest::newRow("no address of this PC") << "203.0.113.9"
+                                           << "";
+    QTest::newRow("not the exact form") << "192.000.2.10"
+                                        << "";
+    QTest::newRow("text") << "Schrank im Keller"
+                          << "";
+    QTest::newRow("empty box") << ""
+                               << "";
+}
+
+void TestDiscovery::bindAddressChoice() {
+    QFETCH(QString, text);
+    QFETCH(QString, bound);
+    using hq::InterfaceAddress;
+    const QList<InterfaceAddress> cards = {
+        {QHostAddress(QStringLiteral("127.0.0.1")), true, false, true},
+        {QHostAddress(QStringLiteral("127.0.1.1")), true, false, true},
+        {QHostAddress(QStringLiteral("192.0.2.10")), true, true, false},
+        {QHostAddress(QStringLiteral("198.51.100.4")), false, true, false},
+        {QHostAddress(QStringLiteral("10.8.0.2")), true, false, false},
+    };
+    const std::optional<QHostAddress> chosen = hq::DiscoveryBindAddress(text, cards);
+    QCOMPARE(chosen.has_value(), !bound.isEmpty());
+    if (chosen)
+        QCOMPARE(*chosen, QHostAddress(bound));
+}
+
+void TestDiscovery::loopbackIsNeverBound() {
+    // The PC's own list, as the LAN tab fills ComboBox1: choosing 127.0.0.1 (often the first
+    // entry) leaves the socket unbound, so the broadcast is not kept on loopback.
+    hq::sim::DiscoveryResponder responder;
+    QVERIFY(responder.Listen(QHostAddress::LocalHost, 0));
+    DiscoveryClient client;
+    client.setTargetAddress(QHostAddress::LocalHost);
+    client.setTargetPort(responder.port());
+    QVERIFY(hq::IsLocalIPv4Address(QStringLiteral("127.0.0.1")));
+    QVERIFY(!client.Search(QStringLiteral("127.0.0.1")));
+    QCOMPARE(client.localAddress(), QHostAddress(QHostAddress::AnyIPv4));
+    QVERIFY(PollForReply(client).listEntry.has_value());
+}
+
 void TestDiscovery::bindingFollowsLocalAddressChoice() {
     hq::sim::DiscoveryResponder responder;
     QVERIFY(responder.Listen(QHostAddress::LocalHost, 0));
@@ -285,6 +367,11 @@ void TestDiscovery::bindingFollowsLocalAddressChoice() {
     DiscoveryClient client;
     client.setTargetAddress(QHostAddress::LocalHost);
     client.setTargetPort(responder.port());
+    // A card that can broadcast, given here as 127.0.0.1 so that the test stays on loopback.
+    client.setInterfaceLister([] {
+        return QList<hq::InterfaceAddress>{
+            {QHostAddress(QHostAddress::LocalHost), true, true, false}};
+    });
 
     QVERIFY(!client.Search(QStringLiteral("127.0.0.1")));
     QCOMPARE(client.localAddress(), QHostAddress(QHostAddress::LocalHost));

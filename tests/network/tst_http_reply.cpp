@@ -35,7 +35,10 @@ private slots:
     void replies();
     void interimAndHeaders();
     void lineLengthLimit();
-    void bodyKeptUpToLimit();
+    void bodyLimit_data();
+    void bodyLimit();
+    void interimReplies_data();
+    void interimReplies();
     void trailingBytesIgnored();
 };
 
@@ -218,14 +221,94 @@ void TestHttpReply::lineLengthLimit() {
              Error::LineTooLong);
 }
 
-void TestHttpReply::bodyKeptUpToLimit() {
-    const qint64 size = Parser::kMaxKeptBody + 1000;
+void TestHttpReply::bodyLimit_data() {
+    QTest::addColumn<QByteArray>("head");
+    QTest::addColumn<qint64>("bodySize");
+    QTest::addColumn<bool>("close");
+    QTest::addColumn<bool>("complete");
+    const qint64 cap = Parser::kMaxBody;
+    const auto length = [](qint64 n) {
+        return "HTTP/1.0 200 OK\r\nContent-Length: " + QByteArray::number(n) + "\r\n\r\n";
+    };
+    QTest::newRow("length at the cap") << length(cap) << cap << false << true;
+    QTest::newRow("length above the cap") << length(cap + 1) << qint64(0) << false << false;
+    QTest::newRow("until close at the cap")
+        << QByteArray("HTTP/1.0 200 OK\r\n\r\n") << cap << true << true;
+    QTest::newRow("until close, one byte more")
+        << QByteArray("HTTP/1.0 200 OK\r\n\r\n") << cap + 1 << true << false;
+    QTest::newRow("endless body") << QByteArray("HTTP/1.0 200 OK\r\n\r\n") << 3 * cap << false
+                                  << false;
+}
+
+void TestHttpReply::bodyLimit() {
+    QFETCH(QByteArray, head);
+    QFETCH(qint64, bodySize);
+    QFETCH(bool, close);
+    QFETCH(bool, complete);
     Parser p;
-    p.Feed("HTTP/1.0 200 OK\r\nContent-Length: " + QByteArray::number(size) + "\r\n\r\n");
-    p.Feed(QByteArray(size, 'z'));
-    QVERIFY(p.isComplete());
-    QCOMPARE(p.bodySize(), size);
-    QCOMPARE(p.body().size(), Parser::kMaxKeptBody);
+    p.Feed(head);
+    // The body arrives in pieces, as from a socket.
+    for (qint64 sent = 0; sent < bodySize && !p.isFailed();) {
+        const qint64 n = std::min<qint64>(65536, bodySize - sent);
+        p.Feed(QByteArray(n, 'z'));
+        sent += n;
+    }
+    if (close)
+        p.FinishInput();
+    QCOMPARE(p.isComplete(), complete);
+    QVERIFY(p.body().size() <= Parser::kMaxBody);
+    if (complete) {
+        QCOMPARE(p.bodySize(), bodySize);
+    } else {
+        QCOMPARE(p.error(), Error::BodyTooLarge);
+        QVERIFY(p.finalHeadersSeen());
+        QCOMPARE(p.statusCode(), 200);
+    }
+    // A chunked body is held to the same cap, also by a single chunk's announced size.
+    Parser chunked;
+    chunked.Feed("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" +
+                 QByteArray::number(Parser::kMaxBody + 1, 16) + "\r\n");
+    QCOMPARE(chunked.error(), Error::BodyTooLarge);
+    Parser twoChunks;
+    twoChunks.Feed("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" +
+                   QByteArray::number(Parser::kMaxBody, 16) + "\r\n" +
+                   QByteArray(Parser::kMaxBody, 'y') + "\r\n1\r\n");
+    QCOMPARE(twoChunks.error(), Error::BodyTooLarge);
+}
+
+void TestHttpReply::interimReplies_data() {
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<Error>("error");
+    QTest::addColumn<int>("status");
+    const QByteArray cont = "HTTP/1.1 100 Continue\r\n\r\n";
+    const QByteArray ok = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n";
+    QTest::newRow("eight 100 Continue, then 200") << cont.repeated(8) + ok << Error::None << 200;
+    QTest::newRow("nine 100 Continue")
+        << cont.repeated(9) + ok << Error::TooManyInterimReplies << 100;
+    // Only 100 is interim: any other 1xx is the final reply, without a body.
+    QTest::newRow("101 is final")
+        << QByteArray("HTTP/1.1 101 Switching Protocols\r\nUpgrade: x\r\n\r\nrest") << Error::None
+        << 101;
+    QTest::newRow("102 is final") << QByteArray("HTTP/1.1 102 Processing\r\n\r\n") + ok
+                                  << Error::None << 102;
+    QTest::newRow("103 after 100 is final")
+        << cont + "HTTP/1.1 103 Early Hints\r\n\r\n" + ok << Error::None << 103;
+}
+
+void TestHttpReply::interimReplies() {
+    QFETCH(QByteArray, reply);
+    QFETCH(Error, error);
+    QFETCH(int, status);
+    for (bool byteByByte : {false, true}) {
+        const Parser p = Run(reply, byteByByte, false);
+        QCOMPARE(p.error(), error);
+        QCOMPARE(p.statusCode(), status);
+        if (error == Error::None) {
+            QVERIFY(p.isComplete());
+            QVERIFY(p.body().isEmpty());
+        }
+        QVERIFY(p.interimReplies() <= Parser::kMaxInterimReplies);
+    }
 }
 
 void TestHttpReply::trailingBytesIgnored() {

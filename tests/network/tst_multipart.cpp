@@ -2,6 +2,7 @@
 #include "sim/net_upload_server.h"
 
 #include <QBuffer>
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
@@ -39,6 +40,7 @@ private slots:
     void positionAndRead();
     void fromFile();
     void openErrorText();
+    void windowsSeparators();
     void boundaryInContentIsLengthened_data();
     void boundaryInContentIsLengthened();
     void appendAfterFinishRefused();
@@ -153,6 +155,43 @@ void TestMultipart::openErrorText() {
              qPrintable(*error));
     QVERIFY(error->size() > path.size() + 35); // the system's reason follows
     QCOMPARE(s.Size(), 0);
+}
+
+void TestMultipart::windowsSeparators() {
+    // On Windows the part's file name and the error name the path as Windows writes it,
+    // "D:\Monitor\MPFSImg_DC.bin", not Qt's "D:/Monitor/MPFSImg_DC.bin".
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("MPFSImg_DC.bin"));
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write("image");
+    f.close();
+    QString windowsPath = path;
+    windowsPath.replace(u'/', u'\\');
+    MultipartFormDataStream s;
+    QVERIFY(!s.AppendFilePartFromFile(QStringLiteral("/mpfsupload"), path, QString(), u'\\'));
+    s.FinishBody();
+    hq::sim::ReceivedUpload parsed;
+    QCOMPARE(hq::sim::CheckMultipartUpload(s.BodyContentType().toLatin1(), s.Body(), parsed),
+             QString());
+    QCOMPARE(parsed.fileName, windowsPath.toLatin1());
+    QCOMPARE(parsed.image, QByteArray("image"));
+
+    const QString missing = dir.filePath(QStringLiteral("missing.bin"));
+    QString windowsMissing = missing;
+    windowsMissing.replace(u'/', u'\\');
+    MultipartFormDataStream t;
+    const auto error =
+        t.AppendFilePartFromFile(QStringLiteral("/mpfsupload"), missing, QString(), u'\\');
+    QVERIFY(error.has_value());
+    QVERIFY2(error->startsWith(QStringLiteral("Datei ") + windowsMissing + QStringLiteral(" ")),
+             qPrintable(*error));
+    QVERIFY(!error->contains(u'/'));
+    // The platform's own separator is the default.
+    MultipartFormDataStream native;
+    QVERIFY(!native.AppendFilePartFromFile(QStringLiteral("/mpfsupload"), path, QString()));
+    native.FinishBody();
+    QVERIFY(native.Body().contains(QDir::toNativeSeparators(path).toLatin1()));
 }
 
 void TestMultipart::boundaryInContentIsLengthened_data() {

@@ -8,6 +8,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
+#include <QTimer>
 
 using hq::UploadClient;
 using hq::UploadOutcome;
@@ -83,6 +84,56 @@ QByteArray GoldenRequest(quint16 port, const QByteArray& image, const QByteArray
     return head + "\r\n" + body;
 }
 
+// A hostile web server on loopback: it reads the request and then sends `reply`, followed by
+// `trickle` once every `everyMs` milliseconds for as long as the connection stays open (or, when
+// `endless`, body bytes in 64 KiB writes as fast as the client takes them).
+class HostileServer : public QObject {
+public:
+    HostileServer(QByteArray reply, QByteArray trickle, int everyMs, bool endless = false)
+        : reply_(std::move(reply)), trickle_(std::move(trickle)), endless_(endless) {
+        timer_.setInterval(everyMs);
+        connect(&timer_, &QTimer::timeout, this, [this] {
+            for (QTcpSocket* s : std::as_const(clients_))
+                if (s->state() == QAbstractSocket::ConnectedState && !trickle_.isEmpty())
+                    s->write(trickle_);
+        });
+        connect(&server_, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* s = server_.nextPendingConnection()) {
+                ++connections_;
+                clients_.append(s);
+                connect(s, &QTcpSocket::readyRead, s, [this, s] {
+                    s->readAll();
+                    if (s->property("answered").toBool())
+                        return;
+                    s->setProperty("answered", true);
+                    s->write(reply_);
+                    if (endless_)
+                        s->write(QByteArray(65536, 'z'));
+                    timer_.start();
+                });
+                if (endless_)
+                    connect(s, &QTcpSocket::bytesWritten, s, [s] {
+                        if (s->state() == QAbstractSocket::ConnectedState &&
+                            s->bytesToWrite() < 65536)
+                            s->write(QByteArray(65536, 'z'));
+                    });
+            }
+        });
+    }
+    bool Listen() { return server_.listen(QHostAddress::LocalHost, 0); }
+    quint16 port() const { return server_.serverPort(); }
+    int connections() const { return connections_; }
+
+private:
+    QTcpServer server_;
+    QTimer timer_;
+    QList<QTcpSocket*> clients_;
+    QByteArray reply_;
+    QByteArray trickle_;
+    bool endless_;
+    int connections_ = 0;
+};
+
 } // namespace
 
 class TestUpload : public QObject {
@@ -102,6 +153,11 @@ private slots:
     void oneUploadAtATime();
     void abort();
     void connectTimeout();
+    void hostileRepliesEnd_data();
+    void hostileRepliesEnd();
+    void informationalStatusFails();
+    void cookieLimits_data();
+    void cookieLimits();
 };
 
 void TestUpload::goldenRequestHead() {
@@ -385,6 +441,125 @@ void TestUpload::connectTimeout() {
 #else
     QSKIP("needs Linux's handling of a full accept queue");
 #endif
+}
+
+void TestUpload::hostileRepliesEnd_data() {
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<QByteArray>("trickle");
+    QTest::addColumn<bool>("endless");
+    QTest::addColumn<Result>("result");
+    QTest::addColumn<QString>("detail");
+    // Each trickled piece comes well within the limit, so a limit restarted by every byte would
+    // keep the upload alive for ever.
+    QTest::newRow("100 Continue lines one byte at a time")
+        << QByteArray("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 1") << QByteArray("0") << false
+        << Result::TimedOut << "no complete reply within";
+    QTest::newRow("endless body trickled")
+        << QByteArray("HTTP/1.0 200 OK\r\n\r\n") << QByteArray("z") << false << Result::TimedOut
+        << "no complete reply within";
+    QTest::newRow("endless row of 100 Continue")
+        << QByteArray("HTTP/1.1 100 Continue\r\n\r\n")
+        << QByteArray("HTTP/1.1 100 Continue\r\n\r\n") << false << Result::MalformedReply
+        << "more than 8 interim replies";
+    QTest::newRow("endless body at full speed")
+        << QByteArray("HTTP/1.0 200 OK\r\n\r\n") << QByteArray() << true << Result::MalformedReply
+        << "larger than 1 MiB";
+}
+
+void TestUpload::hostileRepliesEnd() {
+    QFETCH(QByteArray, reply);
+    QFETCH(QByteArray, trickle);
+    QFETCH(bool, endless);
+    QFETCH(Result, result);
+    QFETCH(QString, detail);
+    HostileServer server(reply, trickle, 50, endless);
+    QVERIFY(server.Listen());
+    UploadClient client;
+    client.setPort(server.port());
+    const int limit = 1500;
+    client.setReplyTimeout(limit);
+    const auto body = MakeBody("image");
+    QElapsedTimer clock;
+    clock.start();
+    const UploadOutcome outcome = RunUpload(client, QStringLiteral("127.0.0.1"), *body, 20000);
+    QCOMPARE(outcome.result, result);
+    QVERIFY2(outcome.detail.contains(detail), qPrintable(outcome.detail));
+    QVERIFY2(clock.elapsed() < limit + 3000, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY(client.reply().body().size() <= hq::HttpReplyParser::kMaxBody);
+    // The failed upload is over: the next one starts and makes a new connection.
+    QVERIFY(!client.isRunning());
+    QSignalSpy done(&client, &UploadClient::finished);
+    QVERIFY(client.Start(QStringLiteral("127.0.0.1"), *body));
+    QTRY_COMPARE_WITH_TIMEOUT(server.connections(), 2, 5000);
+    client.Abort();
+    QCOMPARE(done.size(), 1);
+}
+
+void TestUpload::informationalStatusFails() {
+    // Only 100 is skipped; 101 is the final reply, a failure with its status line.
+    HostileServer server("HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n\r\n", {},
+                         1000);
+    QVERIFY(server.Listen());
+    UploadClient client;
+    client.setPort(server.port());
+    const auto body = MakeBody("image");
+    const UploadOutcome outcome = RunUpload(client, QStringLiteral("127.0.0.1"), *body);
+    QCOMPARE(outcome.result, Result::HttpStatus);
+    QCOMPARE(outcome.httpStatus, 101);
+    QCOMPARE(outcome.detail, QStringLiteral("Switching Protocols"));
+    QCOMPARE(hq::DescribeUploadOutcome(outcome),
+             QStringLiteral("MPFS upload failed: HTTP 101 Switching Protocols"));
+}
+
+void TestUpload::cookieLimits_data() {
+    QTest::addColumn<QList<QByteArray>>("setCookies");
+    QTest::addColumn<QByteArray>("header");
+    QTest::newRow("CR LF refused")
+        << QList<QByteArray>{"a=1", "evil=1\r\nX-Injected: yes", "b=2"} << QByteArray("a=1; b=2");
+    QTest::newRow("lone CR, LF, NUL, DEL and other control bytes refused")
+        << QList<QByteArray>{QByteArray("c=x\ry"), QByteArray("d=x\ny"), QByteArray("e=x\0y", 5),
+                             QByteArray("f=\x7f"), QByteArray("g=\x01"), QByteArray("h\x1f=1"),
+                             QByteArray("ok=1")}
+        << QByteArray("ok=1");
+    QTest::newRow("control byte only in an attribute is harmless")
+        << QList<QByteArray>{"a=1; Path=/\x01"} << QByteArray("a=1");
+    QTest::newRow("4096 bytes kept, 4097 refused")
+        << QList<QByteArray>{"big=" + QByteArray(4093, 'v'), "huge=" + QByteArray(4093, 'v')}
+        << QByteArray("big=" + QByteArray(4093, 'v'));
+    QList<QByteArray> sixty;
+    QList<QByteArray> newest;
+    for (int i = 0; i < 60; ++i) {
+        sixty.append("c" + QByteArray::number(i) + "=" + QByteArray::number(i));
+        if (i >= 10)
+            newest.append(sixty.last());
+    }
+    QTest::newRow("60 cookies: the newest 50 kept") << sixty << newest.join("; ");
+    // A replaced cookie keeps its place but counts as set anew: the next one to go is c1.
+    QList<QByteArray> renewed = sixty.mid(0, 50);
+    renewed << "c0=new"
+            << "x=1";
+    QList<QByteArray> kept = {"c0=new"};
+    kept += sixty.mid(2, 48);
+    kept << "x=1";
+    QTest::newRow("a replaced cookie counts as new") << renewed << kept.join("; ");
+}
+
+void TestUpload::cookieLimits() {
+    QFETCH(QList<QByteArray>, setCookies);
+    QFETCH(QByteArray, header);
+    hq::CookieStore store;
+    store.Store(QStringLiteral("10.0.0.7"), setCookies);
+    QCOMPARE(store.CookieHeader(QStringLiteral("10.0.0.7")), header);
+    QVERIFY(store.count(QStringLiteral("10.0.0.7")) <= hq::CookieStore::kMaxCookiesPerHost);
+    // Over many replies the limit holds as well, the newest winning.
+    for (int reply = 0; reply < 30; ++reply) {
+        QList<QByteArray> more;
+        for (int i = 0; i < 1000; ++i)
+            more.append("r" + QByteArray::number(reply) + "_" + QByteArray::number(i) + "=x");
+        store.Store(QStringLiteral("10.0.0.7"), more);
+    }
+    QCOMPARE(store.count(QStringLiteral("10.0.0.7")), hq::CookieStore::kMaxCookiesPerHost);
+    QVERIFY(store.CookieHeader(QStringLiteral("10.0.0.7")).endsWith("r29_999=x"));
 }
 
 QTEST_GUILESS_MAIN(TestUpload)

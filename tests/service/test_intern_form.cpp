@@ -26,6 +26,7 @@
 
 #include <cmath>
 #include <ctime>
+#include <limits>
 
 using namespace hq::service;
 using hq::protocol::StatusRecord;
@@ -73,6 +74,8 @@ private slots:
     void kovMail_data();
     void kovMail();
     void viewerOpensChartFiles();
+    void csvExportOfExtremeTimeStamps_data();
+    void csvExportOfExtremeTimeStamps();
     void csvExport();
     void expEditAppliesEdits();
     void exportImages_data();
@@ -376,6 +379,57 @@ void TestInternForm::viewerOpensChartFiles() {
     broken.close();
     QVERIFY(!OpenChartWindow(broken.fileName(), nullptr, &error));
     QVERIFY2(error.contains("broken.hqchart") && error.contains("incomplete"), qPrintable(error));
+}
+
+void TestInternForm::csvExportOfExtremeTimeStamps_data() {
+    QTest::addColumn<QList<qint64>>("times"); // ascending, as a chart file holds them
+    QTest::addColumn<int>("rows");
+    QTest::addColumn<int>("skipped");
+    const qint64 min = std::numeric_limits<qint64>::min();
+    const qint64 max = std::numeric_limits<qint64>::max();
+    QTest::newRow("the whole 64-bit range")
+        << QList<qint64>{min, min + 1, -62'135'596'800'001, kT0, 253'402'300'800'000, max - 1, max}
+        << 1 << 6;
+    QTest::newRow("first and last writable millisecond")
+        << QList<qint64>{-62'135'596'800'000 + 86'400'000, 253'402'300'799'999 - 86'400'000} << 2
+        << 0;
+    QTest::newRow("only unwritable") << QList<qint64>{min, max} << 0 << 2;
+    QTest::newRow("around a skipped record") << QList<qint64>{kT0, kT0 + 1000, max} << 2 << 1;
+}
+
+void TestInternForm::csvExportOfExtremeTimeStamps() {
+    // A loaded chart file may hold any 64-bit time stamp; records outside the years 1 to 9999
+    // are left out of the CSV and counted, the others written as always.
+    QFETCH(QList<qint64>, times);
+    QFETCH(int, rows);
+    QFETCH(int, skipped);
+    HistoryStore store(SeriesEncodings());
+    RawSample s{};
+    for (qint64 t : times)
+        store.append(t, s);
+    QBuffer out;
+    out.open(QIODevice::WriteOnly);
+    std::size_t left = 99;
+    QCOMPARE(WriteCsv(out, store, 0, store.size(), &left), QString());
+    QCOMPARE(left, std::size_t(skipped));
+    const QStringList lines = QString::fromUtf8(out.data()).split('\n', Qt::SkipEmptyParts);
+    int written = 0;
+    for (const QString& line : lines.mid(1)) {
+        if (line.startsWith(u'#'))
+            continue;
+        ++written;
+        const QString year = line.section(u'-', 0, 0);
+        QVERIFY2(year.size() == 4 && year.toInt() >= 1, qPrintable(line));
+    }
+    QCOMPARE(written, rows);
+    QCOMPARE(CsvSkippedMessage(left).isEmpty(), skipped == 0);
+    if (skipped > 0)
+        QVERIFY(CsvSkippedMessage(left).startsWith(QString::number(skipped) + u' '));
+    // The export to a file counts the same.
+    QTemporaryDir dir;
+    std::size_t fileLeft = 0;
+    QCOMPARE(ExportCsv(store, dir.filePath("extreme.csv"), &fileLeft), QString());
+    QCOMPARE(fileLeft, std::size_t(skipped));
 }
 
 void TestInternForm::csvExport() {
