@@ -1,5 +1,7 @@
 #include "cli/cabinet_session.h"
 
+#include "cabinet/identity.h"
+
 #include "protocol/output_report.h"
 
 #include <QCoreApplication>
@@ -19,7 +21,7 @@ constexpr std::size_t kMaxAsks = 64;
 
 bool isCabinet(const HidDevice* device) {
     const auto& a = device->hidAttributes();
-    return a.vendorId == kCabinetVendorId && a.productId == kCabinetProductId;
+    return cabinet::isCabinet(a.vendorId, a.productId);
 }
 
 // What a user knows the cabinet by: its device node where the system has one (/dev/hidrawN on

@@ -25,9 +25,6 @@
 
 namespace hq::cli {
 
-inline constexpr std::uint16_t kCabinetVendorId = 0x04D8;
-inline constexpr std::uint16_t kCabinetProductId = 0x003F;
-
 // One attached cabinet as the scan found it.
 struct CabinetInfo {
     std::uint16_t vendorId = 0;

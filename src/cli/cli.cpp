@@ -106,7 +106,8 @@ COMMANDS
         description. --json adds the network pane lines.
 
     upload --address A [--port P] [FILE]
-        Uploads the web image FILE (default MPFSImg_DC.bin beside the executable) to the
+        Uploads the web image FILE (default MPFSImg_DC.bin where the monitor looks for it:
+        beside the executable, then in the user's data folder) to the
         cabinet at A (port 80 unless P; the monitor's padded form "192.168.  1. 50" is
         taken too) with the request the monitor sends: POST /mpfsupload,
         HTTP/1.0, multipart/form-data with the file under the field name "/mpfsupload" and the
@@ -128,7 +129,8 @@ EXIT STATUS
 
 FILES
     MPFSImg_DC.bin
-        The web image beside the executable, the default of upload.
+        The web image, the default of upload: beside the executable, else in the user's data
+        folder (~/.local/share/KOV/hq3746-monitor, %APPDATA%\KOV\hq3746-monitor).
 
 EXAMPLES
     hq3746ctl list

@@ -54,7 +54,5 @@ int run(const QStringList& arguments, Environment& env);
 QString helpText();
 QString commandHelp(const QString& command);
 
-// Default image file of upload: "MPFSImg_DC.bin" beside the executable.
-inline constexpr auto kWebImageFileName = "MPFSImg_DC.bin";
 
 } // namespace hq::cli

@@ -1,6 +1,7 @@
 // The commands that talk to a cabinet over USB.
 #include "cli/commands.h"
 
+#include "cabinet/identity.h"
 #include "cli/cabinet_session.h"
 #include "cli/csv_recorder.h"
 #include "cli/poll_loop.h"
@@ -258,7 +259,7 @@ int cmdConfig(Context& ctx) {
     const protocol::FirmwareVersion fw = c.firmwareVersion();
     const int doorMinutes = spinValue(c.doorAlarmTime / 60, 5, 60);
     const int restartMinutes = spinValue(c.restartDelay / 60, 0, 60);
-    const bool returnAirShown = c.firmwareMinor >= 12;
+    const bool returnAirShown = cabinet::returnAirMonitoringShown(c.firmwareMinor);
     std::optional<protocol::WebImageVersion> web;
     if (u.status == WaitStatus::Ok)
         web = std::get<protocol::WebImageVersion>(u.reply.record);
@@ -411,10 +412,8 @@ int cmdClock(Context& ctx) {
     if (r.status != WaitStatus::Ok)
         return failedRequest(ctx, r, protocol::command::ClockRead);
     const auto& c = std::get<protocol::ClockRecord>(r.reply.record);
-    auto two = [](int v) { return QStringLiteral("%1").arg(v, 2, 10, QLatin1Char('0')); };
-    const QString cabinetTime = two(c.hours) + u':' + two(c.minutes) + u':' + two(c.seconds);
-    const QString cabinetDate =
-        two(c.day) + u'.' + two(c.month) + QStringLiteral(".20") + two(c.year);
+    const QString cabinetTime = QString::fromStdString(cabinet::clockTimeText(c));
+    const QString cabinetDate = QString::fromStdString(cabinet::clockDateText(c));
     const QDateTime pc = QDateTime::fromMSecsSinceEpoch(msSinceEpoch(ctx.env.now()));
     const QString pcText = pc.toString(QStringLiteral("dd.MM.yyyy HH:mm:ss"));
     // Both clocks as civil times, compared without time zone.

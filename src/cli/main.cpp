@@ -22,6 +22,7 @@ extern "C" void onInterrupt(int) {
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("hq3746ctl"));
+    QCoreApplication::setOrganizationName(QStringLiteral("KOV"));
     std::signal(SIGINT, onInterrupt);
     std::signal(SIGTERM, onInterrupt);
 

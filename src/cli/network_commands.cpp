@@ -1,6 +1,10 @@
 // discover and upload: the network commands.
 #include "cli/commands.h"
 
+#include "cabinet/files.h"
+
+#include <QDir>
+
 #include "network/discovery.h"
 #include "network/http_upload.h"
 #include "network/multipart_form_data.h"
@@ -144,9 +148,11 @@ int cmdUpload(Context& ctx) {
         return ctx.fail(
             exitcode::Usage,
             QStringLiteral("upload takes one FILE, got %1").arg(ctx.args.positional.size()));
-    const QString file = ctx.args.positional.isEmpty()
-                             ? ctx.env.applicationDir + QLatin1String(kWebImageFileName)
-                             : ctx.args.positional.first();
+    // Without FILE, the web image where the monitor looks for it.
+    const QString file =
+        ctx.args.positional.isEmpty()
+            ? QDir::toNativeSeparators(cabinet::webImagePath(ctx.env.applicationDir))
+            : ctx.args.positional.first();
 
     MultipartFormDataStream body;
     if (const auto problem =

@@ -3,8 +3,8 @@
 
 #include "ui_schrank_form.h"
 
+#include "cabinet/files.h"
 #include "hid/hid_device.h"
-#include "monitor/resource_lookup.h"
 #include "protocol/output_report.h"
 
 #include <QDesktopServices>
@@ -77,22 +77,9 @@ void SchrankForm::resetbtn1Click() {
     guarded([&] { SendCommand(protocol::controllerResetCommand()); });
 }
 
-namespace {
-
-QString bootloaderProgram() {
-#ifdef Q_OS_WIN
-    return QStringLiteral("Bootloader/PIC32UBL.exe");
-#else
-    return QStringLiteral("Bootloader/PIC32UBL");
-#endif
-}
-
-} // namespace
-
 QString SchrankForm::bootloaderPath() const {
     // The same lookup as the web image: beside the executable, then the user's data folder.
-    return locateResource(resourceSearchDirs(options_.applicationDir), bootloaderProgram(),
-                          ResourceKind::ExecutableFile);
+    return cabinet::bootloaderPath(options_.applicationDir, options_.dataDirs);
 }
 
 void SchrankForm::softupdatebtnClick() {
@@ -100,12 +87,14 @@ void SchrankForm::softupdatebtnClick() {
         // Without the bootloader program nothing could talk to the cabinet once it waits in its
         // bootloader, so 0xFE is only sent when the program is there.
         const QString program = bootloaderPath();
-        if (!resourceExists(program, ResourceKind::ExecutableFile)) {
+        if (!cabinet::resourceExists(program, cabinet::ResourceKind::ExecutableFile)) {
             if (options_.errors) {
                 QStringList places;
-                for (const QString& dir : resourceSearchDirs(options_.applicationDir).mid(0, 2))
+                for (const QString& dir :
+                     cabinet::resourceSearchDirs(options_.applicationDir, options_.dataDirs)
+                         .mid(0, 2))
                     places.append(QDir::toNativeSeparators(
-                        QDir::cleanPath(QDir(dir).filePath(bootloaderProgram()))));
+                        QDir::cleanPath(QDir(dir).filePath(cabinet::bootloaderRelativePath()))));
                 options_.errors(QStringLiteral("Bootloader-Programm nicht gefunden: ") +
                                 places.join(QStringLiteral(" oder ")));
             }

@@ -1,6 +1,9 @@
 // SchrankForm: start-up, shutdown, the cabinet's connection, the poll timer and the status bar.
 #include "monitor/schrank_form.h"
 
+#include "cabinet/files.h"
+#include "cabinet/identity.h"
+
 #include "ui_schrank_form.h"
 
 #include "hid/hid_controller.h"
@@ -81,6 +84,8 @@ SchrankForm::SchrankForm(HidDeviceController& controller, SchrankFormOptions opt
                          QWidget* parent)
     : QWidget(parent), ui_(std::make_unique<Ui::SchrankForm>()), Hid1(controller),
       options_(std::move(options)) {
+    if (options_.dataDirs.isEmpty())
+        options_.dataDirs = cabinet::programDataDirs();
     ui_->setupUi(this);
     setupControls();
     setupStatusBar();
@@ -89,7 +94,7 @@ SchrankForm::SchrankForm(HidDeviceController& controller, SchrankFormOptions opt
     lan_ = std::make_unique<SchrankLan>(
         SchrankLan::Controls{ui_->HostName, ui_->ComboBox1, ui_->Button3, ui_->ProgressBar1,
                              ui_->Netzwerksuche, ui_->Schrankip, ui_->Button2, ui_->UDPMemo},
-        options_.lan, options_.applicationDir, options_.errors);
+        options_.lan, options_.applicationDir, options_.dataDirs, options_.errors);
 
     Timer1.setInterval(1000);
     connect(&Timer1, &QTimer::timeout, this, [this] { Timer1Timer(); });
@@ -236,12 +241,12 @@ void SchrankForm::Hid1Arrival(HidDevice* device) {
         if (device == nullptr)
             return;
         const platform::HidAttributes& ids = device->hidAttributes();
-        if (ids.vendorId != kCabinetVendorId || ids.productId != kCabinetProductId)
+        if (!cabinet::isCabinet(ids.vendorId, ids.productId))
             return;
         Connected = true;
         PanelStatusBar* bar = ui_->StatbarUSB;
-        bar->setPanelText(1, idText("VID=", kCabinetVendorId));
-        bar->setPanelText(2, idText("PID=", kCabinetProductId));
+        bar->setPanelText(1, idText("VID=", cabinet::kVendorId));
+        bar->setPanelText(2, idText("PID=", cabinet::kProductId));
         bar->setPanelText(3, device->QuerySerialText());
         ProductName = device->QueryProductText();
         if (statusBarShown())
@@ -250,7 +255,7 @@ void SchrankForm::Hid1Arrival(HidDevice* device) {
         CurrentDevice = device;
         if (device->canReadWrite()) {
             std::unique_ptr<HidDevice> claimed;
-            Hid1.ClaimByIds(claimed, kCabinetVendorId, kCabinetProductId);
+            Hid1.ClaimByIds(claimed, cabinet::kVendorId, cabinet::kProductId);
             CurrentDevice = claimed.get();
             if (claimed) {
                 claimed->SetReportHandler(HidDataEvent::bind(this, &SchrankForm::DeviceData));
@@ -267,10 +272,10 @@ void SchrankForm::Hid1Removal(HidDevice* device) {
         if (device == nullptr)
             return;
         const QString product = device->QueryProductText();
-        if (product == QStringLiteral("HQ3746"))
+        if (product == QLatin1String(cabinet::kProductString))
             addMessage(QStringLiteral("Device \"") + product + QStringLiteral("\" Disconnected!"));
         const platform::HidAttributes& ids = device->hidAttributes();
-        if (ids.vendorId != kCabinetVendorId || ids.productId != kCabinetProductId)
+        if (!cabinet::isCabinet(ids.vendorId, ids.productId))
             return;
         Connected = false;
         if (statusBarShown())

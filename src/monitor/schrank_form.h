@@ -62,9 +62,10 @@ struct SchrankFormOptions {
     // Where errors go (the application's error display).
     ErrorSink errors;
     LanguagePreference preference;
-    // The folder of the executable; the bootloader program is looked up beside it and then in the
-    // user's data folder.
+    // The folder of the executable; the bootloader program and the web image are looked up
+    // beside it, then in dataDirs (empty: the monitor's data folders, cabinet/files.h).
     QString applicationDir;
+    QStringList dataDirs;
     // Opens a web address in the desktop's browser; default QDesktopServices::openUrl.
     std::function<bool(const QUrl&)> openUrl;
     // Starts a program without arguments and without waiting; default QProcess::startDetached.
@@ -136,9 +137,6 @@ public:
     // else in the user's data folder (as the web image); when neither holds it, the path beside
     // the executable.
     QString bootloaderPath() const;
-
-    static constexpr std::uint16_t kCabinetVendorId = 0x04D8;
-    static constexpr std::uint16_t kCabinetProductId = 0x003F;
 
 protected:
     void closeEvent(QCloseEvent* event) override;

@@ -1,6 +1,6 @@
 #include "monitor/schrank_lan.h"
 
-#include "monitor/resource_lookup.h"
+#include "cabinet/files.h"
 #include "network/multipart_form_data.h"
 #include "network/schrankip.h"
 
@@ -24,9 +24,10 @@ QValidator::State SchrankipValidator::validate(QString& input, int& /*pos*/) con
 }
 
 SchrankLan::SchrankLan(const Controls& controls, LanOptions options, QString applicationDir,
-                       ErrorSink errors, QObject* parent)
+                       QStringList dataDirs, ErrorSink errors, QObject* parent)
     : QObject(parent), ui_(controls), options_(std::move(options)),
-      applicationDir_(std::move(applicationDir)), errors_(std::move(errors)) {
+      applicationDir_(std::move(applicationDir)), dataDirs_(std::move(dataDirs)),
+      errors_(std::move(errors)) {
     UDPClient.setTargetAddress(options_.discoveryTarget);
     UDPClient.setTargetPort(options_.discoveryPort);
     httpMain.setPort(options_.uploadPort);
@@ -140,8 +141,7 @@ QString SchrankLan::SchrankipText() const {
 }
 
 QString SchrankLan::webImagePath() const {
-    return locateResource(resourceSearchDirs(applicationDir_),
-                          QString::fromLatin1(kWebImageFileName));
+    return cabinet::webImagePath(applicationDir_, dataDirs_);
 }
 
 void SchrankLan::addMemoLine(const QString& line) {

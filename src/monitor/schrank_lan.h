@@ -27,8 +27,6 @@ class QPushButton;
 
 namespace hq::monitor {
 
-// File name of the web image; looked for beside the executable, then in the user's data folder.
-inline constexpr auto kWebImageFileName = "MPFSImg_DC.bin";
 inline constexpr auto kNoCabinetChosenText = "Kein Schrank ausgewählt";
 
 // Where the LAN tab talks to. The defaults are those of a real network; tests and the simulated
@@ -72,7 +70,7 @@ public:
     // Connects the controls' signals and starts Timer2. Errors that the window shows in its error
     // box go to errors.
     SchrankLan(const Controls& controls, LanOptions options, QString applicationDir,
-               ErrorSink errors, QObject* parent = nullptr);
+               QStringList dataDirs, ErrorSink errors, QObject* parent = nullptr);
     ~SchrankLan() override;
 
     // Host name and the PC's IPv4 addresses (first one selected).
@@ -111,6 +109,7 @@ private:
     Controls ui_;
     LanOptions options_;
     QString applicationDir_;
+    QStringList dataDirs_;
     ErrorSink errors_;
     QTimer Timer2;
     DiscoveryClient UDPClient;

@@ -1,6 +1,8 @@
 // SchrankForm: DeviceData, DecodeReply and the display steps that apply each decoded reply.
 #include "monitor/schrank_form.h"
 
+#include "cabinet/identity.h"
+
 #include "ui_schrank_form.h"
 
 #include <QDateTime>
@@ -23,10 +25,6 @@ void setLabelColor(QLabel* label, const QColor& color) {
     QPalette palette = label->palette();
     palette.setColor(QPalette::WindowText, color);
     label->setPalette(palette);
-}
-
-QString twoDigits(int value) {
-    return QStringLiteral("%1").arg(value, 2, 10, QLatin1Char('0'));
 }
 
 // The PC's time format without a time-zone part: the clock labels are narrow.
@@ -115,7 +113,7 @@ void SchrankForm::ShowSettings(const protocol::ConfigRecord& record) {
         serviceWindow_->setSerialNumber(record.serialNumber);
 
     ui_->rueckluftUeberw->setVisible(false);
-    if (record.firmwareMinor >= 12)
+    if (cabinet::returnAirMonitoringShown(record.firmwareMinor))
         ui_->rueckluftUeberw->setVisible(true);
     ui_->rueckluftUeberw->setChecked(record.returnAirMonitoringOn());
 }
@@ -131,10 +129,8 @@ void SchrankForm::ShowWebImageVersion(const protocol::WebImageVersion& version) 
 }
 
 void SchrankForm::ShowClock(const protocol::ClockRecord& record) {
-    ui_->Label27->setText(twoDigits(record.hours) + QLatin1Char(':') + twoDigits(record.minutes) +
-                          QLatin1Char(':') + twoDigits(record.seconds));
-    ui_->Label29->setText(twoDigits(record.day) + QLatin1Char('.') + twoDigits(record.month) +
-                          QStringLiteral(".20") + twoDigits(record.year));
+    ui_->Label27->setText(QString::fromStdString(cabinet::clockTimeText(record)));
+    ui_->Label29->setText(QString::fromStdString(cabinet::clockDateText(record)));
     const auto now = options_.now ? options_.now() : std::chrono::system_clock::now();
     const QDateTime local = QDateTime::fromMSecsSinceEpoch(
         std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count());

@@ -1,5 +1,6 @@
 #include "network/discovery.h"
 
+#include "cabinet/identity.h"
 #include "localization/windows1252.h"
 
 #include <QHostInfo>
@@ -10,7 +11,8 @@
 namespace hq {
 namespace {
 
-constexpr QByteArrayView kCabinetHead = "HQ3746";
+const QByteArrayView kCabinetHead(cabinet::kProductString.data(),
+                                  qsizetype(cabinet::kProductString.size()));
 
 QString DottedIPv4(const QHostAddress& address) {
     bool ok = false;

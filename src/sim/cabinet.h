@@ -2,6 +2,8 @@
 // Standard library only. Deterministic from its seed and its clock.
 #pragma once
 
+#include "cabinet/identity.h"
+
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -32,10 +34,10 @@ struct CabinetOptions {
     std::uint16_t restartDelaySeconds = 600;
     bool returnAirMonitoring = true;
     // USB identity
-    std::uint16_t vendorId = 0x04D8;
-    std::uint16_t productId = 0x003F;
+    std::uint16_t vendorId = cabinet::kVendorId;
+    std::uint16_t productId = cabinet::kProductId;
     std::uint16_t versionNumber = 0x0100;
-    std::string productString = "HQ3746";
+    std::string productString{cabinet::kProductString};
     std::string serialString = "HQ0012345678";
     // How long the controller stays off the bus after a reset (0xFF).
     std::chrono::milliseconds resetDuration{1500};

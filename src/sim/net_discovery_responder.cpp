@@ -1,5 +1,7 @@
 #include "sim/net_discovery_responder.h"
 
+#include "cabinet/identity.h"
+
 #include <QNetworkDatagram>
 #include <QUdpSocket>
 
@@ -30,7 +32,9 @@ void DiscoveryResponder::OnReadyRead() {
             continue;
         }
         ++m_requests;
-        const QByteArray answer = "HQ3746" + m_description + m_finalByte;
+        const QByteArray answer =
+            QByteArray(cabinet::kProductString.data(), qsizetype(cabinet::kProductString.size())) +
+            m_description + m_finalByte;
         for (int i = 0; i < m_answers; ++i) {
             m_socket->writeDatagram(answer, request.senderAddress(), request.senderPort());
         }

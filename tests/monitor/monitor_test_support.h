@@ -9,6 +9,7 @@
 #include "sim/cabinet.h"
 
 #include <QSettings>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QUrl>
 
@@ -114,6 +115,8 @@ struct WindowFixture {
         options.preference =
             monitor::LanguagePreference(QStringLiteral("KOV-test"), QStringLiteral("HQ3746DC"));
         options.applicationDir = appDir.path();
+        // The test's own data folder (QStandardPaths' test mode), not the monitor's.
+        options.dataDirs = {QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)};
         options.openUrl = [this](const QUrl& url) {
             openedUrls.push_back(url);
             return true;

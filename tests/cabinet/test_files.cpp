@@ -1,7 +1,7 @@
 // Finding the web image and the bootloader program beside the executable or in the user's data
 // folder, and the one property of the installed layout the lookup relies on: the executable's
 // folder is where the executable really lies, also when it was started through a symlink.
-#include "monitor/resource_lookup.h"
+#include "cabinet/files.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -14,10 +14,10 @@
 #include <cstdio>
 #include <cstring>
 
-using hq::monitor::locateResource;
-using hq::monitor::resourceExists;
-using hq::monitor::ResourceKind;
-using hq::monitor::resourceSearchDirs;
+using hq::cabinet::locateResource;
+using hq::cabinet::resourceExists;
+using hq::cabinet::ResourceKind;
+using hq::cabinet::resourceSearchDirs;
 
 namespace {
 
@@ -61,6 +61,7 @@ private slots:
     void locate();
     void locateWithoutFolders();
     void searchDirsStartBesideTheExecutable();
+    void otherProgramsShareTheMonitorsDataFolder();
     void applicationDirFollowsSymlink();
 };
 
@@ -168,6 +169,23 @@ void ResourceLookupTest::searchDirsStartBesideTheExecutable() {
     QCOMPARE(resourceSearchDirs(QString()).front(), QDir::cleanPath(userData));
 }
 
+// hq3746ctl looks where the monitor looks, whatever names it runs under.
+void ResourceLookupTest::otherProgramsShareTheMonitorsDataFolder() {
+    for (const auto& [organisation, application] :
+         {std::pair{"KOV", "hq3746ctl"}, std::pair{"", "hq3746ctl"},
+          std::pair{"KOV", "hq3746-monitor"}}) {
+        QCoreApplication::setOrganizationName(QLatin1String(organisation));
+        QCoreApplication::setApplicationName(QLatin1String(application));
+        const QStringList dirs = hq::cabinet::programDataDirs();
+        QVERIFY(!dirs.isEmpty());
+        QVERIFY2(dirs.front().endsWith(QStringLiteral("/KOV/hq3746-monitor")),
+                 qPrintable(dirs.front()));
+        QVERIFY(!dirs.front().contains(QStringLiteral("hq3746ctl")));
+    }
+    QCoreApplication::setOrganizationName(QStringLiteral("KOV"));
+    QCoreApplication::setApplicationName(QStringLiteral("hq3746-monitor"));
+}
+
 // The installed commands in /usr/bin are symlinks into the program folder; the files that come
 // beside the executable are only found if the application's folder is the link's target folder.
 void ResourceLookupTest::applicationDirFollowsSymlink() {
@@ -205,4 +223,4 @@ int main(int argc, char** argv) {
     return QTest::qExec(&test, argc, argv);
 }
 
-#include "test_resource_lookup.moc"
+#include "test_files.moc"
