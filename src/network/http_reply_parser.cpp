@@ -22,16 +22,6 @@ int HexValue(char c) {
     return -1;
 }
 
-QByteArrayView TrimBlanks(QByteArrayView v) {
-    while (!v.isEmpty() && (v.front() == ' ' || v.front() == '\t')) {
-        v = v.sliced(1);
-    }
-    while (!v.isEmpty() && (v.back() == ' ' || v.back() == '\t')) {
-        v.chop(1);
-    }
-    return v;
-}
-
 bool IsTokenChar(char c) {
     const auto u = static_cast<unsigned char>(c);
     if (u <= 0x20 || u >= 0x7F) {
@@ -345,6 +335,14 @@ HttpReplyParser::State HttpReplyParser::FinishInput() {
         Fail(Error::IncompleteReply);
     }
     return m_state;
+}
+
+QByteArrayView TrimBlanks(QByteArrayView v) {
+    while (!v.isEmpty() && (v.front() == ' ' || v.front() == '\t'))
+        v = v.sliced(1);
+    while (!v.isEmpty() && (v.back() == ' ' || v.back() == '\t'))
+        v.chop(1);
+    return v;
 }
 
 const char* HttpReplyErrorText(HttpReplyParser::Error error) {

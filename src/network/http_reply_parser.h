@@ -108,4 +108,7 @@ private:
 
 const char* HttpReplyErrorText(HttpReplyParser::Error error);
 
+// Header text without the blanks and tabs around it (HTTP's optional white space).
+QByteArrayView TrimBlanks(QByteArrayView v);
+
 } // namespace hq

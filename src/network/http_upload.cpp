@@ -12,16 +12,6 @@
 namespace hq {
 namespace {
 
-QByteArrayView TrimBlanks(QByteArrayView v) {
-    while (!v.isEmpty() && (v.front() == ' ' || v.front() == '\t')) {
-        v = v.sliced(1);
-    }
-    while (!v.isEmpty() && (v.back() == ' ' || v.back() == '\t')) {
-        v.chop(1);
-    }
-    return v;
-}
-
 QString HostKey(const QString& host) {
     return host.trimmed().toLower();
 }
