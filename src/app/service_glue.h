@@ -5,7 +5,6 @@
 
 #include "monitor/schrank_form.h"
 #include "service/intern_form.h"
-#include "ui_schrank_form.h"
 
 #include <chrono>
 
@@ -32,7 +31,7 @@ public:
             monitor_->SendWdtTest();
     }
     QString SerialNumberCaption() const override {
-        return monitor_ != nullptr ? monitor_->ui().Label25->text() : QString();
+        return monitor_ != nullptr ? monitor_->serialNumberCaption() : QString();
     }
 
     // monitor::ServiceWindow

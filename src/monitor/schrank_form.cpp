@@ -288,6 +288,10 @@ void SchrankForm::Hid1Removal(HidDevice* device) {
     });
 }
 
+QString SchrankForm::serialNumberCaption() const {
+    return ui_->Label25->text();
+}
+
 bool SchrankForm::statusBarShown() const {
     return isVisible() && !isMinimized() && ui_->PageControl1->currentWidget() == ui_->TabSheet1;
 }

@@ -126,7 +126,8 @@ public:
     protocol::FirmwareVersion firmwareVersion() const { return decoder_.firmwareVersion(); }
     QTimer& timer1() { return Timer1; }
     // The window's controls, for tests and for handlers added later.
-    Ui::SchrankForm& ui() { return *ui_; }
+    // The serial-number label's text as shown ("N#12345678"); the help-desk mail names it.
+    QString serialNumberCaption() const;
     // The LAN tab and the language box.
     SchrankLan& lan() { return *lan_; }
     SchrankLanguage& language() { return *language_; }

@@ -2,6 +2,7 @@
 // simulated cabinet: the picture opens the one service window, status records reach its chart,
 // the serial number reaches its spin edits, and its commands reach the cabinet; closing the
 // monitor window ends the program with every other window.
+#include "../monitor/monitor_test_support.h"
 #include "app/main_window_end.h"
 #include "app/service_glue.h"
 #include "hid/hid_controller.h"
@@ -20,6 +21,8 @@
 using namespace hq;
 
 namespace {
+
+using hq::test::control;
 
 class NoMail : public service::MailTransport {
 public:
@@ -112,7 +115,8 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(form.connected(), 5000);
         form.timer1().stop();
         form.Timer1Timer(); // "@", then "u"
-        QTRY_COMPARE_WITH_TIMEOUT(form.ui().Label25->text(), QStringLiteral("N#12345678"), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(control<QLabel>(form, "Label25")->text(),
+                                  QStringLiteral("N#12345678"), 5000);
         QCOMPARE(intern.SerialNumberToSend(), 12345678);
         QCOMPARE(glue.SerialNumberCaption(), QStringLiteral("N#12345678"));
 
@@ -122,10 +126,10 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(intern.chart()->store().size(), before + 2, 5000);
 
         // The picture shows the one service window, also when clicked twice.
-        QTest::mouseClick(form.ui().Image1, Qt::LeftButton);
+        QTest::mouseClick(control<QLabel>(form, "Image1"), Qt::LeftButton);
         QVERIFY(intern.isVisible());
         intern.hide();
-        QTest::mouseClick(form.ui().Image1, Qt::LeftButton);
+        QTest::mouseClick(control<QLabel>(form, "Image1"), Qt::LeftButton);
         QVERIFY(intern.isVisible());
         QCOMPARE(QApplication::topLevelWidgets().count(&intern), 1);
 
@@ -152,7 +156,7 @@ private slots:
         form.show();
         QVERIFY(QTest::qWaitForWindowExposed(&form));
         QTRY_VERIFY_WITH_TIMEOUT(form.connected() && form.currentDevice() != nullptr, 5000);
-        QTest::mouseClick(form.ui().Image1, Qt::LeftButton);
+        QTest::mouseClick(control<QLabel>(form, "Image1"), Qt::LeftButton);
         QVERIFY(intern.isVisible());
         QPointer<service::ChartViewer> viewer = new service::ChartViewer;
         viewer->setAttribute(Qt::WA_DeleteOnClose);

@@ -4,11 +4,24 @@
 #pragma once
 
 #include "hid/hid_controller.h"
+#include "monitor/panel_status_bar.h"
 #include "monitor/schrank_form.h"
+#include "widgets/led_display.h"
+#include "widgets/spin_edit.h"
 #include "platform/hid_simulated.h"
 #include "sim/cabinet.h"
 
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
 #include <QSettings>
+#include <QTabWidget>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QUrl>
@@ -18,6 +31,15 @@
 #include <vector>
 
 namespace hq::test {
+
+// A control of a window, found by its object name (the design's control names); the test run
+// stops at once when the window has no such control of that type.
+template <class T> T* control(const QWidget& window, const char* name) {
+    T* found = window.findChild<T*>(QString::fromLatin1(name));
+    if (found == nullptr)
+        qFatal("no control %s", name);
+    return found;
+}
 
 class CabinetFunction : public platform::SimulatedHidFunction {
 public:

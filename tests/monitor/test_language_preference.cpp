@@ -1,11 +1,10 @@
 // The language preference: read once at start-up, applied to the language box, stored at close.
 #include "monitor_test_support.h"
 
-#include "ui_schrank_form.h"
-
 #include <QTest>
 
 using namespace hq;
+using hq::test::control;
 using hq::test::WindowFixture;
 
 namespace {
@@ -15,7 +14,8 @@ const QString kApplication = QStringLiteral("HQ3746DC");
 
 void fillTwoLanguages(monitor::SchrankFormOptions& options) {
     options.loadLanguageList = [](monitor::SchrankForm& form) {
-        form.ui().Sprachwahl->addItems({QStringLiteral("Deutsch"), QStringLiteral("English")});
+        control<QComboBox>(form, "Sprachwahl")
+            ->addItems({QStringLiteral("Deutsch"), QStringLiteral("English")});
     };
 }
 
@@ -48,7 +48,7 @@ private slots:
                 s.setValue(QStringLiteral("1.0/lang"), stored);
             }
         });
-        QCOMPARE(fx.form->ui().Sprachwahl->currentIndex(), selected);
+        QCOMPARE(control<QComboBox>(*fx.form, "Sprachwahl")->currentIndex(), selected);
         QCOMPARE(fx.form->languageIndex(), selected);
         QVERIFY(fx.errors.empty());
         fx.form->close();
@@ -59,7 +59,7 @@ private slots:
 
     void userChoiceIsStored() {
         WindowFixture fx(fillTwoLanguages);
-        auto* box = fx.form->ui().Sprachwahl;
+        auto* box = control<QComboBox>(*fx.form, "Sprachwahl");
         QCOMPARE(fx.form->languageIndex(), 0);
         box->setCurrentIndex(1);
         emit box->activated(1); // what a user's choice raises

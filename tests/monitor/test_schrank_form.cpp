@@ -4,7 +4,6 @@
 #include "monitor/panel_status_bar.h"
 #include "sim/cabinet_hid_device.h"
 #include "sim/encoder.h"
-#include "ui_schrank_form.h"
 #include "widgets/led_display.h"
 
 #include <QFile>
@@ -18,6 +17,7 @@
 
 using namespace hq;
 using hq::test::CabinetFunction;
+using hq::test::control;
 using hq::test::WindowFixture;
 
 namespace {
@@ -31,11 +31,11 @@ QByteArray hex(const std::vector<std::uint8_t>& bytes, std::size_t from, std::si
 }
 
 QStringList paneLines(monitor::SchrankForm& form) {
-    return form.ui().txtMessage->toPlainText().split(QLatin1Char('\n'));
+    return control<QPlainTextEdit>(form, "txtMessage")->toPlainText().split(QLatin1Char('\n'));
 }
 
 QString panel(monitor::SchrankForm& form, int i) {
-    return form.ui().StatbarUSB->panelText(i);
+    return control<hq::monitor::PanelStatusBar>(form, "StatbarUSB")->panelText(i);
 }
 
 QColor textColor(const QLabel* label) {
@@ -152,7 +152,7 @@ struct ConnectionPanel {
 };
 
 ConnectionPanel drawConnectionPanel(monitor::SchrankForm& form) {
-    monitor::PanelStatusBar* bar = form.ui().StatbarUSB;
+    monitor::PanelStatusBar* bar = control<hq::monitor::PanelStatusBar>(form, "StatbarUSB");
     RecordingDevice device(bar->size());
     bar->render(&device);
     const QRect rect = bar->panelRect(0);
@@ -205,30 +205,32 @@ private slots:
 
     void layoutAndStartValues() {
         WindowFixture fx;
-        auto& ui = fx.form->ui();
         QCOMPARE(fx.form->size(), QSize(989, 562));
         QCOMPARE(fx.form->windowTitle(), QStringLiteral("Monitorprogramm für Trockenschrank"));
-        QCOMPARE(ui.Label24->text(), QStringLiteral("V.") + QStringLiteral(HQ_VERSION));
-        QCOMPARE(ui.txtMessage->toPlainText(), QStringLiteral("txtMessage"));
-        QCOMPARE(ui.PageControl1->currentWidget(), ui.TabSheet1);
-        QVERIFY(!ui.SpinEdit1->isVisibleTo(fx.form.get()));
-        QVERIFY(ui.SpinEdit4->isVisibleTo(fx.form.get()));
-        QVERIFY(!ui.rueckluftUeberw->isVisibleTo(fx.form.get()));
-        QVERIFY(!ui.GroupBox3->isVisibleTo(fx.form.get()));
-        QVERIFY(!ui.Fehlerlabel->isVisibleTo(fx.form.get()));
-        QCOMPARE(ui.SpinEdit4->minimum(), 5);
-        QCOMPARE(ui.SpinEdit4->maximum(), 60);
-        QCOMPARE(ui.SpinEdit5->minimum(), 0);
+        QCOMPARE(control<QLabel>(*fx.form, "Label24")->text(),
+                 QStringLiteral("V.") + QStringLiteral(HQ_VERSION));
+        QCOMPARE(control<QPlainTextEdit>(*fx.form, "txtMessage")->toPlainText(),
+                 QStringLiteral("txtMessage"));
+        QCOMPARE(control<QTabWidget>(*fx.form, "PageControl1")->currentWidget(),
+                 control<QWidget>(*fx.form, "TabSheet1"));
+        QVERIFY(!control<hq::SpinEdit>(*fx.form, "SpinEdit1")->isVisibleTo(fx.form.get()));
+        QVERIFY(control<hq::SpinEdit>(*fx.form, "SpinEdit4")->isVisibleTo(fx.form.get()));
+        QVERIFY(!control<QCheckBox>(*fx.form, "rueckluftUeberw")->isVisibleTo(fx.form.get()));
+        QVERIFY(!control<QGroupBox>(*fx.form, "GroupBox3")->isVisibleTo(fx.form.get()));
+        QVERIFY(!control<QLabel>(*fx.form, "Fehlerlabel")->isVisibleTo(fx.form.get()));
+        QCOMPARE(control<hq::SpinEdit>(*fx.form, "SpinEdit4")->minimum(), 5);
+        QCOMPARE(control<hq::SpinEdit>(*fx.form, "SpinEdit4")->maximum(), 60);
+        QCOMPARE(control<hq::SpinEdit>(*fx.form, "SpinEdit5")->minimum(), 0);
         QVERIFY(!fx.form->timer1().isActive());
         QCOMPARE(fx.form->timer1().interval(), 1000);
         // The humidity readouts as the layout configures them.
-        QCOMPARE(ui.LEDDisplay2->unlitColor(), QColor(0, 57, 57));
-        QCOMPARE(ui.LEDDisplay4->unlitColor(), QColor(0, 57, 57));
-        QCOMPARE(ui.LEDDisplay5->unlitColor(), QColor(0, 28, 0));
-        QCOMPARE(ui.LEDDisplay4->value(), 0.5);
-        QCOMPARE(ui.LEDDisplay2->numDigits(), 4);
-        QCOMPARE(ui.LEDDisplay2->fractionDigits(), 1);
-        QVERIFY(!ui.LEDDisplay2->leadingZeros());
+        QCOMPARE(control<hq::LedDisplay>(*fx.form, "LEDDisplay2")->unlitColor(), QColor(0, 57, 57));
+        QCOMPARE(control<hq::LedDisplay>(*fx.form, "LEDDisplay4")->unlitColor(), QColor(0, 57, 57));
+        QCOMPARE(control<hq::LedDisplay>(*fx.form, "LEDDisplay5")->unlitColor(), QColor(0, 28, 0));
+        QCOMPARE(control<hq::LedDisplay>(*fx.form, "LEDDisplay4")->value(), 0.5);
+        QCOMPARE(control<hq::LedDisplay>(*fx.form, "LEDDisplay2")->numDigits(), 4);
+        QCOMPARE(control<hq::LedDisplay>(*fx.form, "LEDDisplay2")->fractionDigits(), 1);
+        QVERIFY(!control<hq::LedDisplay>(*fx.form, "LEDDisplay2")->leadingZeros());
     }
 
     void layoutGeometry_data() {
@@ -263,7 +265,8 @@ private slots:
         QFETCH(bool, inTab);
         QFETCH(QRect, rect);
         WindowFixture fx;
-        QWidget* origin = inTab ? fx.form->ui().TabSheet1 : static_cast<QWidget*>(fx.form.get());
+        QWidget* origin =
+            inTab ? hq::test::control<QWidget>(*fx.form, "TabSheet1") : static_cast<QWidget*>(fx.form.get());
         auto* widget = fx.form->findChild<QWidget*>(control);
         QVERIFY(widget != nullptr);
         QCOMPARE(widget->mapTo(origin, QPoint(0, 0)), rect.topLeft());
@@ -273,27 +276,29 @@ private slots:
 
     void startTexts() {
         WindowFixture fx;
-        auto& ui = fx.form->ui();
         // The identity labels until the first replies.
-        QCOMPARE(ui.Label35->text(), QStringLiteral("v:"));
-        QCOMPARE(ui.Label15->text(), QStringLiteral("v:"));
-        QCOMPARE(ui.Label25->text(), QStringLiteral("N#"));
-        QCOMPARE(ui.Label20->text(), QStringLiteral("Mac:"));
+        QCOMPARE(control<QLabel>(*fx.form, "Label35")->text(), QStringLiteral("v:"));
+        QCOMPARE(control<QLabel>(*fx.form, "Label15")->text(), QStringLiteral("v:"));
+        QCOMPARE(control<QLabel>(*fx.form, "Label25")->text(), QStringLiteral("N#"));
+        QCOMPARE(control<QLabel>(*fx.form, "Label20")->text(), QStringLiteral("Mac:"));
         // The address label: a link-like design-time text.
-        QVERIFY(!ui.IP_Label->text().isEmpty());
-        QVERIFY(ui.IP_Label->font().bold());
-        QVERIFY(ui.IP_Label->font().underline());
-        QCOMPARE(ui.IP_Label->cursor().shape(), Qt::PointingHandCursor);
-        ui.IP_Label->ensurePolished(); // its colour comes from a style sheet
-        QCOMPARE(textColor(ui.IP_Label), QColor(Qt::blue));
+        QVERIFY(!control<QLabel>(*fx.form, "IP_Label")->text().isEmpty());
+        QVERIFY(control<QLabel>(*fx.form, "IP_Label")->font().bold());
+        QVERIFY(control<QLabel>(*fx.form, "IP_Label")->font().underline());
+        QCOMPARE(control<QLabel>(*fx.form, "IP_Label")->cursor().shape(), Qt::PointingHandCursor);
+        control<QLabel>(*fx.form, "IP_Label")
+            ->ensurePolished(); // its colour comes from a style sheet
+        QCOMPARE(textColor(control<QLabel>(*fx.form, "IP_Label")), QColor(Qt::blue));
         // The clock labels are empty until the first clock reply.
-        for (QLabel* l : {ui.Label26, ui.Label27, ui.Label28, ui.Label29})
+        for (QLabel* l :
+             {control<QLabel>(*fx.form, "Label26"), control<QLabel>(*fx.form, "Label27"),
+              control<QLabel>(*fx.form, "Label28"), control<QLabel>(*fx.form, "Label29")})
             QVERIFY(l->text().isEmpty());
-        QVERIFY(!ui.Label11->isVisibleTo(fx.form.get()));
+        QVERIFY(!control<QLabel>(*fx.form, "Label11")->isVisibleTo(fx.form.get()));
         // Not connected: nothing in the status panels.
         for (int i = 1; i <= 3; ++i)
             QVERIFY(panel(*fx.form, i).isEmpty());
-        QCOMPARE(fx.form->ui().StatbarUSB->panelCount(), 5);
+        QCOMPARE(control<hq::monitor::PanelStatusBar>(*fx.form, "StatbarUSB")->panelCount(), 5);
     }
 
     void arrivalConnectsAndPolls() {
@@ -305,7 +310,7 @@ private slots:
         QCOMPARE(panel(form, 2), QStringLiteral("PID=003F"));
         QCOMPARE(panel(form, 3), QStringLiteral("HQ0012345678"));
         QCOMPARE(form.productName(), QStringLiteral("HQ3746"));
-        QCOMPARE(form.ui().StatbarUSB->panelWidth(0), 270);
+        QCOMPARE(control<hq::monitor::PanelStatusBar>(form, "StatbarUSB")->panelWidth(0), 270);
         QVERIFY(form.currentDevice() != nullptr);
         QVERIFY(form.currentDevice()->claimed());
         QVERIFY(form.timer1().isActive());
@@ -316,15 +321,17 @@ private slots:
         form.Timer1Timer();
         QVERIFY(!form.pollArmed());
         QTRY_COMPARE_WITH_TIMEOUT(c.cabinet->codes(), (std::vector<std::uint8_t>{'@', 'u'}), kWait);
-        QTRY_COMPARE_WITH_TIMEOUT(form.ui().Label15->text(), QStringLiteral("MPFS: 1.003"), kWait);
-        QCOMPARE(textColor(form.ui().Label15), QColor(Qt::black));
-        QCOMPARE(form.ui().Label35->text(), QStringLiteral("V.:1.003"));
-        QCOMPARE(form.ui().Label25->text(), QStringLiteral("N#12345678"));
-        QCOMPARE(form.ui().Label20->text(), QStringLiteral("MAC:00:04:A3:37:46:01"));
-        QCOMPARE(form.ui().SpinEdit4->value(), 5);  // 300 s
-        QCOMPARE(form.ui().SpinEdit5->value(), 10); // 600 s
+        QTRY_COMPARE_WITH_TIMEOUT(control<QLabel>(form, "Label15")->text(),
+                                  QStringLiteral("MPFS: 1.003"), kWait);
+        QCOMPARE(textColor(control<QLabel>(form, "Label15")), QColor(Qt::black));
+        QCOMPARE(control<QLabel>(form, "Label35")->text(), QStringLiteral("V.:1.003"));
+        QCOMPARE(control<QLabel>(form, "Label25")->text(), QStringLiteral("N#12345678"));
+        QCOMPARE(control<QLabel>(form, "Label20")->text(), QStringLiteral("MAC:00:04:A3:37:46:01"));
+        QCOMPARE(control<hq::SpinEdit>(form, "SpinEdit4")->value(), 5);  // 300 s
+        QCOMPARE(control<hq::SpinEdit>(form, "SpinEdit5")->value(), 10); // 600 s
         QCOMPARE(c.fx.service.serial, 12345678);
-        QCOMPARE(form.ui().UDPMemo->toPlainText(), QStringLiteral("Version_MPFS=1.003;"));
+        QCOMPARE(control<QPlainTextEdit>(form, "UDPMemo")->toPlainText(),
+                 QStringLiteral("Version_MPFS=1.003;"));
 
         // The written reports: 65 bytes, report ID 0, the frame, zero fill.
         const auto written = c.cabinet->written();
@@ -342,9 +349,10 @@ private slots:
         QVERIFY(lines[0].startsWith(QStringLiteral("Aktoren: ")));
         QCOMPARE(lines[19].left(10), QStringLiteral("IntTimer: "));
         const protocol::StatusRecord& plotted = c.fx.service.plotted.back();
-        QCOMPARE(form.ui().LEDDisplay2->value(), plotted.humidityTop / 10.0);
-        QCOMPARE(form.ui().LEDDisplay4->value(), plotted.humidityBottom / 10.0);
-        QCOMPARE(form.ui().IP_Label->text(), QStringLiteral("192.168.1.20"));
+        QCOMPARE(control<hq::LedDisplay>(form, "LEDDisplay2")->value(), plotted.humidityTop / 10.0);
+        QCOMPARE(control<hq::LedDisplay>(form, "LEDDisplay4")->value(),
+                 plotted.humidityBottom / 10.0);
+        QCOMPARE(control<QLabel>(form, "IP_Label")->text(), QStringLiteral("192.168.1.20"));
         form.Timer1Timer();
         QCOMPARE(c.cabinet->codes(), (std::vector<std::uint8_t>{'v', 'v'}));
     }
@@ -352,7 +360,8 @@ private slots:
     void connectionPanelFollowsTheCabinet() {
         Connected c;
         auto& form = *c.fx.form;
-        const int ascent = form.ui().StatbarUSB->fontMetrics().ascent();
+        const int ascent =
+            control<hq::monitor::PanelStatusBar>(form, "StatbarUSB")->fontMetrics().ascent();
         QTRY_VERIFY_WITH_TIMEOUT(form.connected(), kWait);
         ConnectionPanel drawn = drawConnectionPanel(form);
         QCOMPARE(drawn.text, QStringLiteral("\"HQ3746\" Verbunden !"));
@@ -412,7 +421,8 @@ private slots:
         form.Timer1Timer();
         QCOMPARE(c.cabinet->codes().front(), std::uint8_t('@'));
         // With the "LAN" tab shown the status bar is not drawn: nothing changes.
-        form.ui().PageControl1->setCurrentWidget(form.ui().TabSheet2);
+        control<QTabWidget>(form, "PageControl1")
+            ->setCurrentWidget(control<QWidget>(form, "TabSheet2"));
         QCoreApplication::sendEvent(window, &uncovered);
         QTest::qWait(50);
         QVERIFY(!form.pollArmed());
@@ -428,7 +438,7 @@ private slots:
         QCOMPARE(paneLines(form).last(), QStringLiteral("Device \"HQ3746\" Disconnected!"));
         QVERIFY(form.currentDevice() == nullptr);
         QVERIFY(!form.timer1().isActive());
-        QCOMPARE(form.ui().StatbarUSB->panelWidth(0), 354);
+        QCOMPARE(control<hq::monitor::PanelStatusBar>(form, "StatbarUSB")->panelWidth(0), 354);
         for (int i = 1; i <= 3; ++i)
             QVERIFY(panel(form, i).isEmpty());
         // Nothing is sent any more.
@@ -456,7 +466,8 @@ private slots:
     void arrivalWhileLanTabShown() {
         WindowFixture fx;
         fx.form->show();
-        fx.form->ui().PageControl1->setCurrentWidget(fx.form->ui().TabSheet2);
+        control<QTabWidget>(*fx.form, "PageControl1")
+            ->setCurrentWidget(control<QWidget>(*fx.form, "TabSheet2"));
         auto cabinet = std::make_shared<CabinetFunction>();
         fx.bus.plug(cabinet);
         QTRY_VERIFY_WITH_TIMEOUT(fx.form->connected(), kWait);
@@ -464,7 +475,8 @@ private slots:
         QCOMPARE(panel(*fx.form, 3), QStringLiteral("HQ0012345678"));
         QVERIFY(!fx.form->timer1().isActive());
         QVERIFY(!fx.form->pollArmed());
-        fx.form->ui().PageControl1->setCurrentWidget(fx.form->ui().TabSheet1);
+        control<QTabWidget>(*fx.form, "PageControl1")
+            ->setCurrentWidget(control<QWidget>(*fx.form, "TabSheet1"));
         QVERIFY(fx.form->timer1().isActive());
         QVERIFY(fx.form->pollArmed());
     }
@@ -473,14 +485,16 @@ private slots:
         Connected c;
         auto& form = *c.fx.form;
         QTRY_VERIFY_WITH_TIMEOUT(form.connected(), kWait);
-        form.ui().PageControl1->setCurrentWidget(form.ui().TabSheet2);
+        control<QTabWidget>(form, "PageControl1")
+            ->setCurrentWidget(control<QWidget>(form, "TabSheet2"));
         c.fx.bus.unplug(c.id);
         QTRY_VERIFY_WITH_TIMEOUT(!form.connected(), kWait);
         QVERIFY(form.timer1().isActive());
         QCOMPARE(panel(form, 1), QStringLiteral("VID=04D8")); // not repainted
         form.Timer1Timer();
         QCOMPARE(paneLines(form), QStringList{QStringLiteral("HID not Pressent")});
-        form.ui().PageControl1->setCurrentWidget(form.ui().TabSheet1);
+        control<QTabWidget>(form, "PageControl1")
+            ->setCurrentWidget(control<QWidget>(form, "TabSheet1"));
         QVERIFY(!form.timer1().isActive());
         QVERIFY(panel(form, 1).isEmpty());
     }
@@ -497,7 +511,7 @@ private slots:
         connect(&pump, &QTimer::timeout, [&] { device.pump(); });
         pump.start(20);
         QTRY_VERIFY_WITH_TIMEOUT(fx.form->connected(), kWait);
-        QTest::mouseClick(fx.form->ui().resetbtn1, Qt::LeftButton);
+        QTest::mouseClick(control<QPushButton>(*fx.form, "resetbtn1"), Qt::LeftButton);
         QTRY_VERIFY_WITH_TIMEOUT(!fx.form->connected(), kWait);
         QCOMPARE(paneLines(*fx.form).last(), QStringLiteral("Device \"HQ3746\" Disconnected!"));
         QTRY_VERIFY_WITH_TIMEOUT(fx.form->connected(), kWait);
@@ -508,8 +522,8 @@ private slots:
         // The new device answers: the next poll brings the settings.
         fx.form->timer1().stop();
         fx.form->Timer1Timer();
-        QTRY_COMPARE_WITH_TIMEOUT(fx.form->ui().Label25->text(), QStringLiteral("N#12345678"),
-                                  kWait);
+        QTRY_COMPARE_WITH_TIMEOUT(control<QLabel>(*fx.form, "Label25")->text(),
+                                  QStringLiteral("N#12345678"), kWait);
     }
 
     void setzenSendsSettingsFrame_data() {
@@ -534,10 +548,11 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(form.connected(), kWait);
         form.timer1().stop();
         c.cabinet->clearWritten();
-        form.ui().SpinEdit4->setValue(door);
-        form.ui().SpinEdit5->setValue(restart);
-        form.ui().rueckluftUeberw->setChecked(returnAir); // counts also while hidden
-        QTest::mouseClick(form.ui().setzen, Qt::LeftButton);
+        control<hq::SpinEdit>(form, "SpinEdit4")->setValue(door);
+        control<hq::SpinEdit>(form, "SpinEdit5")->setValue(restart);
+        control<QCheckBox>(form, "rueckluftUeberw")
+            ->setChecked(returnAir); // counts also while hidden
+        QTest::mouseClick(control<QPushButton>(form, "setzen"), Qt::LeftButton);
         const auto written = c.cabinet->written();
         QCOMPARE(written.size(), std::size_t(1));
         QCOMPARE(written[0].size(), std::size_t(65));
@@ -546,8 +561,8 @@ private slots:
         QCOMPARE(std::count(written[0].begin() + 15, written[0].end(), 0), 50);
         // The cabinet took the new settings: "Auslesen" shows them.
         form.auslesenClick();
-        QTRY_COMPARE_WITH_TIMEOUT(form.ui().SpinEdit4->value(), door, kWait);
-        QCOMPARE(form.ui().SpinEdit5->value(), restart);
+        QTRY_COMPARE_WITH_TIMEOUT(control<hq::SpinEdit>(form, "SpinEdit4")->value(), door, kWait);
+        QCOMPARE(control<hq::SpinEdit>(form, "SpinEdit5")->value(), restart);
     }
 
     void typedSettingsAreBroughtIntoRange_data() {
@@ -571,14 +586,15 @@ private slots:
         c.cabinet->setAnswering(false);
         form.activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(&form));
-        QSpinBox* door = form.ui().SpinEdit4;
+        QSpinBox* door = control<hq::SpinEdit>(form, "SpinEdit4");
         door->setValue(30);
         door->setFocus();
         door->selectAll();
         QTest::keyClick(door, Qt::Key_Delete);
         QTest::keyClicks(door, typed);
         c.cabinet->clearWritten();
-        QTest::mouseClick(form.ui().setzen, Qt::LeftButton); // takes the focus first
+        QTest::mouseClick(control<QPushButton>(form, "setzen"),
+                          Qt::LeftButton); // takes the focus first
         QCOMPARE(door->value(), sent);
         const auto written = c.cabinet->written();
         QCOMPARE(written.size(), std::size_t(1));
@@ -594,7 +610,7 @@ private slots:
         fx.form->show();
         fx.form->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(fx.form.get()));
-        QSpinBox* restart = fx.form->ui().SpinEdit5;
+        QSpinBox* restart = control<hq::SpinEdit>(*fx.form, "SpinEdit5");
         restart->setFocus();
         restart->selectAll();
         QTest::keyClicks(restart, QStringLiteral("75"));
@@ -649,8 +665,8 @@ private slots:
         const auto fixedNow = std::chrono::system_clock::time_point(
             std::chrono::milliseconds(pcNow.toMSecsSinceEpoch()));
         WindowFixture fx([&](monitor::SchrankFormOptions& o) { o.now = [=] { return fixedNow; }; });
-        auto& ui = fx.form->ui();
-        QVERIFY(ui.Label26->text().isEmpty() && ui.Label27->text().isEmpty());
+        QVERIFY(control<QLabel>(*fx.form, "Label26")->text().isEmpty() &&
+                control<QLabel>(*fx.form, "Label27")->text().isEmpty());
         protocol::ClockRecord clock{std::uint8_t(record[0]), std::uint8_t(record[1]),
                                     std::uint8_t(record[2]), std::uint8_t(record[3]),
                                     std::uint8_t(record[4]), std::uint8_t(record[5]),
@@ -658,14 +674,14 @@ private slots:
         const sim::InputData d = sim::encodeClock(clock);
         fx.form->DecodeReply(d);
         // "TR Zeit": the cabinet's clock.
-        QCOMPARE(ui.Label27->text(), time);
-        QCOMPARE(ui.Label29->text(), date);
+        QCOMPARE(control<QLabel>(*fx.form, "Label27")->text(), time);
+        QCOMPARE(control<QLabel>(*fx.form, "Label29")->text(), date);
         // "PC Zeit": the PC's clock in its own formats.
-        QVERIFY2(ui.Label26->text().contains(QStringLiteral("42:13")),
-                 qPrintable(ui.Label26->text()));
-        QCOMPARE(ui.Label28->text(),
+        QVERIFY2(control<QLabel>(*fx.form, "Label26")->text().contains(QStringLiteral("42:13")),
+                 qPrintable(control<QLabel>(*fx.form, "Label26")->text()));
+        QCOMPARE(control<QLabel>(*fx.form, "Label28")->text(),
                  QLocale::system().toString(pcNow.date(), QLocale::ShortFormat));
-        QVERIFY(ui.Label28->text().contains(QStringLiteral("15")));
+        QVERIFY(control<QLabel>(*fx.form, "Label28")->text().contains(QStringLiteral("15")));
         QCOMPARE(paneLines(*fx.form).last(),
                  QStringLiteral("Read RTC: ") + QString::number(record[0]));
     }
@@ -675,14 +691,14 @@ private slots:
         auto& form = *c.fx.form;
         QTRY_VERIFY_WITH_TIMEOUT(form.connected(), kWait);
         form.timer1().stop();
-        QTest::mouseClick(form.ui().Button23, Qt::LeftButton); // "Lesen"
-        QTRY_VERIFY_WITH_TIMEOUT(!form.ui().Label27->text().isEmpty(), kWait);
-        QVERIFY(!form.ui().Label26->text().isEmpty());
-        QVERIFY(!form.ui().Label28->text().isEmpty());
+        QTest::mouseClick(control<QPushButton>(form, "Button23"), Qt::LeftButton); // "Lesen"
+        QTRY_VERIFY_WITH_TIMEOUT(!control<QLabel>(form, "Label27")->text().isEmpty(), kWait);
+        QVERIFY(!control<QLabel>(form, "Label26")->text().isEmpty());
+        QVERIFY(!control<QLabel>(form, "Label28")->text().isEmpty());
         QVERIFY(QRegularExpression(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d$"))
-                    .match(form.ui().Label27->text())
+                    .match(control<QLabel>(form, "Label27")->text())
                     .hasMatch());
-        QVERIFY(form.ui().Label29->text().contains(QStringLiteral(".20")));
+        QVERIFY(control<QLabel>(form, "Label29")->text().contains(QStringLiteral(".20")));
     }
 
     void settingsDisplay_data() {
@@ -716,13 +732,13 @@ private slots:
         QFETCH(QString, version);
         WindowFixture fx;
         fx.form->show();
-        auto& ui = fx.form->ui();
         fx.form->DecodeReply(configReport(minor, major, doorAlarm, returnAir));
-        QCOMPARE(ui.rueckluftUeberw->isVisible(), shown);
-        QCOMPARE(ui.rueckluftUeberw->isChecked(), checked);
-        QCOMPARE(ui.SpinEdit4->value(), spinEdit4);
-        QCOMPARE(ui.Label35->text(), version);
-        QCOMPARE(ui.Label20->text(), QStringLiteral("MAC:00:04:A3:01:02:03"));
+        QCOMPARE(control<QCheckBox>(*fx.form, "rueckluftUeberw")->isVisible(), shown);
+        QCOMPARE(control<QCheckBox>(*fx.form, "rueckluftUeberw")->isChecked(), checked);
+        QCOMPARE(control<hq::SpinEdit>(*fx.form, "SpinEdit4")->value(), spinEdit4);
+        QCOMPARE(control<QLabel>(*fx.form, "Label35")->text(), version);
+        QCOMPARE(control<QLabel>(*fx.form, "Label20")->text(),
+                 QStringLiteral("MAC:00:04:A3:01:02:03"));
         QCOMPARE(paneLines(*fx.form), QStringList{QStringLiteral("WR_T6")});
         QCOMPARE(fx.service.serial, 12345678);
     }
@@ -730,26 +746,25 @@ private slots:
     void errorLabelFollowsFehler() {
         WindowFixture fx;
         fx.form->show();
-        auto& ui = fx.form->ui();
         fx.form->DecodeReply(statusReport(7));
-        QVERIFY(ui.Label11->isVisible());
-        QCOMPARE(ui.Label11->text(), QStringLiteral("Fehler: 7"));
+        QVERIFY(control<QLabel>(*fx.form, "Label11")->isVisible());
+        QCOMPARE(control<QLabel>(*fx.form, "Label11")->text(), QStringLiteral("Fehler: 7"));
         QCOMPARE(paneLines(*fx.form)[1], QStringLiteral("FEHLER: 7"));
         fx.form->DecodeReply(statusReport(0));
-        QVERIFY(!ui.Label11->isVisible());
+        QVERIFY(!control<QLabel>(*fx.form, "Label11")->isVisible());
         QCOMPARE(fx.service.plotted.size(), std::size_t(2));
     }
 
     void readoutsAndAddress() {
         WindowFixture fx;
-        auto& ui = fx.form->ui();
         fx.form->DecodeReply(statusReport(0, {0xC0, 0xA8, 0x01, 0x32}, 453, 1234));
-        QCOMPARE(ui.IP_Label->text(), QStringLiteral("192.168.1.50"));
-        QCOMPARE(ui.LEDDisplay2->value(), 45.3);
-        QCOMPARE(ui.LEDDisplay2->valueText().text, QStringLiteral("0453"));
-        QCOMPARE(ui.LEDDisplay4->value(), 123.4);
+        QCOMPARE(control<QLabel>(*fx.form, "IP_Label")->text(), QStringLiteral("192.168.1.50"));
+        QCOMPARE(control<hq::LedDisplay>(*fx.form, "LEDDisplay2")->value(), 45.3);
+        QCOMPARE(control<hq::LedDisplay>(*fx.form, "LEDDisplay2")->valueText().text,
+                 QStringLiteral("0453"));
+        QCOMPARE(control<hq::LedDisplay>(*fx.form, "LEDDisplay4")->value(), 123.4);
         // The address label opens the cabinet's web page.
-        QTest::mouseClick(ui.IP_Label, Qt::LeftButton);
+        QTest::mouseClick(control<QLabel>(*fx.form, "IP_Label"), Qt::LeftButton);
         QCOMPARE(fx.openedUrls.size(), std::size_t(1));
         QCOMPARE(fx.openedUrls[0].toString(), QStringLiteral("http://192.168.1.50"));
     }
@@ -776,12 +791,11 @@ private slots:
         QFETCH(QString, label);
         QFETCH(QColor, colour);
         WindowFixture fx;
-        auto& ui = fx.form->ui();
         fx.form->DecodeReply(configReport(firmwareMinor, 1));
         fx.form->DecodeReply(webReport(text.toLatin1().constData()));
-        QCOMPARE(ui.Label15->text(), label);
-        QCOMPARE(textColor(ui.Label15), colour);
-        QCOMPARE(ui.UDPMemo->toPlainText(), text);
+        QCOMPARE(control<QLabel>(*fx.form, "Label15")->text(), label);
+        QCOMPARE(textColor(control<QLabel>(*fx.form, "Label15")), colour);
+        QCOMPARE(control<QPlainTextEdit>(*fx.form, "UDPMemo")->toPlainText(), text);
     }
 
     void noWriteAccessExplainsWhy() {
@@ -844,7 +858,7 @@ private slots:
             f.setPermissions(QFile::ReadOwner | QFile::ExeOwner);
             QCOMPARE(form.bootloaderPath(), program);
         }
-        QTest::mouseClick(form.ui().softupdatebtn, Qt::LeftButton);
+        QTest::mouseClick(control<QPushButton>(form, "softupdatebtn"), Qt::LeftButton);
         if (bootloaderPresent) {
             QCOMPARE(c.cabinet->codes(), std::vector<std::uint8_t>{0xFE});
             QCOMPARE(c.cabinet->written()[0][2], std::uint8_t(0));
@@ -879,8 +893,8 @@ private slots:
         QCOMPARE(hex(written[1], 1, 2), QByteArray("77 00"));
         QCOMPARE(hex(written[2], 1, 2), QByteArray("FD 00"));
         // The picture opens the one service window, also when clicked twice.
-        QTest::mouseClick(form.ui().Image1, Qt::LeftButton);
-        QTest::mouseClick(form.ui().Image1, Qt::LeftButton);
+        QTest::mouseClick(control<QLabel>(form, "Image1"), Qt::LeftButton);
+        QTest::mouseClick(control<QLabel>(form, "Image1"), Qt::LeftButton);
         QCOMPARE(c.fx.service.shown, 2);
     }
 

@@ -9,8 +9,6 @@
 #include "sim/net_discovery_responder.h"
 #include "sim/net_upload_server.h"
 
-#include "ui_schrank_form.h"
-
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -22,6 +20,7 @@
 #include <QUdpSocket>
 
 using namespace hq;
+using hq::test::control;
 using hq::test::WindowFixture;
 
 namespace {
@@ -37,12 +36,12 @@ quint16 closedPort() {
 }
 
 QStringList memoLines(WindowFixture& fx) {
-    return fx.form->ui().UDPMemo->toPlainText().split(u'\n');
+    return control<QPlainTextEdit>(*fx.form, "UDPMemo")->toPlainText().split(u'\n');
 }
 
 QStringList listEntries(WindowFixture& fx) {
     QStringList entries;
-    const QListWidget* list = fx.form->ui().Netzwerksuche;
+    const QListWidget* list = control<QListWidget>(*fx.form, "Netzwerksuche");
     for (int i = 0; i < list->count(); ++i)
         entries << list->item(i)->text();
     return entries;
@@ -61,10 +60,10 @@ struct LanWindow {
               if (adjust)
                   adjust(o);
           }) {
-        fx.form->ui().ComboBox1->setEditText(QStringLiteral("127.0.0.1"));
+        control<QComboBox>(*fx.form, "ComboBox1")->setEditText(QStringLiteral("127.0.0.1"));
     }
     monitor::SchrankLan& lan() { return fx.form->lan(); }
-    Ui::SchrankForm& ui() { return fx.form->ui(); }
+    monitor::SchrankForm& form() { return *fx.form; }
     // Puts a web image beside the executable; its path, or empty when it cannot be written.
     QString placeImage(const QByteArray& bytes = "image") {
         const QString path = fx.appDir.filePath(QStringLiteral("MPFSImg_DC.bin"));
@@ -97,10 +96,10 @@ private slots:
 
     void startUpFillsTheTab() {
         WindowFixture fx;
-        QCOMPARE(fx.form->ui().HostName->text(), LocalHostName());
-        QCOMPARE(fx.form->ui().ComboBox1->count(), ListLocalAddresses().size());
-        if (fx.form->ui().ComboBox1->count() > 0)
-            QCOMPARE(fx.form->ui().ComboBox1->currentIndex(), 0);
+        QCOMPARE(control<QLabel>(*fx.form, "HostName")->text(), LocalHostName());
+        QCOMPARE(control<QComboBox>(*fx.form, "ComboBox1")->count(), ListLocalAddresses().size());
+        if (control<QComboBox>(*fx.form, "ComboBox1")->count() > 0)
+            QCOMPARE(control<QComboBox>(*fx.form, "ComboBox1")->currentIndex(), 0);
         QVERIFY(fx.form->lan().timer2().isActive());
         QCOMPARE(fx.form->lan().timer2().interval(), 1000);
         QCOMPARE(fx.form->lan().discovery().targetAddress(), QHostAddress(QHostAddress::Broadcast));
@@ -133,9 +132,9 @@ private slots:
         responder.setFinalByte(finalByte);
         LanWindow w(responder.port());
 
-        w.ui().ProgressBar1->setValue(42);
+        control<QProgressBar>(w.form(), "ProgressBar1")->setValue(42);
         w.lan().Button3Click();
-        QCOMPARE(w.ui().ProgressBar1->value(), 100);
+        QCOMPARE(control<QProgressBar>(w.form(), "ProgressBar1")->value(), 100);
         QCOMPARE(memoLines(w.fx),
                  QStringList{QStringLiteral("Sending Discovery: Who is out there?")});
         QVERIFY(waitForAnswers(responder, 1));
@@ -147,14 +146,14 @@ private slots:
                                  QString::fromLatin1(description + finalByte) +
                                  QStringLiteral("127.0.0.1");
         // The memo splits the line at the reply's own line breaks.
-        QCOMPARE(w.ui().UDPMemo->toPlainText(),
+        QCOMPARE(control<QPlainTextEdit>(w.form(), "UDPMemo")->toPlainText(),
                  QStringLiteral("Sending Discovery: Who is out there?\n") +
                      QString(received)
                          .replace(QStringLiteral("\r\n"), QStringLiteral("\n"))
                          .replace(u'\r', u'\n'));
 
         // Choosing the entry fills the address field in its mask's shape.
-        w.ui().Netzwerksuche->setCurrentRow(0);
+        control<QListWidget>(w.form(), "Netzwerksuche")->setCurrentRow(0);
         QCOMPARE(w.lan().SchrankipText(), QStringLiteral("127.  0.  0.  1"));
     }
 
@@ -167,20 +166,21 @@ private slots:
         LanWindow w(responder.port());
 
         w.lan().Timer2Timer(); // before the first search: nothing
-        QCOMPARE(w.ui().UDPMemo->toPlainText(), QString());
+        QCOMPARE(control<QPlainTextEdit>(w.form(), "UDPMemo")->toPlainText(), QString());
 
         w.lan().Button3Click();
         QVERIFY(waitForAnswers(responder, 1));
         for (int tick = 1; tick <= 3; ++tick) {
             w.lan().Timer2Timer();
-            QCOMPARE(w.ui().Netzwerksuche->count(), tick);
+            QCOMPARE(control<QListWidget>(w.form(), "Netzwerksuche")->count(), tick);
         }
         w.lan().Timer2Timer();
-        QCOMPARE(w.ui().Netzwerksuche->count(), 3); // not de-duplicated, nothing more queued
+        QCOMPARE(control<QListWidget>(w.form(), "Netzwerksuche")->count(),
+                 3); // not de-duplicated, nothing more queued
 
         // A second search empties the list before it sends; its answers come one per tick.
         w.lan().Button3Click();
-        QCOMPARE(w.ui().Netzwerksuche->count(), 0);
+        QCOMPARE(control<QListWidget>(w.form(), "Netzwerksuche")->count(), 0);
         QVERIFY(waitForAnswers(responder, 2));
         w.lan().Timer2Timer();
         QCOMPARE(listEntries(w.fx), QStringList{QStringLiteral("127.0.0.1 - Raum 7")});
@@ -211,7 +211,7 @@ private slots:
                  qint64(datagram.size()));
         QTest::qWait(50);
         w.lan().Timer2Timer();
-        QCOMPARE(w.ui().Netzwerksuche->count(), 0);
+        QCOMPARE(control<QListWidget>(w.form(), "Netzwerksuche")->count(), 0);
         QCOMPARE(memoLines(w.fx).mid(1), memo);
     }
 
@@ -227,7 +227,7 @@ private slots:
         QTest::qWait(50);
         w.lan().Timer2Timer();
         QVERIFY(w.fx.errors.empty());
-        QCOMPARE(w.ui().Netzwerksuche->count(), 0);
+        QCOMPARE(control<QListWidget>(w.form(), "Netzwerksuche")->count(), 0);
         const QStringList lines = memoLines(w.fx);
         QVERIFY2(lines.size() >= 2 && lines.at(1).startsWith(QStringLiteral("Socket-Fehler # ")),
                  qPrintable(lines.join(u'|')));
@@ -243,8 +243,8 @@ private slots:
                                   << QHostAddress(QHostAddress::AnyIPv4);
         QTest::newRow("a card that can broadcast")
             << QStringLiteral("127.0.0.1") << true << kLoopback;
-        QTest::newRow("not an address") << QStringLiteral("Netzwerkkarte 2") << false
-                                        << QHostAddress(QHostAddress::AnyIPv4);
+        QTest::newRow("not an address")
+            << QStringLiteral("Netzwerkkarte 2") << false << QHostAddress(QHostAddress::AnyIPv4);
         QTest::newRow("no address of this PC")
             << QStringLiteral("192.0.2.77") << false << QHostAddress(QHostAddress::AnyIPv4);
     }
@@ -259,14 +259,14 @@ private slots:
             w.lan().discovery().setInterfaceLister([] {
                 return QList<InterfaceAddress>{{kLoopback, true, true, false}};
             });
-        w.ui().ComboBox1->setEditText(text);
+        control<QComboBox>(w.form(), "ComboBox1")->setEditText(text);
         w.lan().Button3Click();
         QVERIFY(w.fx.errors.empty());
         QCOMPARE(w.lan().discovery().localAddress(), bound);
         // Either way the answer comes back on the same socket.
         QVERIFY(waitForAnswers(responder, 1));
         w.lan().Timer2Timer();
-        QCOMPARE(w.ui().Netzwerksuche->count(), 1);
+        QCOMPARE(control<QListWidget>(w.form(), "Netzwerksuche")->count(), 1);
     }
 
     void addressField_data() {
@@ -283,8 +283,8 @@ private slots:
         QFETCH(QString, entry);
         QFETCH(QString, field);
         LanWindow w(closedPort());
-        w.ui().Netzwerksuche->addItem(entry);
-        w.ui().Netzwerksuche->setCurrentRow(0);
+        control<QListWidget>(w.form(), "Netzwerksuche")->addItem(entry);
+        control<QListWidget>(w.form(), "Netzwerksuche")->setCurrentRow(0);
         QCOMPARE(w.lan().SchrankipText(), field);
     }
 
@@ -308,7 +308,7 @@ private slots:
         QFETCH(bool, returnKey);
         QFETCH(QString, field);
         LanWindow w(closedPort());
-        QLineEdit* edit = w.ui().Schrankip;
+        QLineEdit* edit = control<QLineEdit>(w.form(), "Schrankip");
         edit->setFocus();
         edit->home(false);
         QTest::keyClicks(edit, typed);
@@ -338,13 +338,14 @@ private slots:
         w.fx.form->show();
         w.fx.form->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(w.fx.form.get()));
-        w.ui().PageControl1->setCurrentWidget(w.ui().TabSheet2);
-        QLineEdit* edit = w.ui().Schrankip;
+        control<QTabWidget>(w.form(), "PageControl1")
+            ->setCurrentWidget(control<QWidget>(w.form(), "TabSheet2"));
+        QLineEdit* edit = control<QLineEdit>(w.form(), "Schrankip");
         edit->setFocus();
         QVERIFY(QTest::qWaitFor([&] { return edit->hasFocus(); }, 2000));
         edit->home(false);
         QTest::keyClicks(edit, typed);
-        w.ui().Button3->setFocus();
+        control<QPushButton>(w.form(), "Button3")->setFocus();
         QVERIFY(QTest::qWaitFor([&] { return !edit->hasFocus(); }, 2000));
         QCOMPARE(edit->hasAcceptableInput(), acceptable);
         QCOMPARE(IsCompleteSchrankip(w.lan().SchrankipText()), acceptable);
@@ -367,23 +368,23 @@ private slots:
         QSignalSpy done(&w.lan(), &monitor::SchrankLan::uploadFinished);
         QSignalSpy progress(&w.lan().upload(), &UploadClient::progress);
         QList<int> shown;
-        connect(w.ui().ProgressBar1, &QProgressBar::valueChanged, this,
+        connect(control<QProgressBar>(w.form(), "ProgressBar1"), &QProgressBar::valueChanged, this,
                 [&shown](int v) { shown.append(v); });
-        w.ui().Schrankip->setText(QStringLiteral("127.  0.  0.  1"));
-        w.ui().ProgressBar1->setValue(100);
+        control<QLineEdit>(w.form(), "Schrankip")->setText(QStringLiteral("127.  0.  0.  1"));
+        control<QProgressBar>(w.form(), "ProgressBar1")->setValue(100);
         shown.clear();
         w.lan().Button2Click();
         QVERIFY(QTest::qWaitFor([&] { return server.uploads().size() == 1; }, 10000));
         QTRY_VERIFY(!progress.isEmpty() &&
                     progress.last().at(0).toLongLong() == progress.last().at(1).toLongLong());
-        QCOMPARE(w.ui().ProgressBar1->value(), 0);
+        QCOMPARE(control<QProgressBar>(w.form(), "ProgressBar1")->value(), 0);
         QCOMPARE(shown, QList<int>{0});
         w.lan().upload().Abort();
         QCOMPARE(done.size(), 1);
-        QCOMPARE(w.ui().ProgressBar1->value(), 0);
+        QCOMPARE(control<QProgressBar>(w.form(), "ProgressBar1")->value(), 0);
 
         server.setBehaviour({});
-        w.ui().ProgressBar1->setValue(50);
+        control<QProgressBar>(w.form(), "ProgressBar1")->setValue(50);
         shown.clear();
         w.lan().Button2Click();
         QVERIFY(done.wait(10000));
@@ -399,10 +400,10 @@ private slots:
         QVERIFY(!path.isEmpty());
 
         QSignalSpy done(&w.lan(), &monitor::SchrankLan::uploadFinished);
-        w.ui().Schrankip->setText(QStringLiteral("127.  0.  0.  1"));
-        w.ui().Button2->click();
+        control<QLineEdit>(w.form(), "Schrankip")->setText(QStringLiteral("127.  0.  0.  1"));
+        control<QPushButton>(w.form(), "Button2")->click();
         QVERIFY(done.wait(10000));
-        QCOMPARE(w.ui().ProgressBar1->value(), 100);
+        QCOMPARE(control<QProgressBar>(w.form(), "ProgressBar1")->value(), 100);
         QCOMPARE(memoLines(w.fx).last(), QStringLiteral("MPFS upload done: HTTP 200"));
         QVERIFY(w.fx.errors.empty());
         QVERIFY(w.messages.isEmpty());
@@ -452,11 +453,11 @@ private slots:
         QVERIFY(!w.placeImage().isEmpty());
 
         QSignalSpy done(&w.lan(), &monitor::SchrankLan::uploadFinished);
-        w.ui().Schrankip->setText(QStringLiteral("127.  0.  0.  1"));
-        w.ui().ProgressBar1->setValue(100);
+        control<QLineEdit>(w.form(), "Schrankip")->setText(QStringLiteral("127.  0.  0.  1"));
+        control<QProgressBar>(w.form(), "ProgressBar1")->setValue(100);
         w.lan().Button2Click();
         QVERIFY(done.wait(10000));
-        QCOMPARE(w.ui().ProgressBar1->value(), 0);
+        QCOMPARE(control<QProgressBar>(w.form(), "ProgressBar1")->value(), 0);
         const QString last = memoLines(w.fx).last();
         QVERIFY2(last.startsWith(line), qPrintable(last));
         QVERIFY(w.fx.errors.empty());
@@ -473,7 +474,7 @@ private slots:
                     [](monitor::SchrankFormOptions& o) { o.lan.uploadReplyTimeoutMs = 1500; });
         QVERIFY(!w.placeImage().isEmpty());
         QSignalSpy done(&w.lan(), &monitor::SchrankLan::uploadFinished);
-        w.ui().Schrankip->setText(QStringLiteral("127.  0.  0.  1"));
+        control<QLineEdit>(w.form(), "Schrankip")->setText(QStringLiteral("127.  0.  0.  1"));
 
         // The click returns at once; the window keeps running while the cabinet is silent.
         QElapsedTimer clock;
@@ -490,7 +491,7 @@ private slots:
 
         // The silent cabinet is given up after the reply time limit; then a new upload may start.
         QVERIFY(done.wait(10000));
-        QCOMPARE(w.ui().ProgressBar1->value(), 0);
+        QCOMPARE(control<QProgressBar>(w.form(), "ProgressBar1")->value(), 0);
         QVERIFY(memoLines(w.fx).last().startsWith(QStringLiteral("MPFS upload failed: timed out")));
         QCOMPARE(server.connectionsSeen(), 1);
         server.setBehaviour({});
@@ -515,19 +516,19 @@ private slots:
         LanWindow w(responder.port(), server.port(),
                     [](monitor::SchrankFormOptions& o) { o.lan.pollIntervalMs = 50; });
         QVERIFY(!w.placeImage().isEmpty());
-        w.ui().Schrankip->setText(QStringLiteral("127.  0.  0.  1"));
-        w.ui().Button2->click();
+        control<QLineEdit>(w.form(), "Schrankip")->setText(QStringLiteral("127.  0.  0.  1"));
+        control<QPushButton>(w.form(), "Button2")->click();
         QVERIFY(QTest::qWaitFor([&] { return server.uploads().size() == 1; }, 5000));
         QVERIFY(w.lan().upload().isRunning());
 
-        w.ui().Button3->click();
+        control<QPushButton>(w.form(), "Button3")->click();
         QTRY_COMPARE_WITH_TIMEOUT(listEntries(w.fx),
                                   QStringList{QStringLiteral("127.0.0.1 - Raum 4")}, 5000);
         QVERIFY(w.lan().upload().isRunning());
         QVERIFY(w.fx.errors.empty());
         w.lan().upload().Abort();
         QCOMPARE(memoLines(w.fx).last(), QStringLiteral("MPFS upload aborted"));
-        QCOMPARE(w.ui().ProgressBar1->value(), 0);
+        QCOMPARE(control<QProgressBar>(w.form(), "ProgressBar1")->value(), 0);
     }
 
     void noCabinetChosen() {
@@ -537,7 +538,7 @@ private slots:
         QVERIFY(!w.placeImage().isEmpty());
         w.lan().Button2Click();
         QCOMPARE(w.messages, QStringList{QStringLiteral("Kein Schrank ausgewählt")});
-        QCOMPARE(w.ui().ProgressBar1->value(), 100);
+        QCOMPARE(control<QProgressBar>(w.form(), "ProgressBar1")->value(), 100);
         QVERIFY(!w.lan().upload().isRunning());
         QTest::qWait(50);
         QCOMPARE(server.connectionsSeen(), 0);
@@ -547,10 +548,10 @@ private slots:
         sim::UploadServer server;
         QVERIFY(server.Listen(kLoopback, 0));
         LanWindow w(closedPort(), server.port());
-        w.ui().Schrankip->setText(QStringLiteral("127.  0.  0.  1"));
-        w.ui().ProgressBar1->setValue(100);
+        control<QLineEdit>(w.form(), "Schrankip")->setText(QStringLiteral("127.  0.  0.  1"));
+        control<QProgressBar>(w.form(), "ProgressBar1")->setValue(100);
         w.lan().Button2Click();
-        QCOMPARE(w.ui().ProgressBar1->value(), 0);
+        QCOMPARE(control<QProgressBar>(w.form(), "ProgressBar1")->value(), 0);
         QCOMPARE(w.fx.errors.size(), std::size_t(1));
         const QString expected = QStringLiteral("Datei ") +
                                  w.fx.appDir.filePath(QStringLiteral("MPFSImg_DC.bin")) +
@@ -577,11 +578,11 @@ private slots:
         LanWindow w(closedPort(), server.port());
         QCOMPARE(w.lan().webImagePath(), QDir::cleanPath(path));
         QSignalSpy done(&w.lan(), &monitor::SchrankLan::uploadFinished);
-        w.ui().Schrankip->setText(QStringLiteral("127.  0.  0.  1"));
+        control<QLineEdit>(w.form(), "Schrankip")->setText(QStringLiteral("127.  0.  0.  1"));
         w.lan().Button2Click();
         QVERIFY(done.wait(10000));
         QCOMPARE(server.lastImage(), QByteArray("from the data folder"));
-        QCOMPARE(w.ui().ProgressBar1->value(), 100);
+        QCOMPARE(control<QProgressBar>(w.form(), "ProgressBar1")->value(), 100);
     }
 };
 

@@ -7,8 +7,6 @@
 #include "monitor/schrank_language.h"
 #include "network/discovery.h"
 
-#include "ui_schrank_form.h"
-
 #include <QAbstractButton>
 #include <QBuffer>
 #include <QCheckBox>
@@ -21,6 +19,7 @@
 #include <QTest>
 
 using namespace hq;
+using hq::test::control;
 using hq::test::WindowFixture;
 
 namespace {
@@ -94,7 +93,7 @@ bool hiddenByDesign(QWidget* w, QWidget* window) {
 }
 
 void choose(WindowFixture& fx, int index) {
-    QComboBox* box = fx.form->ui().Sprachwahl;
+    QComboBox* box = control<QComboBox>(*fx.form, "Sprachwahl");
     box->setCurrentIndex(index);
     emit box->activated(index); // what a user's choice raises
 }
@@ -118,7 +117,7 @@ class TestSchrankLanguage : public QObject {
 private slots:
     void shippedCatalogue() {
         auto fx = makeWindow();
-        QComboBox* box = fx->form->ui().Sprachwahl;
+        QComboBox* box = control<QComboBox>(*fx->form, "Sprachwahl");
         QCOMPARE(box->count(), 2);
         QCOMPARE(box->itemText(0), QStringLiteral("Deutsch"));
         QCOMPARE(box->itemText(1), QStringLiteral("English"));
@@ -130,7 +129,8 @@ private slots:
         QCOMPARE(box->currentIndex(), 0);
         QCOMPARE(fx->form->languageIndex(), 0);
         QCOMPARE(fx->form->windowTitle(), QStringLiteral("Monitorprogramm für Trockenschrank"));
-        QCOMPARE(fx->form->ui().Button3->text(), QStringLiteral("Schranksuche"));
+        QCOMPARE(control<QPushButton>(*fx->form, "Button3")->text(),
+                 QStringLiteral("Schranksuche"));
         QVERIFY(fx->errors.empty());
     }
 
@@ -143,8 +143,9 @@ private slots:
         const QMap<QString, QString> english = captions(fx->form.get());
         QCOMPARE(english.value(QStringLiteral("<title>")),
                  QStringLiteral("Monitor program for drying cabinet"));
-        QCOMPARE(fx->form->ui().Button3->text(), QStringLiteral("Find cabinets"));
-        QCOMPARE(fx->form->ui().Button2->text(), QStringLiteral("MPFS update"));
+        QCOMPARE(control<QPushButton>(*fx->form, "Button3")->text(),
+                 QStringLiteral("Find cabinets"));
+        QCOMPARE(control<QPushButton>(*fx->form, "Button2")->text(), QStringLiteral("MPFS update"));
         // Every caption the English file names is shown, and most captions changed.
         const Translation file = ReadTranslation(fx->appDir.path(), QStringLiteral("english"));
         int changed = 0;
@@ -157,8 +158,9 @@ private slots:
         }
         QVERIFY2(changed >= 30, qPrintable(QString::number(changed)));
         // Values that the window writes at run time stay.
-        QCOMPARE(fx->form->ui().Label24->text(), german.value(QStringLiteral("Label24")));
-        QCOMPARE(fx->form->ui().HostName->text(), LocalHostName());
+        QCOMPARE(control<QLabel>(*fx->form, "Label24")->text(),
+                 german.value(QStringLiteral("Label24")));
+        QCOMPARE(control<QLabel>(*fx->form, "HostName")->text(), LocalHostName());
 
         choose(*fx, 0);
         QCOMPARE(fx->form->languageIndex(), 0);
@@ -214,13 +216,13 @@ private slots:
         QFETCH(QString, title);
         QFETCH(QString, button3);
         auto fx = makeWindow(stored);
-        QCOMPARE(fx->form->ui().Sprachwahl->currentIndex(), selected);
+        QCOMPARE(control<QComboBox>(*fx->form, "Sprachwahl")->currentIndex(), selected);
         QCOMPARE(fx->form->languageIndex(), selected);
         QCOMPARE(fx->form->windowTitle(), title);
-        QCOMPARE(fx->form->ui().Button3->text(), button3);
+        QCOMPARE(control<QPushButton>(*fx->form, "Button3")->text(), button3);
         QVERIFY(fx->errors.empty());
         // Start-up went on to the LAN tab.
-        QCOMPARE(fx->form->ui().HostName->text(), LocalHostName());
+        QCOMPARE(control<QLabel>(*fx->form, "HostName")->text(), LocalHostName());
         fx->form->close();
         const QSettings s(QSettings::NativeFormat, QSettings::UserScope, kOrganisation,
                           kApplication);
@@ -248,7 +250,7 @@ private slots:
             if (!englishFlag.isEmpty())
                 writeFile(path, englishFlag);
         });
-        QComboBox* box = fx->form->ui().Sprachwahl;
+        QComboBox* box = control<QComboBox>(*fx->form, "Sprachwahl");
         // The error is shown once, the entry is listed without a flag ...
         QCOMPARE(fx->errors.size(), std::size_t(1));
         QVERIFY2(fx->errors.front().startsWith(QStringLiteral("Flaggenbild ") +
@@ -263,8 +265,8 @@ private slots:
         QCOMPARE(box->currentIndex(), 1);
         QCOMPARE(fx->form->languageIndex(), 1);
         QCOMPARE(fx->form->windowTitle(), QStringLiteral("Monitor program for drying cabinet"));
-        QCOMPARE(fx->form->ui().HostName->text(), LocalHostName());
-        QCOMPARE(fx->form->ui().ComboBox1->count(), ListLocalAddresses().size());
+        QCOMPARE(control<QLabel>(*fx->form, "HostName")->text(), LocalHostName());
+        QCOMPARE(control<QComboBox>(*fx->form, "ComboBox1")->count(), ListLocalAddresses().size());
     }
 
     void translationFilesAreReadAnew() {
@@ -274,9 +276,9 @@ private slots:
         // Showing the window applies the selected language again, from the file as it is now.
         fx->form->show();
         QCOMPARE(fx->form->windowTitle(), QStringLiteral("Edited title"));
-        QCOMPARE(fx->form->ui().Button3->text(), QStringLiteral("Search"));
+        QCOMPARE(control<QPushButton>(*fx->form, "Button3")->text(), QStringLiteral("Search"));
         // A caption the file no longer names keeps what English set.
-        QCOMPARE(fx->form->ui().Button2->text(), QStringLiteral("MPFS update"));
+        QCOMPARE(control<QPushButton>(*fx->form, "Button2")->text(), QStringLiteral("MPFS update"));
         QCOMPARE(fx->form->languageIndex(), 1);
     }
 
@@ -286,7 +288,7 @@ private slots:
                       "[0]\ncount=$3\n[1]\nname=Deutsch\nimage=de.bmp\nfile=deutsch\n"
                       "[2]\nname=English\nimage=en.bmp\nfile=english\n[3]\nimage=de.bmp\n");
         });
-        QComboBox* box = fx->form->ui().Sprachwahl;
+        QComboBox* box = control<QComboBox>(*fx->form, "Sprachwahl");
         QCOMPARE(box->count(), 3);
         QCOMPARE(box->itemText(2), QStringLiteral("error"));
         choose(*fx, 1);
@@ -307,7 +309,7 @@ private slots:
         QFETCH(bool, withFlag);
         QFETCH(bool, selected);
         auto fx = makeWindow();
-        QComboBox* box = fx->form->ui().Sprachwahl;
+        QComboBox* box = control<QComboBox>(*fx->form, "Sprachwahl");
         if (!withFlag)
             box->setItemData(0, QImage(), monitor::kLanguageFlagRole);
         QAbstractItemDelegate* delegate = box->itemDelegate();
