@@ -18,6 +18,34 @@ endforeach()
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/common/Bootloader/README.txt
         DESTINATION ${HQ_INSTALL_APPDIR}/Bootloader COMPONENT runtime)
 
+if(WIN32 AND TARGET hq3746-monitor)
+    # The program folder as on an installed PC: no Qt or compiler runtime is installed on
+    # Windows, so its DLLs and plugins go beside the executables (where Qt looks for plugins
+    # first). scripts/package-windows zips this folder and wraps it into the setup program.
+    install(TARGETS hq-hid-list RUNTIME DESTINATION ${HQ_INSTALL_APPDIR} COMPONENT runtime)
+    foreach(_lib Qt6::Core Qt6::Gui Qt6::Widgets Qt6::Network Qt6::PrintSupport
+                 QCustomPlotQt6::QCustomPlotQt6)
+        install(FILES $<TARGET_FILE:${_lib}> DESTINATION ${HQ_INSTALL_APPDIR} COMPONENT runtime)
+    endforeach()
+    # Platform integration, native style, and JPEG for the chart export (PNG and BMP are built
+    # into Qt6Gui).
+    install(FILES $<TARGET_FILE:Qt6::QWindowsIntegrationPlugin>
+            DESTINATION ${HQ_INSTALL_APPDIR}/platforms COMPONENT runtime)
+    install(FILES $<TARGET_FILE:Qt6::QWindowsVistaStylePlugin>
+            DESTINATION ${HQ_INSTALL_APPDIR}/styles COMPONENT runtime)
+    install(FILES $<TARGET_FILE:Qt6::QJpegPlugin>
+            DESTINATION ${HQ_INSTALL_APPDIR}/imageformats COMPONENT runtime)
+    # The MinGW-w64 C++ runtime the executables and Qt link dynamically.
+    foreach(_dll libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
+        execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${_dll}
+                        OUTPUT_VARIABLE _path OUTPUT_STRIP_TRAILING_WHITESPACE)
+        if(NOT IS_ABSOLUTE "${_path}" OR NOT EXISTS "${_path}")
+            message(FATAL_ERROR "MinGW runtime ${_dll} not found (${CMAKE_CXX_COMPILER})")
+        endif()
+        install(FILES ${_path} DESTINATION ${HQ_INSTALL_APPDIR} COMPONENT runtime)
+    endforeach()
+endif()
+
 if(UNIX AND NOT APPLE)
     set(_pkg ${PROJECT_SOURCE_DIR}/packaging/linux)
 

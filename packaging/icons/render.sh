@@ -10,3 +10,8 @@ for size in 16 22 24 32 48 64 128 256; do
     convert -background none -density $((96 * size * 4 / 256)) "$name.svg" \
         -resize "${size}x${size}" -strip "PNG32:hicolor/${size}x${size}/$name.png"
 done
+
+# The Windows icon (executable, Start-menu entry, setup program), from the same PNGs.
+pngs=()
+for size in 16 24 32 48 64 256; do pngs+=("hicolor/${size}x${size}/$name.png"); done
+convert "${pngs[@]}" ../windows/hq3746-monitor.ico

@@ -154,5 +154,8 @@ int main(int argc, char** argv) {
 
     const int result = app.exec();
     app.setErrorDisplay(nullptr);
+    // For checks from outside the process (the installed program under Wine): did it poll?
+    if (qEnvironmentVariableIsSet("HQ_REPORT_RECORDS"))
+        std::fprintf(stderr, "hq3746-monitor: %d status records received\n", glue.statusRecords());
     return result;
 }

@@ -44,6 +44,7 @@ public:
     }
     void PlotStatusRecord(const protocol::StatusRecord& record,
                           std::chrono::system_clock::time_point time) override {
+        ++statusRecords_;
         if (service_ != nullptr)
             service_->PlotStatusRecord(
                 record,
@@ -55,7 +56,11 @@ public:
             service_->SetSerialNumber(serialNumber);
     }
 
+    // Status records the monitor window has decoded so far.
+    int statusRecords() const { return statusRecords_; }
+
 private:
+    int statusRecords_ = 0;
     monitor::SchrankForm* monitor_ = nullptr;
     service::InternForm* service_ = nullptr;
 };

@@ -169,7 +169,9 @@ int cmdList(Context& ctx) {
             o.flag("readWrite", c.readWrite);
             if (!c.readWrite)
                 o.str("accessProblem", c.accessProblem);
-            s += (i ? "," : "") + o.text();
+            if (i > 0)
+                s += ',';
+            s += o.text();
         }
         ctx.out() << s << "]" << std::endl;
     } else {

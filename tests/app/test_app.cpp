@@ -7,6 +7,7 @@
 #include <QAbstractButton>
 #include <QMessageBox>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTest>
 #include <QTimer>
 
@@ -156,6 +157,7 @@ private slots:
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         env.insert(QStringLiteral("HQ_REPORT_STARTUP"), QStringLiteral("1"));
+        env.insert(QStringLiteral("HQ_REPORT_RECORDS"), QStringLiteral("1"));
         const QString home = QDir::tempPath() + QStringLiteral("/hq3746-test-home");
         env.insert(QStringLiteral("XDG_CONFIG_HOME"), home); // keep the user's preference
         program.setProcessEnvironment(env);
@@ -168,6 +170,11 @@ private slots:
         QCOMPARE(program.exitStatus(), QProcess::NormalExit);
         QCOMPARE(program.exitCode(), 0);
         QVERIFY2(err.contains(QStringLiteral("first paint at")), qPrintable(err));
+        // Polled once a second for 2.5 s: the simulated cabinet answered at least once.
+        const QRegularExpressionMatch records =
+            QRegularExpression(QStringLiteral("(\\d+) status records received")).match(err);
+        QVERIFY2(records.hasMatch(), qPrintable(err));
+        QVERIFY2(records.captured(1).toInt() >= 1, qPrintable(err));
     }
 
     void helpNeedsNoDisplay() {
