@@ -159,7 +159,7 @@ void TestCliNetwork::uploadSendsTheWindowsRequest() {
     QCOMPARE(u.problem, QString());
     QCOMPARE(u.image, image);
     QCOMPARE(u.fieldName, QByteArray("/mpfsupload"));
-    QCOMPARE(u.fileName, path.toUtf8()); // the path as given
+    QCOMPARE(u.fileName, QDir::toNativeSeparators(path).toUtf8()); // the path as given
     QVERIFY(u.requestHead.startsWith("POST /mpfsupload HTTP/1.0\r\n"));
     QVERIFY(u.requestHead.contains("\r\nUser-Agent: Mozilla/3.0 (compatible; HQ3746 Monitor)\r\n"));
     QVERIFY(u.requestHead.contains("\r\nAccept: text/html, */*\r\n"));
@@ -179,7 +179,7 @@ void TestCliNetwork::uploadDefaultImageBesideExecutable() {
     QCOMPARE(o.code, 0);
     QCOMPARE(server.lastImage(), QByteArray("IMAGE"));
     QCOMPARE(server.uploads().first().fileName,
-             (dir.path() + QStringLiteral("/MPFSImg_DC.bin")).toUtf8());
+             QDir::toNativeSeparators(dir.path() + QStringLiteral("/MPFSImg_DC.bin")).toUtf8());
     const QJsonObject j = QJsonDocument::fromJson(o.out.toUtf8()).object();
     QCOMPARE(j["ok"].toBool(), true);
     QCOMPARE(j["address"].toString(), QStringLiteral("127.0.0.1"));
