@@ -144,8 +144,14 @@ void ChartExportDialog::saveCsv(bool visibleOnly) {
         return;
     if (QFileInfo(path).suffix().isEmpty())
         path += QStringLiteral(".csv");
-    const QString error =
-        visibleOnly ? ExportCsv(chart_.store(), path, chart_.viewFromMs(), chart_.viewToMs())
+    QString error;
+    if (const auto& exporter = chart_.csvExporter())
+        error = exporter(
+            path, visibleOnly ? std::optional(std::pair(chart_.viewFromMs(), chart_.viewToMs()))
+                              : std::nullopt);
+    else
+        error = visibleOnly
+                    ? ExportCsv(chart_.store(), path, chart_.viewFromMs(), chart_.viewToMs())
                     : ExportCsv(chart_.store(), path);
     if (!error.isEmpty())
         QMessageBox::critical(this, windowTitle(), error);
