@@ -72,10 +72,11 @@ HistoryViewer::HistoryViewer(std::unique_ptr<HistoryViewSource> source, QWidget*
         reload();
         showRange(Range(index));
     });
-    ui_->RangeBox->setCurrentIndex(int(Range::Day));
+    ui_->RangeBox->setCurrentIndex(int(Range::All));
     updateTitle();
     showProblems();
-    showRange(Range::Day);
+    // Opens on everything stored: far out, drawn from the block summaries alone.
+    showRange(Range::All);
 }
 
 HistoryViewer::~HistoryViewer() = default;
