@@ -22,8 +22,14 @@ ParsedOptions parseAppOptions(const QStringList& arguments) {
         QStringLiteral("open-chart"),
         QStringLiteral("Show the chart file <file> in a read-only chart window only."),
         QStringLiteral("file"));
+    const QCommandLineOption history(
+        QStringLiteral("history"),
+        QStringLiteral("Show the stored history of the cabinet with serial number <serial> "
+                       "(its folder name) only."),
+        QStringLiteral("serial"));
     parser.addOption(help);
     parser.addOption(openChart);
+    parser.addOption(history);
     parser.addOption(simulate);
     parser.addOption(quitAfter);
     // The usage line names the program, whatever the running executable is called.
@@ -43,6 +49,7 @@ ParsedOptions parseAppOptions(const QStringList& arguments) {
     parsed.options.help = parser.isSet(help);
     parsed.options.simulate = parser.isSet(simulate);
     parsed.options.openChart = parser.value(openChart);
+    parsed.options.history = parser.value(history);
     if (parser.isSet(quitAfter)) {
         bool ok = false;
         const int ms = parser.value(quitAfter).toInt(&ok);

@@ -13,6 +13,7 @@ struct AppOptions {
     std::optional<int> quitAfterMs; // quit cleanly after this time
     bool help = false;
     QString openChart; // show this chart file in a read-only window instead of the monitor
+    QString history;   // show this cabinet's stored history instead of the monitor
 };
 
 struct ParsedOptions {

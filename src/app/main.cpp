@@ -5,6 +5,9 @@
 #include "app/main_window_end.h"
 #include "app/service_glue.h"
 #include "hid/hid_controller.h"
+#include "history/archive_location.h"
+#include "history/history_recorder.h"
+#include "history/history_viewer.h"
 #include "monitor/schrank_form.h"
 #include "platform/hid_native.h"
 #include "platform/hid_simulated.h"
@@ -18,6 +21,7 @@
 
 #include <QDateTime>
 #include <QDesktopServices>
+#include <QDir>
 #include <QProcessEnvironment>
 #include <QTimer>
 
@@ -92,6 +96,24 @@ int main(int argc, char** argv) {
         return result;
     }
 
+    // A cabinet's stored history: only the history viewer, no cabinet.
+    if (!parsed.options.history.isEmpty()) {
+        QString error;
+        hq::history::HistoryViewer* viewer = hq::history::OpenHistoryWindow(
+            hq::history::CabinetDirectory(hq::history::DefaultHistoryRoot(),
+                                          parsed.options.history.toStdString()),
+            nullptr, &error);
+        if (viewer == nullptr) {
+            errors.show(error);
+            return 1;
+        }
+        if (parsed.options.quitAfterMs)
+            QTimer::singleShot(*parsed.options.quitAfterMs, viewer, [viewer] { viewer->close(); });
+        const int result = app.exec();
+        app.setErrorDisplay(nullptr);
+        return result;
+    }
+
     // The HID platform: the simulated bus with a simulated cabinet plugged in, or the real one.
     std::unique_ptr<hq::platform::HidPlatform> platform;
     std::unique_ptr<hq::sim::Cabinet> cabinet;
@@ -132,14 +154,47 @@ int main(int argc, char** argv) {
     }
     hq::monitor::SchrankForm form(controller, std::move(formOptions));
 
+    // Every status record of the claimed cabinet goes into its stored history. The writer thread
+    // reports what the user must know (a second program writing the same cabinet) here, on the
+    // user-interface thread; repairs of files go to standard error.
+    QObject historyNotices;
+    hq::history::RecorderOptions historyOptions;
+    historyOptions.root = hq::history::DefaultHistoryRoot();
+    historyOptions.notice = [&historyNotices, &errors](const std::string& text) {
+        std::fprintf(stderr, "hq3746-monitor: history: %s\n", text.c_str());
+        if (text.find("is already being written by") != std::string::npos)
+            QMetaObject::invokeMethod(
+                &historyNotices, [&errors, text] { errors.show(QString::fromStdString(text)); },
+                Qt::QueuedConnection);
+    };
+    auto recorder = std::make_unique<hq::history::HistoryRecorder>(historyOptions);
+
     // The service window exists, hidden, before the first reply can be decoded.
     hq::app::ServiceGlue glue;
     const std::unique_ptr<hq::service::MailTransport> mail =
         hq::service::CreateSystemMailTransport();
     hq::service::InternForm intern(
         glue, *mail, hq::service::HelpdeskAddress(QProcessEnvironment::systemEnvironment()));
-    glue.attach(&form, &intern);
+    glue.attach(&form, &intern, recorder.get());
     form.setServiceWindow(&glue);
+    // "Verlauf": the stored history of the cabinet being recorded (or, before its serial number
+    // is known, the history folder).
+    QObject::connect(&intern, &hq::service::InternForm::historyRequested, &intern, [&] {
+        QString directory = recorder->currentDirectory();
+        if (directory.isEmpty()) {
+            recorder->sync();
+            directory = recorder->currentDirectory();
+        }
+        if (directory.isEmpty()) {
+            errors.show(QStringLiteral("No history has been stored yet in \"%1\".")
+                            .arg(QDir::toNativeSeparators(historyOptions.root)));
+            return;
+        }
+        recorder->sync(); // the newest records into the journal before they are read
+        QString error;
+        if (!hq::history::OpenHistoryWindow(directory, &intern, &error))
+            errors.show(error);
+    });
 
     // The program ends with the monitor window: the service window and chart viewers go too.
     hq::app::EndWithMainWindow(form);
@@ -153,6 +208,7 @@ int main(int argc, char** argv) {
         QTimer::singleShot(*parsed.options.quitAfterMs, &form, [&] { form.close(); });
 
     const int result = app.exec();
+    recorder.reset(); // the open block sealed before the windows go
     app.setErrorDisplay(nullptr);
     // For checks from outside the process (the installed program under Wine): did it poll?
     if (qEnvironmentVariableIsSet("HQ_REPORT_RECORDS"))

@@ -75,13 +75,17 @@ COMMANDS
         Makes the controller enter its bootloader (0xFE). The cabinet leaves the bus until the
         firmware update program has finished; this tool does not start that program.
 
-    record --csv FILE [--duration S] [--interval S]
+    record --csv FILE [--history] [--duration S] [--interval S]
+    record --history [--duration S] [--interval S]
         Polls status records every S seconds (default 1) and appends them to FILE in the CSV
         layout of the chart's CSV export (docs/csv_export.md), writing the header to a new
         file. Every record is written and flushed as one complete line, so a crash or kill
         loses nothing already written. When the cabinet goes away (unplugged, reset) or stops
         answering, recording waits for it and resumes; the missing stretch is marked with a
         line "# gap from TIME to TIME". Ends after --duration S, on Ctrl-C or on SIGTERM.
+        --history (also together with --csv) keeps every record in the cabinet's stored
+        history, the same store the monitor writes (docs/history.md); it is refused while
+        another program writes that cabinet's history.
 
     decode HEX...
         Decodes input reports given as hex, one argument per report (64 data bytes without the
@@ -112,6 +116,16 @@ COMMANDS
         taken too) with the request the monitor sends: POST /mpfsupload,
         HTTP/1.0, multipart/form-data with the file under the field name "/mpfsupload" and the
         path as given as its file name. Succeeds on a 2xx answer.
+
+    history list
+    history export --serial S [--from T] [--to T] (--csv FILE | --chart FILE)
+    history check [--serial S]
+        The stored history (docs/history.md), in HQ3746_HISTORY_DIR or the user's data folder.
+        list prints the folder, then per cabinet its serial number, first and last time,
+        number of records and bytes on disk (tab-separated). export writes the records of
+        cabinet S from T to T (local time YYYY-MM-DDTHH:MM:SS, or with a UTC offset; default
+        all) as CSV (the chart's CSV layout) or as a chart file. check reads every block of
+        every cabinet (or of S) and reports torn and damaged ones (exit 4 when there are any).
 
     help [COMMAND]
         Prints this help or the help of one command.
@@ -334,7 +348,7 @@ int run(const QStringList& arguments, Environment& env) {
         ctx.timeout = std::chrono::milliseconds(*ms);
         ctx.timeoutGiven = true;
     }
-    if (!isDeviceCommand(command) &&
+    if (!isDeviceCommand(command) && command != QLatin1String("history") &&
         (args.has(QStringLiteral("simulate")) || args.has(QStringLiteral("serial"))))
         return ctx.fail(exitcode::Usage,
                         QStringLiteral("--simulate and --serial apply to the cabinet commands, "
@@ -361,6 +375,8 @@ int run(const QStringList& arguments, Environment& env) {
         return cmdDiscover(ctx);
     if (command == QLatin1String("upload"))
         return cmdUpload(ctx);
+    if (command == QLatin1String("history"))
+        return cmdHistory(ctx);
     return cmdSimple(ctx);
 }
 

@@ -37,7 +37,7 @@ const CommandSpec kCommands[] = {
     {"disp-ldr", true, {}},
     {"wdt-test", true, {}},
     {"bootloader", true, {}},
-    {"record", true, {{"csv", true}, {"duration", true}, {"interval", true}}},
+    {"record", true, {{"csv", true}, {"history", false}, {"duration", true}, {"interval", true}}},
     {"decode", false, {}},
     {"frame",
      false,
@@ -48,6 +48,7 @@ const CommandSpec kCommands[] = {
       {"report", true}}},
     {"discover", false, {{"address", true}, {"port", true}, {"wait", true}}},
     {"upload", false, {{"address", true}, {"port", true}}},
+    {"history", false, {{"from", true}, {"to", true}, {"csv", true}, {"chart", true}}},
     {"help", false, {}},
 };
 

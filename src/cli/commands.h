@@ -75,5 +75,6 @@ int cmdDecode(Context& ctx);
 int cmdFrame(Context& ctx);
 int cmdDiscover(Context& ctx);
 int cmdUpload(Context& ctx);
+int cmdHistory(Context& ctx); // list, export, check
 
 } // namespace hq::cli

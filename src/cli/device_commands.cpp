@@ -5,11 +5,15 @@
 #include "cli/cabinet_session.h"
 #include "cli/csv_recorder.h"
 #include "cli/poll_loop.h"
+#include "history/archive_location.h"
+#include "history/archive_writer.h"
+#include "history/columns.h"
 #include "protocol/decoder.h"
 #include "service/csv_row.h"
 #include "service/plot_series.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QTimeZone>
 
 #include <algorithm>
@@ -500,8 +504,10 @@ int cmdSimple(Context& ctx) {
 int cmdRecord(Context& ctx) {
     if (int rc = noPositional(ctx))
         return rc;
-    if (!ctx.args.has(QStringLiteral("csv")) || ctx.args.value(QStringLiteral("csv")).isEmpty())
-        return ctx.fail(exitcode::Usage, QStringLiteral("record needs --csv FILE"));
+    const bool toHistory = ctx.args.has(QStringLiteral("history"));
+    const bool toCsv = ctx.args.has(QStringLiteral("csv"));
+    if ((!toCsv && !toHistory) || (toCsv && ctx.args.value(QStringLiteral("csv")).isEmpty()))
+        return ctx.fail(exitcode::Usage, QStringLiteral("record needs --csv FILE or --history"));
     std::chrono::milliseconds interval{1000};
     std::optional<std::chrono::milliseconds> duration;
     if (ctx.args.has(QStringLiteral("interval"))) {
@@ -525,12 +531,19 @@ int cmdRecord(Context& ctx) {
 
     CsvRecorder csv;
     const QString file = ctx.args.value(QStringLiteral("csv"));
-    if (QString problem = csv.open(file); !problem.isEmpty())
-        return ctx.fail(exitcode::DeviceError, problem);
+    if (toCsv)
+        if (QString problem = csv.open(file); !problem.isEmpty())
+            return ctx.fail(exitcode::DeviceError, problem);
 
     Link link;
     if (int rc = openLink(ctx, link, true))
         return rc;
+
+    // The stored history: opened once the configuration tells the serial number (again when
+    // another cabinet answers); every record goes to its journal at once.
+    std::unique_ptr<history::ArchiveWriter> archive;
+    std::string archiveKey;
+    const QString historyRoot = history::DefaultHistoryRoot();
 
     std::optional<std::int64_t> lastMs;
     bool gap = false;
@@ -540,8 +553,44 @@ int cmdRecord(Context& ctx) {
     loop.interval = interval;
     loop.duration = duration;
     loop.onMiss = [&] { gap = true; };
+    if (toHistory)
+        loop.onConfig = [&](const protocol::ConfigRecord& config) {
+            const std::string key =
+                history::CabinetKey(config.serialNumber, link.session->openedSerial());
+            if (archive && key == archiveKey)
+                return true;
+            archive.reset();
+            std::vector<std::string> notices;
+            auto w = history::ArchiveWriter::open(history::CabinetDirectory(historyRoot, key), key,
+                                                  {}, notices);
+            for (const auto& n : notices)
+                ctx.note(QStringLiteral("history: ") + QString::fromStdString(n));
+            if (!w) {
+                writeProblem = QString::fromStdString(w.error().message);
+                return false;
+            }
+            archive = std::move(*w);
+            archiveKey = key;
+            ctx.note(QStringLiteral("storing the history in %1")
+                         .arg(QDir::toNativeSeparators(archive->directory())));
+            return true;
+        };
     loop.onRecord = [&](const protocol::DecodeResult& r) {
         const std::int64_t ms = msSinceEpoch(r.timeStamp);
+        if (archive) {
+            const auto& status = std::get<protocol::StatusRecord>(r.record);
+            auto a = archive->append(history::RowFromStatus(ms, status));
+            if (a)
+                a = archive->flush();
+            if (!a) {
+                writeProblem = QString::fromStdString(a.error().message);
+                return false;
+            }
+        }
+        if (!toCsv) {
+            ++written;
+            return true;
+        }
         if (gap && lastMs) {
             writeProblem = csv.writeLine(
                 service::CsvGapLine(*lastMs, utcOffsetAt(*lastMs), ms, utcOffsetAt(ms)));
@@ -558,12 +607,17 @@ int cmdRecord(Context& ctx) {
         return true;
     };
     const int rc = loop.run();
+    if (archive)
+        if (auto c = archive->close(); !c && writeProblem.isEmpty())
+            writeProblem = QString::fromStdString(c.error().message);
     if (!writeProblem.isEmpty())
         return ctx.fail(exitcode::DeviceError, writeProblem);
-    ctx.note(QStringLiteral("%1 records written to %2").arg(written).arg(file));
+    const QString where =
+        toCsv ? file : QDir::toNativeSeparators(history::CabinetDirectory(historyRoot, archiveKey));
+    ctx.note(QStringLiteral("%1 records written to %2").arg(written).arg(where));
     if (ctx.json) {
         JsonObject o;
-        o.str("file", file).num("records", written);
+        o.str("file", where).num("records", written);
         ctx.out() << o.text() << std::endl;
     }
     return rc;

@@ -51,6 +51,10 @@ int PollLoop::run() {
             // the next poll asks again.
             r = session_.request(protocol::configRequest(), protocol::reply::Config, wait);
             needConfig = r.status != WaitStatus::Ok;
+            if (!needConfig && onConfig)
+                if (const auto* c = std::get_if<protocol::ConfigRecord>(&r.reply.record);
+                    c && !onConfig(*c))
+                    return exitcode::DeviceError;
         }
         if (!needConfig)
             r = session_.request(protocol::statusRequest(), protocol::reply::Status, wait);

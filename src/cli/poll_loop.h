@@ -19,6 +19,9 @@ public:
     std::optional<std::chrono::milliseconds> duration; // none: until Ctrl-C
     // Each status record; false ends the loop (e.g. the file cannot be written).
     std::function<bool(const protocol::DecodeResult&)> onRecord;
+    // Each configuration reply (read before the first poll and after the cabinet came back);
+    // false ends the loop (e.g. the stored history cannot be written).
+    std::function<bool(const protocol::ConfigRecord&)> onConfig;
     // A poll brought no record (no answer, write failed, cabinet gone).
     std::function<void()> onMiss;
 

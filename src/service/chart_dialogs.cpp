@@ -145,9 +145,15 @@ void ChartExportDialog::saveCsv(bool visibleOnly) {
     if (QFileInfo(path).suffix().isEmpty())
         path += QStringLiteral(".csv");
     std::size_t skipped = 0;
-    const QString error = visibleOnly ? ExportCsv(chart_.store(), path, chart_.viewFromMs(),
-                                                  chart_.viewToMs(), &skipped)
-                                      : ExportCsv(chart_.store(), path, &skipped);
+    QString error;
+    if (const auto& exporter = chart_.csvExporter())
+        error = exporter(
+            path, visibleOnly ? std::optional(std::pair(chart_.viewFromMs(), chart_.viewToMs()))
+                              : std::nullopt);
+    else
+        error = visibleOnly ? ExportCsv(chart_.store(), path, chart_.viewFromMs(),
+                                        chart_.viewToMs(), &skipped)
+                            : ExportCsv(chart_.store(), path, &skipped);
     if (!error.isEmpty())
         QMessageBox::critical(this, windowTitle(), error);
     else if (skipped > 0)

@@ -93,7 +93,8 @@ public:
     bool ok = true;
 };
 
-QByteArray encodeSettings(const ChartSettings& s, const HistoryStore& store) {
+QByteArray encodeSettings(const ChartSettings& s,
+                          const std::array<SeriesEncoding, kSeriesCount>& encodings) {
     Out o;
     o.put(quint8(s.legendVisible));
     for (const AxisSettings* a : {&s.left, &s.bottom}) {
@@ -113,8 +114,8 @@ QByteArray encodeSettings(const ChartSettings& s, const HistoryStore& store) {
         o.put(quint8(st.style));
         o.put(quint8(st.kind));
         o.put(quint8(st.visible));
-        o.put(qint32(store.encoding(i).offset));
-        o.put(qint32(store.encoding(i).divisor));
+        o.put(qint32(encodings[std::size_t(i)].offset));
+        o.put(qint32(encodings[std::size_t(i)].divisor));
     }
     return o.bytes;
 }
@@ -170,36 +171,50 @@ QString ChartFileName(const QString& chosen) {
                : chosen;
 }
 
-QString WriteChart(QIODevice& out, const ChartSettings& settings, const HistoryStore& store) {
+QString WriteChartStream(QIODevice& out, const ChartSettings& settings,
+                         const std::array<SeriesEncoding, kSeriesCount>& encodings,
+                         const ChartRecordSource& next) {
     Out head;
     head.bytes.append(kMagic, sizeof kMagic);
     head.put(kChartFileVersion);
     head.put(quint16(kSeriesCount));
-    const QByteArray set = encodeSettings(settings, store);
+    const QByteArray set = encodeSettings(settings, encodings);
     head.put(quint32(set.size()));
     head.bytes.append(set);
     head.put(crc32(set.constData(), set.size()));
     if (!writeAll(out, head.bytes))
         return writeError(out);
 
-    // One block per chunk of the store: count, time stamps, then the codes series by series.
+    // One block per batch: count, time stamps, then the codes series by series.
     QByteArray block;
-    const std::size_t n = store.size();
-    for (std::size_t start = 0; start < n; start += HistoryStore::kChunkRecords) {
-        const std::size_t count = std::min(HistoryStore::kChunkRecords, n - start);
+    std::vector<std::int64_t> times;
+    std::vector<RawSample> samples;
+    QString error;
+    quint64 n = 0;
+    while (next(times, samples, error)) {
+        if (!error.isEmpty())
+            return error;
+        const std::size_t count = std::min(times.size(), samples.size());
+        if (count == 0)
+            continue;
+        if (count > HistoryStore::kChunkRecords)
+            return QStringLiteral("The chart file could not be written (a block is too large).");
         block.resize(qsizetype(4 + count * 8 + count * 2 * kSeriesCount + 4));
         char* p = block.data();
         qToLittleEndian(quint32(count), p);
         p += 4;
         for (std::size_t i = 0; i < count; ++i, p += 8)
-            qToLittleEndian(qint64(store.timeAt(start + i)), p);
+            qToLittleEndian(qint64(times[i]), p);
         for (int s = 0; s < kSeriesCount; ++s)
             for (std::size_t i = 0; i < count; ++i, p += 2)
-                qToLittleEndian(quint16(store.rawAt(s, start + i)), p);
+                qToLittleEndian(quint16(samples[i][std::size_t(s)]), p);
         qToLittleEndian(crc32(block.constData(), p - block.constData()), p);
         if (!writeAll(out, block))
             return writeError(out);
+        n += count;
     }
+    if (!error.isEmpty())
+        return error;
     Out tail;
     tail.put(quint32(0));
     tail.put(quint64(n));
@@ -207,6 +222,29 @@ QString WriteChart(QIODevice& out, const ChartSettings& settings, const HistoryS
     if (!writeAll(out, tail.bytes))
         return writeError(out);
     return {};
+}
+
+QString WriteChart(QIODevice& out, const ChartSettings& settings, const HistoryStore& store) {
+    std::array<SeriesEncoding, kSeriesCount> encodings{};
+    for (int i = 0; i < kSeriesCount; ++i)
+        encodings[std::size_t(i)] = store.encoding(i);
+    std::size_t start = 0;
+    return WriteChartStream(
+        out, settings, encodings,
+        [&](std::vector<std::int64_t>& times, std::vector<RawSample>& samples, QString&) {
+            const std::size_t n = store.size();
+            if (start >= n)
+                return false;
+            const std::size_t count = std::min(HistoryStore::kChunkRecords, n - start);
+            times.resize(count);
+            samples.resize(count);
+            for (std::size_t i = 0; i < count; ++i) {
+                times[i] = store.timeAt(start + i);
+                samples[i] = store.sampleAt(start + i);
+            }
+            start += count;
+            return true;
+        });
 }
 
 QString SaveAtomically(const QString& path, const std::function<QString(QIODevice&)>& writer) {

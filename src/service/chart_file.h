@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <memory>
+#include <vector>
 
 class QIODevice;
 
@@ -23,6 +24,16 @@ QString ChartFileName(const QString& chosen);
 
 // Writes the chart as a stream, block by block. Returns an error text, empty on success.
 QString WriteChart(QIODevice& out, const ChartSettings& settings, const HistoryStore& store);
+
+// Records handed over in batches: `next` replaces `times` and `samples` with the next records
+// (at most HistoryStore::kChunkRecords, time stamps never decreasing across all batches) and
+// returns false when there are none left; a non-empty `error` ends the writing with it.
+using ChartRecordSource = std::function<bool(std::vector<std::int64_t>& times,
+                                             std::vector<RawSample>& samples, QString& error)>;
+// Writes a chart whose records come from `next` rather than a store (the stored history).
+QString WriteChartStream(QIODevice& out, const ChartSettings& settings,
+                         const std::array<SeriesEncoding, kSeriesCount>& encodings,
+                         const ChartRecordSource& next);
 
 // Writes through `writer` into a QSaveFile and commits only when the writer succeeded, so an
 // interrupted save leaves an existing file untouched. Returns an error text, empty on success.

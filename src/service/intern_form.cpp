@@ -35,6 +35,7 @@ InternForm::InternForm(ServiceCommands& commands, MailTransport& mail, QString h
     connect(ui_->Button9, &QPushButton::clicked, this, &InternForm::Button9Click);
     connect(ui_->Button8, &QPushButton::clicked, this, &InternForm::Button8Click);
     connect(ui_->ButtonOpenChart, &QPushButton::clicked, this, &InternForm::OpenChartClick);
+    connect(ui_->ButtonVerlauf, &QPushButton::clicked, this, &InternForm::historyRequested);
     connect(ui_->CheckBoxLegend, &QCheckBox::clicked, this, &InternForm::CheckBoxLegendClick);
     connect(ui_->CheckBoxHorizontal, &QCheckBox::clicked, this,
             &InternForm::CheckBoxHorizontalClick);

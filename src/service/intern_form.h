@@ -75,6 +75,10 @@ public slots:
     void CheckBoxBottomClick();
     void OpenChartClick(); // opens a chart file in its own read-only window
 
+signals:
+    // "Verlauf": the stored history of the cabinet is to be shown (the program opens the viewer).
+    void historyRequested();
+
 private:
     void syncChecks();
     std::unique_ptr<Ui::InternForm> ui_;

@@ -10,7 +10,10 @@
 #include <QFrame>
 
 #include <array>
+#include <functional>
 #include <memory>
+#include <optional>
+#include <utility>
 #include <vector>
 
 class QCheckBox;
@@ -116,6 +119,14 @@ public:
 
     // Column plan of the current view, shared by the graphs of one drawing.
     const ColumnPlan& currentPlan();
+    // Where a CSV export takes its records from: by default the store; a chart that shows a
+    // reduced view of its records (the history viewer) exports the full ones through this.
+    // Arguments: the file, and the visible range (UTC milliseconds) or none for all records.
+    using CsvExporter =
+        std::function<QString(const QString& path, std::optional<std::pair<double, double>> range)>;
+    void setCsvExporter(CsvExporter exporter) { csvExporter_ = std::move(exporter); }
+    const CsvExporter& csvExporter() const { return csvExporter_; }
+
     // Points of one series for the current view. The shown series are reduced together, once
     // per view: they share every read of the store.
     const std::vector<PlotPoint>& currentPoints(int series);
@@ -143,6 +154,7 @@ private:
     const HistoryStore* planStore_ = nullptr;
     SeriesPoints points_;
     std::uint32_t pointsMask_ = 0; // the series points_ holds for plan_
+    CsvExporter csvExporter_;
 };
 
 } // namespace hq::service

@@ -3,11 +3,13 @@
 // simulated cabinet, quitting cleanly on its own.
 #include "app/app_options.h"
 #include "app/error_display.h"
+#include "history/archive_reader.h"
 
 #include <QAbstractButton>
 #include <QMessageBox>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
@@ -153,28 +155,45 @@ private slots:
     }
 
     void programRunsSimulatedAndQuitsCleanly() {
-        QProcess program;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        env.insert(QStringLiteral("HQ_REPORT_STARTUP"), QStringLiteral("1"));
-        env.insert(QStringLiteral("HQ_REPORT_RECORDS"), QStringLiteral("1"));
-        const QString home = QDir::tempPath() + QStringLiteral("/hq3746-test-home");
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), home); // keep the user's preference
-        program.setProcessEnvironment(env);
-        program.start(
-            QStringLiteral(HQ_MONITOR_EXECUTABLE),
-            {QStringLiteral("--simulate"), QStringLiteral("--quit-after"), QStringLiteral("2500")});
-        QVERIFY(program.waitForStarted(10000));
-        QVERIFY(program.waitForFinished(30000));
-        const QString err = QString::fromLocal8Bit(program.readAllStandardError());
-        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(program.exitCode(), 0);
-        QVERIFY2(err.contains(QStringLiteral("first paint at")), qPrintable(err));
-        // Polled once a second for 2.5 s: the simulated cabinet answered at least once.
-        const QRegularExpressionMatch records =
-            QRegularExpression(QStringLiteral("(\\d+) status records received")).match(err);
-        QVERIFY2(records.hasMatch(), qPrintable(err));
-        QVERIFY2(records.captured(1).toInt() >= 1, qPrintable(err));
+        // Run twice on one history folder: closing and starting again keeps the history.
+        QTemporaryDir historyRoot;
+        std::uint64_t before = 0;
+        std::int64_t firstBefore = 0;
+        for (int run = 0; run < 2; ++run) {
+            QProcess program;
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+            env.insert(QStringLiteral("HQ_REPORT_STARTUP"), QStringLiteral("1"));
+            env.insert(QStringLiteral("HQ_REPORT_RECORDS"), QStringLiteral("1"));
+            const QString home = QDir::tempPath() + QStringLiteral("/hq3746-test-home");
+            env.insert(QStringLiteral("XDG_CONFIG_HOME"), home); // keep the user's preference
+            env.insert(QStringLiteral("HQ3746_HISTORY_DIR"), historyRoot.path());
+            program.setProcessEnvironment(env);
+            program.start(QStringLiteral(HQ_MONITOR_EXECUTABLE),
+                          {QStringLiteral("--simulate"), QStringLiteral("--quit-after"),
+                           QStringLiteral("2500")});
+            QVERIFY(program.waitForStarted(10000));
+            QVERIFY(program.waitForFinished(30000));
+            const QString err = QString::fromLocal8Bit(program.readAllStandardError());
+            QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(program.exitCode(), 0);
+            QVERIFY2(err.contains(QStringLiteral("first paint at")), qPrintable(err));
+            // Polled once a second for 2.5 s: the simulated cabinet answered at least once.
+            const QRegularExpressionMatch records =
+                QRegularExpression(QStringLiteral("(\\d+) status records received")).match(err);
+            QVERIFY2(records.hasMatch(), qPrintable(err));
+            QVERIFY2(records.captured(1).toInt() >= 1, qPrintable(err));
+            // Every status record of the simulated cabinet went into its stored history.
+            auto reader = hq::history::ArchiveReader::open(historyRoot.path() + "/12345678");
+            QVERIFY2(reader.ok(), qPrintable(err));
+            QVERIFY(reader->problems().empty());
+            QVERIFY(reader->tail().empty()); // the open block was sealed on closing
+            QVERIFY2(reader->recordCount() > before, qPrintable(err));
+            if (run == 0)
+                firstBefore = *reader->firstTimeMs();
+            QCOMPARE(*reader->firstTimeMs(), firstBefore);
+            before = reader->recordCount();
+        }
     }
 
     void helpNeedsNoDisplay() {

@@ -1,5 +1,7 @@
 // hq3746ctl's cabinet commands in process against simulated cabinets on a simulated HID bus.
 #include "cli_test_support.h"
+#include "history/archive_reader.h"
+#include "history/archive_writer.h"
 
 #include "platform/hid_simulated.h"
 #include "service/csv_row.h"
@@ -135,6 +137,7 @@ private slots:
     void recordKeepsTheInterval();
     void recordRefusesForeignFile();
     void recordAppendsToOwnFile();
+    void recordHistoryWritesTheStoredHistory();
 };
 
 void TestCliDevice::listShowsCabinetsOnly() {
@@ -741,6 +744,33 @@ void TestCliDevice::recordAppendsToOwnFile() {
     QCOMPARE(lines.count(QByteArray::fromStdString(service::CsvHeader())), 1);
     QVERIFY(lines.contains("2026-01-01T00:00:00.000+00:00,1,2"));
     QVERIFY(lines.size() >= 6);
+}
+
+void TestCliDevice::recordHistoryWritesTheStoredHistory() {
+    QTemporaryDir root;
+    qputenv("HQ3746_HISTORY_DIR", root.path().toLocal8Bit());
+    World w;
+    w.add();
+    const Outcome o = w.run({"record", "--history", "--interval", "0.1", "--duration", "0.45"});
+    QVERIFY2(o.code == 0, qPrintable(o.err));
+    QVERIFY(o.err.contains(QStringLiteral("storing the history in")));
+    const QString folder = root.path() + QStringLiteral("/12345678");
+    {
+        auto reader = history::ArchiveReader::open(folder);
+        QVERIFY(reader.ok());
+        QVERIFY(reader->recordCount() >= 3);
+        QVERIFY(reader->problems().empty());
+    }
+    // While another program writes the same cabinet's history, recording is refused.
+    std::vector<std::string> notices;
+    auto other = history::ArchiveWriter::open(folder, "12345678", {}, notices);
+    QVERIFY(other.ok());
+    const Outcome refused =
+        w.run({"record", "--history", "--interval", "0.1", "--duration", "0.3"});
+    QCOMPARE(refused.code, 4);
+    QVERIFY2(refused.err.contains(QStringLiteral("is already being written by")),
+             qPrintable(refused.err));
+    qunsetenv("HQ3746_HISTORY_DIR");
 }
 
 QTEST_GUILESS_MAIN(TestCliDevice)

@@ -1,0 +1,47 @@
+#include "history/archive_location.h"
+
+#include <QDir>
+#include <QStandardPaths>
+
+namespace hq::history {
+
+QString DefaultHistoryRoot() {
+    const QString over = qEnvironmentVariable("HQ3746_HISTORY_DIR");
+    if (!over.trimmed().isEmpty())
+        return QDir::cleanPath(over);
+    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) +
+           QStringLiteral("/history");
+}
+
+std::string CabinetKey(std::int32_t serialNumber, const QString& usbSerial) {
+    if (serialNumber != 0)
+        return std::to_string(serialNumber);
+    const QString text = usbSerial.trimmed();
+    return text.isEmpty() ? std::string("unknown") : text.toStdString();
+}
+
+QString KeyFolderName(const std::string& key) {
+    QString name;
+    for (const QChar c : QString::fromStdString(key)) {
+        const bool plain = (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') ||
+                           (c >= u'0' && c <= u'9') || c == u'-' || c == u'_' || c == u'.';
+        name += plain ? c : QChar(u'_');
+    }
+    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
+        name = QStringLiteral("unknown");
+    return name;
+}
+
+QString CabinetDirectory(const QString& root, const std::string& key) {
+    return root + QLatin1Char('/') + KeyFolderName(key);
+}
+
+QStringList ListCabinetDirectories(const QString& root) {
+    QStringList out;
+    const QDir dir(root);
+    for (const QString& name : dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name))
+        out << dir.filePath(name);
+    return out;
+}
+
+} // namespace hq::history

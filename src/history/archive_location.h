@@ -1,0 +1,30 @@
+// Where the stored history lives: one folder per cabinet under the history root.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+#include <string>
+
+namespace hq::history {
+
+// HQ3746_HISTORY_DIR when set, else the user's data folder + "/history"
+// (~/.local/share/KOV/hq3746-monitor/history, %APPDATA%\KOV\hq3746-monitor\history; the
+// application and organisation names must be set first).
+QString DefaultHistoryRoot();
+
+// The key a cabinet's history is kept under: its serial number in decimal; for serial number 0
+// its USB serial-number text, or "unknown" when that is empty too.
+std::string CabinetKey(std::int32_t serialNumber, const QString& usbSerial);
+// The key as a folder name: characters other than letters, digits, '-', '_' and '.' become '_'.
+QString KeyFolderName(const std::string& key);
+QString CabinetDirectory(const QString& root, const std::string& key);
+// The cabinet folders under the root, sorted.
+QStringList ListCabinetDirectories(const QString& root);
+
+inline constexpr char kLockFileName[] = "writer.lock";
+inline constexpr char kJournalFileName[] = "journal.hqj";
+inline constexpr char kSegmentSuffix[] = ".hqseg";
+
+} // namespace hq::history
