@@ -1,7 +1,8 @@
 #include "history/archive_location.h"
 
+#include "cabinet/files.h"
+
 #include <QDir>
-#include <QStandardPaths>
 
 namespace hq::history {
 
@@ -9,8 +10,15 @@ QString DefaultHistoryRoot() {
     const QString over = qEnvironmentVariable("HQ3746_HISTORY_DIR");
     if (!over.trimmed().isEmpty())
         return QDir::cleanPath(over);
-    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) +
-           QStringLiteral("/history");
+    // The monitor's data folder, whichever program asks: hq3746ctl reads and writes the same
+    // store as the monitor.
+    const QStringList dirs = cabinet::programDataDirs();
+    const QString data = dirs.isEmpty() ? QDir::homePath() + QStringLiteral("/.local/share/") +
+                                              QLatin1String(cabinet::kOrganisationName) +
+                                              QLatin1Char('/') +
+                                              QLatin1String(cabinet::kProgramName)
+                                        : dirs.front();
+    return data + QStringLiteral("/history");
 }
 
 std::string CabinetKey(std::int32_t serialNumber, const QString& usbSerial) {

@@ -9,9 +9,9 @@
 
 namespace hq::history {
 
-// HQ3746_HISTORY_DIR when set, else the user's data folder + "/history"
-// (~/.local/share/KOV/hq3746-monitor/history, %APPDATA%\KOV\hq3746-monitor\history; the
-// application and organisation names must be set first).
+// HQ3746_HISTORY_DIR when set, else the monitor's data folder of the user + "/history"
+// (~/.local/share/KOV/hq3746-monitor/history, %APPDATA%\KOV\hq3746-monitor\history), whatever
+// the running program is called: the monitor and hq3746ctl share one store.
 QString DefaultHistoryRoot();
 
 // The key a cabinet's history is kept under: its serial number in decimal; for serial number 0

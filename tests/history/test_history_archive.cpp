@@ -76,6 +76,7 @@ private slots:
     void recorderSeparatesCabinets();
     void keysBecomeSafeFolderNames_data();
     void keysBecomeSafeFolderNames();
+    void toolAndMonitorShareOneHistoryRoot();
 };
 
 void TestHistoryArchive::rowsReadBackInOrder_data() {
@@ -438,6 +439,23 @@ void TestHistoryArchive::keysBecomeSafeFolderNames() {
     QFETCH(QString, key);
     QFETCH(QString, folder);
     QCOMPARE(KeyFolderName(key.toStdString()), folder);
+}
+
+// hq3746ctl runs under its own application name; its history commands must still find what the
+// monitor wrote.
+void TestHistoryArchive::toolAndMonitorShareOneHistoryRoot() {
+    const QByteArray over = qgetenv("HQ3746_HISTORY_DIR");
+    qunsetenv("HQ3746_HISTORY_DIR");
+    QStringList roots;
+    for (const char* program : {"hq3746ctl", "hq3746-monitor"}) {
+        QCoreApplication::setOrganizationName(QStringLiteral("KOV"));
+        QCoreApplication::setApplicationName(QLatin1String(program));
+        roots << DefaultHistoryRoot();
+    }
+    if (!over.isEmpty())
+        qputenv("HQ3746_HISTORY_DIR", over);
+    QCOMPARE(roots[0], roots[1]);
+    QVERIFY2(roots[0].endsWith(QStringLiteral("/KOV/hq3746-monitor/history")), qPrintable(roots[0]));
 }
 
 QTEST_GUILESS_MAIN(TestHistoryArchive)
