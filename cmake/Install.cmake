@@ -61,6 +61,21 @@ if(UNIX AND NOT APPLE)
     # Access to the cabinet's hidraw node for the user at the seat and the group plugdev.
     install(FILES ${_pkg}/70-hq3746.rules DESTINATION lib/udev/rules.d COMPONENT runtime)
 
+    # Headless gateways: the unit that publishes one cabinet, and its settings.
+    install(FILES ${_pkg}/systemd/hq3746-publish@.service
+            DESTINATION lib/systemd/system COMPONENT runtime)
+    # The settings belong in /etc for the package (prefix /usr), else below the prefix.
+    install(CODE "
+        if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+            set(_etc /etc)
+        else()
+            set(_etc \"\${CMAKE_INSTALL_PREFIX}/etc\")
+        endif()
+        file(INSTALL \"${_pkg}/systemd/publish.conf\" DESTINATION \"\${_etc}/hq3746\")
+        " COMPONENT runtime)
+    install(FILES ${PROJECT_SOURCE_DIR}/docs/fleet.md
+            DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT runtime)
+
     # Menu entry and its icon in the sizes desktops ask for, plus the drawing they come from.
     install(FILES ${_pkg}/${HQ_APP_ID}.desktop
             DESTINATION ${CMAKE_INSTALL_DATADIR}/applications COMPONENT runtime)

@@ -32,7 +32,8 @@ if(UNIX AND NOT APPLE)
         "status record on a service chart, finds cabinets on the local network and\n"
         "uploads their web page image. The command hq3746ctl offers the cabinet\n"
         "operations on the command line. A udev rule gives the user at the seat and\n"
-        "the group plugdev access to the cabinet.")
+        "the group plugdev access to the cabinet. The unit hq3746-publish@.service\n"
+        "publishes a cabinet to an MQTT broker and serves Prometheus metrics.")
 
     # The shared libraries the executables link decide the dependencies (Qt 6, QCustomPlot,
     # libudev, the C++ runtime). Without dpkg-shlibdeps they are named here.
@@ -49,7 +50,8 @@ if(UNIX AND NOT APPLE)
     # postinst/postrm make udev read the rule and apply it to an attached cabinet.
     set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
         "${PROJECT_SOURCE_DIR}/packaging/linux/debian/postinst"
-        "${PROJECT_SOURCE_DIR}/packaging/linux/debian/postrm")
+        "${PROJECT_SOURCE_DIR}/packaging/linux/debian/postrm"
+        "${PROJECT_SOURCE_DIR}/packaging/linux/debian/conffiles")
     set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 endif()
 

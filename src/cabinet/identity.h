@@ -33,6 +33,10 @@ constexpr bool returnAirMonitoringShown(std::uint8_t firmwareMinor) {
     return firmwareMinor >= kReturnAirMonitoringFromMinor;
 }
 
+// The firmware version as the window shows it after "V.:": major + minor / 1000 in its shortest
+// form with at most 15 significant digits and a point, whatever the locale ("1.003", "1.01", "2").
+std::string firmwareVersionText(const protocol::FirmwareVersion& version);
+
 // The cabinet's clock as the window shows it: "09:05:07" and "06.03.2024".
 std::string clockTimeText(const protocol::ClockRecord& clock);
 std::string clockDateText(const protocol::ClockRecord& clock);

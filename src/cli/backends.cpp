@@ -9,7 +9,10 @@
 
 #include <QTimer>
 
+#include <algorithm>
 #include <iostream>
+#include <string>
+#include <vector>
 
 namespace hq::cli {
 
@@ -26,19 +29,37 @@ private:
 
 class SimulatedBackend : public DeviceBackend {
 public:
-    SimulatedBackend() : device_(bus_, cabinet_) {
-        device_.plug();
-        // The cabinet's world moves on and a reset cabinet comes back on the bus.
-        QObject::connect(&pump_, &QTimer::timeout, [this] { device_.pump(); });
+    // count cabinets, the first as the simulated cabinet always is (serial number 12345678),
+    // the others with the serial numbers, USB serial strings and MAC addresses that follow.
+    explicit SimulatedBackend(int count) {
+        for (int i = 0; i < count; ++i) {
+            sim::CabinetOptions o;
+            o.seed += std::uint64_t(i);
+            o.serialNumber += i;
+            o.serialString = "HQ00" + std::to_string(o.serialNumber);
+            o.mac[5] = static_cast<std::uint8_t>(o.mac[5] + i);
+            o.ipAddress[3] = static_cast<std::uint8_t>(o.ipAddress[3] + i);
+            auto& c = cabinets_.emplace_back(std::make_unique<sim::Cabinet>(o));
+            devices_.push_back(std::make_unique<sim::CabinetHidDevice>(bus_, *c));
+            devices_.back()->plug();
+        }
+        // The cabinets' world moves on and a reset cabinet comes back on the bus.
+        QObject::connect(&pump_, &QTimer::timeout, [this] {
+            for (auto& d : devices_)
+                d->pump();
+        });
         pump_.start(50);
     }
-    ~SimulatedBackend() override { pump_.stop(); }
+    ~SimulatedBackend() override {
+        pump_.stop();
+        devices_.clear();
+    }
     platform::HidPlatform& platform() override { return bus_; }
 
 private:
     platform::SimulatedHidPlatform bus_;
-    sim::Cabinet cabinet_;
-    sim::CabinetHidDevice device_;
+    std::vector<std::unique_ptr<sim::Cabinet>> cabinets_;
+    std::vector<std::unique_ptr<sim::CabinetHidDevice>> devices_;
     QTimer pump_;
 };
 
@@ -48,8 +69,8 @@ std::unique_ptr<DeviceBackend> makeNativeBackend() {
     return std::make_unique<NativeBackend>();
 }
 
-std::unique_ptr<DeviceBackend> makeSimulatedBackend() {
-    return std::make_unique<SimulatedBackend>();
+std::unique_ptr<DeviceBackend> makeSimulatedBackend(int cabinets) {
+    return std::make_unique<SimulatedBackend>(std::max(1, cabinets));
 }
 
 Environment defaultEnvironment(const QString& applicationDir, const std::atomic<bool>* interrupt) {
@@ -60,6 +81,7 @@ Environment defaultEnvironment(const QString& applicationDir, const std::atomic<
     env.backend = [](bool simulate) {
         return simulate ? makeSimulatedBackend() : makeNativeBackend();
     };
+    env.simulatedCabinets = [](int count) { return makeSimulatedBackend(count); };
     env.now = [] { return std::chrono::system_clock::now(); };
     env.applicationDir = applicationDir;
     env.interrupt = interrupt;

@@ -1,6 +1,8 @@
 #include "cli/cli.h"
 
+#include "cabinet/identity.h"
 #include "cli/commands.h"
+#include "fleet/mqtt_connection.h"
 
 #include <QRegularExpression>
 
@@ -127,6 +129,29 @@ COMMANDS
         all) as CSV (the chart's CSV layout) or as a chart file. check reads every block of
         every cabinet (or of S) and reports torn and damaged ones (exit 4 when there are any).
 
+    serve [--metrics ADDR:PORT] [--interval S] [--duration S] [--cabinets N]
+        Polls every attached cabinet (with --serial only that one, by its USB serial-number
+        string or its serial number) every S seconds (default 1), keeps every status record
+        in the cabinet's stored history as the monitor does, and serves the Prometheus metrics
+        of all of them on http://ADDR:PORT/metrics (default 127.0.0.1:9746; a PORT alone
+        means 127.0.0.1). Cabinets that arrive are taken up, cabinets that leave are waited
+        for. A cabinet whose history another program writes (the monitor, another
+        hq3746ctl) is left to that program. Ends after --duration, on Ctrl-C or on SIGTERM.
+        With --simulate, --cabinets N makes N simulated cabinets (serial numbers from
+        12345678 on).
+
+    publish --broker mqtt://HOST[:PORT] [--topic-prefix P] [--client-id ID]
+            [--username U [--password-file F]] [--tls-ca FILE] [--metrics ADDR:PORT]
+            [--interval S] [--duration S] [--cabinets N]
+        As serve (the metrics only with --metrics), and publishes every cabinet to the MQTT
+        broker (docs/fleet.md): one JSON message per status record on P/SERIAL/state (QoS 1;
+        P is "hq3746" unless given), P/SERIAL/availability ("online", and "offline" as the
+        broker's will and on a clean stop; retained) and Home Assistant discovery messages
+        (retained). A record waits in the stored history until the broker has acknowledged
+        it, whatever happens to the broker, the network or this program. mqtts:// or
+        --tls-ca FILE: TLS (port 8883 unless given). F holds the password on its first line.
+        @MQTT@
+
     help [COMMAND]
         Prints this help or the help of one command.
 
@@ -161,12 +186,19 @@ EXAMPLES
     hq3746ctl frame raw 0xFE --report 65
     hq3746ctl discover --wait 3
     hq3746ctl upload --address 192.168.1.50
+    hq3746ctl serve --metrics 127.0.0.1:9746
+    hq3746ctl publish --broker mqtt://broker.example:1883 --topic-prefix plant1/hq3746
 )";
 
 } // namespace
 
 QString helpText() {
-    return QString::fromUtf8(kHelp);
+    return QString::fromUtf8(kHelp).replace(
+        QStringLiteral("@MQTT@"),
+        fleet::mqttSupported()
+            ? QStringLiteral("Builds without an MQTT library (the Windows build) have no publish.")
+            : QStringLiteral("NOT IN THIS BUILD: it has no MQTT library (as the Windows build).\n"
+                             "        serve works."));
 }
 
 QString commandHelp(const QString& command) {
@@ -312,7 +344,7 @@ std::optional<std::vector<std::uint8_t>> parseHexBytes(const QString& text, QStr
 }
 
 QString firmwareVersionText(const protocol::FirmwareVersion& v) {
-    return QString::number(v.value(), 'g', 15);
+    return QString::fromStdString(cabinet::firmwareVersionText(v));
 }
 
 int run(const QStringList& arguments, Environment& env) {
@@ -377,6 +409,10 @@ int run(const QStringList& arguments, Environment& env) {
         return cmdUpload(ctx);
     if (command == QLatin1String("history"))
         return cmdHistory(ctx);
+    if (command == QLatin1String("serve"))
+        return cmdServe(ctx);
+    if (command == QLatin1String("publish"))
+        return cmdPublish(ctx);
     return cmdSimple(ctx);
 }
 

@@ -26,9 +26,10 @@ public:
 
 // The operating system's HID interfaces.
 std::unique_ptr<DeviceBackend> makeNativeBackend();
-// One simulated cabinet on a simulated HID bus, driven by the event loop (reset and bootloader
-// take it off the bus and bring it back as the real controller does).
-std::unique_ptr<DeviceBackend> makeSimulatedBackend();
+// Simulated cabinets on a simulated HID bus, driven by the event loop (reset and bootloader
+// take one off the bus and bring it back as the real controller does). The first has the serial
+// number 12345678 (USB serial "HQ0012345678"), the others the numbers that follow.
+std::unique_ptr<DeviceBackend> makeSimulatedBackend(int cabinets = 1);
 
 struct Environment {
     std::ostream* out = nullptr; // UTF-8 text
@@ -36,6 +37,8 @@ struct Environment {
     std::istream* in = nullptr;  // "decode -" reads reports from here; null: none
     // The backend for the device commands; simulate is --simulate. Null result: none available.
     std::function<std::unique_ptr<DeviceBackend>(bool simulate)> backend;
+    // Several simulated cabinets on one bus (serve and publish with --simulate --cabinets N).
+    std::function<std::unique_ptr<DeviceBackend>(int count)> simulatedCabinets;
     // The PC clock (clock --set, frame clock without --at).
     std::function<std::chrono::system_clock::time_point()> now;
     // Directory of the executable, with a trailing separator (upload's default image).

@@ -76,5 +76,7 @@ int cmdFrame(Context& ctx);
 int cmdDiscover(Context& ctx);
 int cmdUpload(Context& ctx);
 int cmdHistory(Context& ctx); // list, export, check
+int cmdServe(Context& ctx);
+int cmdPublish(Context& ctx);
 
 } // namespace hq::cli

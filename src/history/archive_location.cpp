@@ -13,11 +13,11 @@ QString DefaultHistoryRoot() {
     // The monitor's data folder, whichever program asks: hq3746ctl reads and writes the same
     // store as the monitor.
     const QStringList dirs = cabinet::programDataDirs();
-    const QString data = dirs.isEmpty() ? QDir::homePath() + QStringLiteral("/.local/share/") +
-                                              QLatin1String(cabinet::kOrganisationName) +
-                                              QLatin1Char('/') +
-                                              QLatin1String(cabinet::kProgramName)
-                                        : dirs.front();
+    const QString data = dirs.isEmpty()
+                             ? QDir::homePath() + QStringLiteral("/.local/share/") +
+                                   QLatin1String(cabinet::kOrganisationName) + QLatin1Char('/') +
+                                   QLatin1String(cabinet::kProgramName)
+                             : dirs.front();
     return data + QStringLiteral("/history");
 }
 

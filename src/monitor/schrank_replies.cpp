@@ -102,10 +102,8 @@ void SchrankForm::ShowSettings(const protocol::ConfigRecord& record) {
     ui_->rueckluft->setChecked(record.showReturnAir);
 
     setLabelColor(ui_->Label35, Qt::black);
-    // Shortest form with at most 15 significant digits and a point as the decimal separator,
-    // whatever the locale says.
     ui_->Label35->setText(QStringLiteral("V.:") +
-                          QString::number(record.firmwareVersion().value(), 'g', 15));
+                          fromUtf8(cabinet::firmwareVersionText(record.firmwareVersion())));
     ui_->Label25->setText(QStringLiteral("N#") + QString::number(record.serialNumber));
     ui_->Label20->setText(QStringLiteral("MAC:") + fromUtf8(protocol::macText(record.macAddress)));
 

@@ -71,10 +71,18 @@ private slots:
         QMessageBox::Icon icon = QMessageBox::NoIcon;
         QMessageBox::StandardButtons buttons;
         bool seen = false;
-        QTimer::singleShot(0, [&] {
-            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        bool modal = false;
+        // Looked for until the box is up (under Wine it takes a few turns of the event loop).
+        QTimer look;
+        QObject::connect(&look, &QTimer::timeout, [&] {
+            QMessageBox* box = nullptr;
+            for (QWidget* w : QApplication::topLevelWidgets())
+                if (auto* b = qobject_cast<QMessageBox*>(w); b && b->isVisible())
+                    box = b;
             if (box == nullptr)
                 return;
+            look.stop();
+            modal = box->isModal();
             seen = true;
             title = box->windowTitle();
             text = box->text();
@@ -82,8 +90,10 @@ private slots:
             buttons = box->standardButtons();
             box->button(QMessageBox::Ok)->click();
         });
+        look.start(10);
         display.show(QStringLiteral("Datei nicht gefunden"));
         QVERIFY(seen);
+        QVERIFY(modal);
         QCOMPARE(title, QStringLiteral("HQ3746 Monitor"));
         QCOMPARE(text, QStringLiteral("Datei nicht gefunden."));
         QCOMPARE(icon, QMessageBox::Critical);

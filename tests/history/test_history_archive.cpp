@@ -455,7 +455,8 @@ void TestHistoryArchive::toolAndMonitorShareOneHistoryRoot() {
     if (!over.isEmpty())
         qputenv("HQ3746_HISTORY_DIR", over);
     QCOMPARE(roots[0], roots[1]);
-    QVERIFY2(roots[0].endsWith(QStringLiteral("/KOV/hq3746-monitor/history")), qPrintable(roots[0]));
+    QVERIFY2(roots[0].endsWith(QStringLiteral("/KOV/hq3746-monitor/history")),
+             qPrintable(roots[0]));
 }
 
 QTEST_GUILESS_MAIN(TestHistoryArchive)
