@@ -1,14 +1,29 @@
 // The cookie store fed any Set-Cookie values, for a few hosts: whatever a server sends, no host
-// keeps more than 50 cookies, no cookie is longer than 4096 bytes, and the Cookie line sent back
-// holds no control byte (no header injection) and splits back into the cookies kept.
+// keeps more than 50 cookies, no cookie is longer than 4096 bytes, the Cookie line sent back
+// holds no control byte (no header injection) and splits back into the cookies kept, and the same
+// reply once more keeps the same cookies.
 #include "fuzz_check.h"
 #include "network/http_upload.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 
 using hq::fuzz::check;
+
+namespace {
+
+// The name=value pairs of a Cookie line, sorted.
+QList<QByteArray> sortedPairs(const QByteArray& line) {
+    QList<QByteArray> pairs = line.split(';');
+    for (QByteArray& p : pairs)
+        p = p.trimmed();
+    std::sort(pairs.begin(), pairs.end());
+    return pairs;
+}
+
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using hq::CookieStore;
@@ -22,8 +37,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (record.isEmpty())
             continue;
         const QString& host = hosts[static_cast<unsigned char>(record[0]) % hosts.size()];
-        store.Store(host, record.sliced(1).split('\xFE'));
-        // Repeating the same reply keeps the same cookies.
+        const QList<QByteArray> reply = record.sliced(1).split('\xFE');
+        store.Store(host, reply);
+        // Repeating the same reply keeps the same cookies (on a copy, so that the next records
+        // meet the store as the first reply left it). Their order in the line may change: of
+        // more than 50 a cookie pushed out and set again counts as first set then.
+        CookieStore repeated = store;
+        repeated.Store(host, reply);
+        check(repeated.count(host) == store.count(host));
+        check(sortedPairs(repeated.CookieHeader(host)) == sortedPairs(store.CookieHeader(host)));
     }
     for (const QString& host : hosts) {
         check(store.count(host) <= CookieStore::kMaxCookiesPerHost);
@@ -35,16 +57,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         if (line.isEmpty())
             continue;
+        // No name or value holds a ';', so the line splits into exactly the cookies kept, each a
+        // name, '=' and a value of at most 4096 bytes together.
         const QList<QByteArray> pairs = line.split(';');
-        check(pairs.size() >= store.count(host));
-        check(line.size() <= store.count(host) * (CookieStore::kMaxCookieBytes + 3));
-        // Kept cookies are kept again unchanged: storing the line's pairs alters nothing.
-        CookieStore again;
+        check(pairs.size() == store.count(host));
         QList<QByteArray> values;
-        for (const QByteArray& p : pairs)
-            values.append(p.trimmed());
+        for (qsizetype i = 0; i < pairs.size(); ++i) {
+            const QByteArray pair = i == 0 ? pairs[i] : pairs[i].sliced(1);
+            check(i == 0 || pairs[i].startsWith(' '));
+            check(pair.indexOf('=') > 0);
+            check(pair.size() - 1 <= CookieStore::kMaxCookieBytes);
+            values.append(pair);
+        }
+        // Kept cookies are kept again unchanged: storing the line's pairs gives the same line.
+        CookieStore again;
         again.Store(host, values);
-        check(again.CookieHeader(host).size() <= line.size());
+        check(again.CookieHeader(host) == line);
     }
     return 0;
 }

@@ -13,7 +13,7 @@ windows_pkgs=(g++-mingw-w64-x86-64-posix nsis zip xz-utils perl)
 test_pkgs=(clang libclang-rt-14-dev libbenchmark-dev xvfb xauth imagemagick x11-utils unzip
            qemu-system-x86 linux-image-amd64 busybox-static udev cpio
            wine64 fonts-dejavu-core desktop-file-utils strace iproute2
-           mosquitto mosquitto-clients prometheus openssl systemd)
+           mosquitto mosquitto-clients prometheus openssl systemd curl)
 
 pkgs=("${build_pkgs[@]}")
 case "$what" in

@@ -150,6 +150,8 @@ bool CabinetSession::claim(HidDevice* device) {
         if (!controller_->ClaimAt(claimed, static_cast<std::int32_t>(i), true))
             return false;
         device_ = std::move(claimed);
+        // Nothing asked before answers on the device claimed now.
+        asks_.clear();
         device_->SetReportHandler([this](HidDevice* d, std::uint8_t id, const std::uint8_t* data,
                                          std::uint16_t size) { onReport(d, id, data, size); });
         return true;
@@ -191,22 +193,19 @@ bool CabinetSession::send(const protocol::CommandFrame& frame, QString* detail) 
     return true;
 }
 
-void CabinetSession::dropExpiredAsks() {
-    const auto now = std::chrono::steady_clock::now();
-    std::erase_if(asks_, [&](const Ask& a) { return a.expires && *a.expires <= now; });
+void CabinetSession::dropEarlierAsks(std::uint8_t replyCode) {
+    std::erase_if(asks_, [&](const Ask& a) {
+        return a.replyCode == replyCode && a.request != currentRequest_;
+    });
 }
 
 bool CabinetSession::sendAsk(const protocol::CommandFrame& frame, QString* detail) {
     if (!send(frame, detail))
         return false;
     if (const auto code = protocol::answeredBy(frame)) {
-        dropExpiredAsks();
         if (asks_.size() >= kMaxAsks)
             asks_.pop_front();
-        Ask ask{*code, currentRequest_, std::nullopt};
-        if (!waiting_) // a follow-up sent between waits
-            ask.expires = std::chrono::steady_clock::now() + grace_;
-        asks_.push_back(ask);
+        asks_.push_back({*code, currentRequest_});
     }
     return true;
 }
@@ -239,36 +238,19 @@ RequestResult CabinetSession::waitForReply(std::uint8_t replyCode,
 
 RequestResult CabinetSession::awaitReply(std::uint8_t replyCode, std::chrono::milliseconds timeout,
                                          std::optional<protocol::CommandFrame> askAgain) {
-    // The current request's asks wait again (the "u" the decoder sent after "@" included);
-    // when this wait ends, those still waiting get half the time limit more.
-    for (Ask& a : asks_)
-        if (a.request == currentRequest_)
-            a.expires.reset();
-    waiting_ = true;
-    grace_ = timeout / 2;
-    struct StopWaiting {
-        CabinetSession& session;
-        ~StopWaiting() {
-            session.waiting_ = false;
-            const auto until = std::chrono::steady_clock::now() + session.grace_;
-            for (Ask& a : session.asks_)
-                if (a.request == session.currentRequest_)
-                    a.expires = until;
-        }
-    } stopWaiting{*this};
-
     RequestResult result;
     QDeadlineTimer deadline(timeout);
-    QDeadlineTimer reask(timeout / 2);
+    QDeadlineTimer half(timeout / 2);
+    bool halfPassed = false;
     for (;;) {
-        while (!replies_.empty()) {
-            protocol::DecodeResult r = std::move(replies_.front());
-            replies_.pop_front();
-            if (r.code == replyCode && !r.ignored()) {
-                result.status = WaitStatus::Ok;
-                result.reply = std::move(r);
-                return result;
-            }
+        // Answers of other codes to this request's asks stay for a later wait of the request.
+        const auto reply = std::find_if(replies_.begin(), replies_.end(),
+                                        [&](const auto& r) { return r.code == replyCode; });
+        if (reply != replies_.end()) {
+            result.status = WaitStatus::Ok;
+            result.reply = std::move(*reply);
+            replies_.erase(reply);
+            return result;
         }
         if (!device_) {
             result.status = WaitStatus::Gone;
@@ -283,16 +265,21 @@ RequestResult CabinetSession::awaitReply(std::uint8_t replyCode, std::chrono::mi
             result.status = WaitStatus::Timeout;
             return result;
         }
-        if (askAgain && reask.hasExpired()) {
+        if (!halfPassed && half.hasExpired()) {
+            halfPassed = true;
+            // Half the time without an answer: the asks of earlier requests count as lost from
+            // now on, so that the answer to this request's asks is this request's.
+            dropEarlierAsks(replyCode);
             // Once, and only a request that changes nothing; a failed write is not an answer
             // either, so the wait simply goes on.
-            sendAsk(*askAgain, nullptr);
-            askAgain.reset();
+            if (askAgain)
+                sendAsk(*askAgain, nullptr);
         }
-        const auto untilReask =
-            askAgain ? std::chrono::milliseconds(std::max<qint64>(1, reask.remainingTime())) : left;
+        const auto untilHalf =
+            halfPassed ? left
+                       : std::chrono::milliseconds(std::max<qint64>(1, half.remainingTime()));
         bool timedOut = false;
-        runUntilWake(std::min(left, untilReask), timedOut);
+        runUntilWake(std::min(left, untilHalf), timedOut);
     }
 }
 
@@ -393,7 +380,6 @@ void CabinetSession::onReport(HidDevice*, std::uint8_t, const std::uint8_t* data
     // The answer belongs to the oldest ask of its code. It is the current request's when that
     // ask is; an answer to an earlier request, or one nobody asked for while no ask of its code
     // waits, is decoded but answers nothing.
-    dropExpiredAsks();
     const auto ask = std::find_if(asks_.begin(), asks_.end(),
                                   [&](const Ask& a) { return a.replyCode == r.code; });
     if (ask == asks_.end())
@@ -402,6 +388,10 @@ void CabinetSession::onReport(HidDevice*, std::uint8_t, const std::uint8_t* data
     asks_.erase(ask);
     if (!current)
         return;
+    // The request is answered: whichever of its asks of this code the answer was for, none of
+    // them waits any longer.
+    std::erase_if(
+        asks_, [&](const Ask& a) { return a.replyCode == r.code && a.request == currentRequest_; });
     replies_.push_back(std::move(r));
     wake_ = Wake::Reply;
     if (loop_)

@@ -83,15 +83,34 @@ public:
     // "u", "3") is asked once more when half the time has passed without an answer; a command
     // that changes the cabinet is never repeated.
     //
-    // The cabinet answers in the order it was asked, so answers are paired with the asks in
-    // that order: an answer to an earlier request that comes late (its request already gave up,
-    // or the answer to an ask made again) is decoded but never taken for this one. An ask still
-    // waiting when its request ends is given half the time limit more; an answer later than
-    // that counts as lost, so that a lost answer does not shift the pairing for good.
+    // Pairing. The cabinet answers one command after the other, in the order it was asked, and
+    // its answers carry nothing that names the ask they belong to. So a reply is paired with
+    // the oldest ask of its code still waiting, and it answers the current request only when
+    // that ask is the current request's:
+    // - An ask of an earlier request that got no answer keeps waiting after its request ended:
+    //   its answer, however late, is decoded and answers nothing. It is given up only when a
+    //   later request of its code has waited half its time limit without an answer and asks
+    //   again (by then it was asked more than a whole time limit ago); so a request whose
+    //   answers were all lost costs the next request of its code half its time limit and
+    //   shifts nothing after that.
+    // - When a request takes an answer, its other asks of that code (the ask made again) stop
+    //   waiting: the answer may have been either ask's, and a lost first answer must not leave
+    //   an ask waiting for an answer that already came.
+    // - A waiting ask goes when the cabinet is claimed anew, and at most 64 asks are kept.
+    // What this guarantees: an answer to an earlier ask is taken for this request only if it
+    // comes after this request has asked again (more than a whole time limit after it was
+    // asked), or if it is the answer to the other ask of a request that took an answer and
+    // comes while this request waits (the first answer then took more than half a time limit).
+    // A report of replyCode that the cabinet sends unasked cannot be told from an answer: it
+    // is taken for the request waiting for that code when no earlier ask of the code waits,
+    // and the answer it stood in for is then taken by a request of that code that waits when
+    // it comes (and answers nothing otherwise). Nothing stricter can be had while lost answers
+    // are given up at all: when it comes, a late answer looks exactly like the answer to a
+    // newer ask after a lost one.
     RequestResult request(const protocol::CommandFrame& frame, std::uint8_t replyCode,
                           std::chrono::milliseconds timeout);
     // Waits for a reply with replyCode to a follow-up that the decoder sent during the current
-    // request (the "u" after a configuration), asking once more as request() does.
+    // request (the "u" after a configuration), asking once more and pairing as request() does.
     RequestResult waitForReply(std::uint8_t replyCode, std::chrono::milliseconds timeout);
 
     // Waits until a cabinet with the opened serial (any cabinet when it had none) is attached
@@ -110,10 +129,9 @@ private:
     struct Ask {
         std::uint8_t replyCode = 0;
         std::uint64_t request = 0; // the request it belongs to
-        // Set when its request has stopped waiting: after this the answer counts as lost.
-        std::optional<std::chrono::steady_clock::time_point> expires;
     };
-    void dropExpiredAsks();
+    // Gives up the asks of replyCode that earlier requests made.
+    void dropEarlierAsks(std::uint8_t replyCode);
     // Sends frame; a frame the cabinet answers is noted as an ask of the current request.
     bool sendAsk(const protocol::CommandFrame& frame, QString* detail);
     RequestResult awaitReply(std::uint8_t replyCode, std::chrono::milliseconds timeout,
@@ -136,9 +154,6 @@ private:
     std::deque<protocol::DecodeResult> replies_; // answers to the current request
     std::deque<Ask> asks_;                       // oldest first
     std::uint64_t currentRequest_ = 0;
-    // While a wait runs, its request's asks do not expire; grace_ is what they get afterwards.
-    bool waiting_ = false;
-    std::chrono::milliseconds grace_{1000};
     QString openedSerial_;
     QString openedPath_;
     bool scanned_ = false;

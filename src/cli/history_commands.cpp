@@ -49,7 +49,9 @@ int historyList(Context& ctx, const QString& root) {
                 .num("records", (long long)reader->recordCount())
                 .num("bytes", (long long)reader->bytesOnDisk())
                 .flag("writing", reader->writerActive());
-            cabinets += (cabinets.size() > 1 ? "," : "") + o.text();
+            if (cabinets.size() > 1)
+                cabinets += ',';
+            cabinets += o.text();
         } else {
             ctx.line(
                 QStringLiteral("%1\t%2\t%3\t%4 records\t%5 bytes%6")

@@ -9,6 +9,8 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <initializer_list>
+#include <string_view>
 
 namespace hq::fleet {
 
@@ -78,12 +80,28 @@ std::string topicKey(const std::string& key) {
     return history::KeyFolderName(key).toStdString();
 }
 
+namespace {
+
+// Appends the parts in one go (GCC 12 warns wrongly about chains of "text" + std::string).
+void append(std::string& s, std::initializer_list<std::string_view> parts) {
+    for (std::string_view p : parts)
+        s.append(p);
+}
+
+std::string cat(std::initializer_list<std::string_view> parts) {
+    std::string s;
+    append(s, parts);
+    return s;
+}
+
+} // namespace
+
 std::string stateTopic(const std::string& prefix, const std::string& key) {
-    return prefix + "/" + topicKey(key) + "/state";
+    return cat({prefix, "/", topicKey(key), "/state"});
 }
 
 std::string availabilityTopic(const std::string& prefix, const std::string& key) {
-    return prefix + "/" + topicKey(key) + "/availability";
+    return cat({prefix, "/", topicKey(key), "/availability"});
 }
 
 std::string isoUtcMs(std::int64_t utcMs) {
@@ -102,76 +120,74 @@ std::string isoUtcMs(std::int64_t utcMs) {
 
 std::string statePayload(const CabinetSnapshot& cabinet, std::uint64_t sequence, std::int64_t utcMs,
                          const protocol::StatusRecord& record) {
-    std::string s = "{\"timeStamp\":\"" + isoUtcMs(utcMs) + "\"";
-    s += ",\"sequence\":" + std::to_string(sequence);
-    s += ",\"serial\":" + protocol::jsonString(cabinet.key);
-    s += ",\"usbSerial\":" + protocol::jsonString(cabinet.usbSerial);
-    s += ",\"firmwareVersion\":" +
-         (cabinet.firmware ? protocol::jsonString(cabinet::firmwareVersionText(*cabinet.firmware))
-                           : std::string("null"));
-    s += ",\"doorOpen\":";
-    s += record.doorOpen() ? "true" : "false";
-    for (const auto& f : protocol::kStatusFields) {
-        s += ",";
-        s += protocol::jsonString(f.name);
-        s += ":" + fieldJson(f, record);
-    }
-    s += ",\"units\":{";
+    using protocol::jsonString;
+    const std::string firmware =
+        cabinet.firmware ? jsonString(cabinet::firmwareVersionText(*cabinet.firmware)) : "null";
+    std::string s;
+    append(s, {"{\"timeStamp\":\"", isoUtcMs(utcMs), "\",\"sequence\":", std::to_string(sequence),
+               ",\"serial\":", jsonString(cabinet.key), ",\"usbSerial\":",
+               jsonString(cabinet.usbSerial), ",\"firmwareVersion\":", firmware,
+               ",\"doorOpen\":", record.doorOpen() ? "true" : "false"});
+    for (const auto& f : protocol::kStatusFields)
+        append(s, {",", jsonString(f.name), ":", fieldJson(f, record)});
+    s.append(",\"units\":{");
     bool first = true;
     for (const auto& f : protocol::kStatusFields) {
         if (f.unit.symbol.empty())
             continue;
-        s += first ? "" : ",";
+        append(s, {first ? "" : ",", jsonString(f.name), ":", jsonString(f.unit.symbol)});
         first = false;
-        s += protocol::jsonString(f.name) + ":" + protocol::jsonString(f.unit.symbol);
     }
-    return s + "}}";
+    s.append("}}");
+    return s;
 }
 
 std::vector<MqttMessage> discoveryMessages(const std::string& topicPrefix,
                                            const CabinetSnapshot& cabinet) {
-    const std::string key = topicKey(cabinet.key);
-    const std::string node = "hq3746_" + key;
-    std::string device = "{\"identifiers\":[" + protocol::jsonString(node) + "]";
-    device += ",\"name\":" + protocol::jsonString("HQ3746 " + cabinet.key);
-    device += ",\"manufacturer\":\"KOV\",\"model\":\"HQ3746\"";
+    using protocol::jsonString;
+    const std::string node = cat({"hq3746_", topicKey(cabinet.key)});
+    std::string device;
+    append(device, {"{\"identifiers\":[", jsonString(node), "],\"name\":",
+                    jsonString(cat({"HQ3746 ", cabinet.key})),
+                    ",\"manufacturer\":\"KOV\",\"model\":\"HQ3746\""});
     if (cabinet.firmware)
-        device += ",\"sw_version\":" +
-                  protocol::jsonString(cabinet::firmwareVersionText(*cabinet.firmware));
+        append(device,
+               {",\"sw_version\":", jsonString(cabinet::firmwareVersionText(*cabinet.firmware))});
     if (!cabinet.usbSerial.empty())
-        device += ",\"serial_number\":" + protocol::jsonString(cabinet.usbSerial);
-    device += "}";
+        append(device, {",\"serial_number\":", jsonString(cabinet.usbSerial)});
+    device.append("}");
 
     std::vector<MqttMessage> out;
     for (const Sensor& sensor : kSensors) {
         const auto* field = protocol::findField<protocol::StatusRecord>(sensor.field);
-        std::string p = "{\"name\":" + protocol::jsonString(sensor.name);
-        p += ",\"unique_id\":" + protocol::jsonString(node + "_" + sensor.object);
-        p += ",\"object_id\":" + protocol::jsonString(node + "_" + sensor.object);
-        p += ",\"state_topic\":" + protocol::jsonString(stateTopic(topicPrefix, cabinet.key));
-        p += ",\"value_template\":" +
-             protocol::jsonString(sensor.valueTemplate
+        const std::string id = jsonString(cat({node, "_", sensor.object}));
+        const std::string value = sensor.valueTemplate
                                       ? std::string(sensor.valueTemplate)
-                                      : "{{ value_json." + std::string(sensor.field) + " }}");
+                                      : cat({"{{ value_json.", sensor.field, " }}"});
+        std::string p;
+        append(p, {"{\"name\":", jsonString(sensor.name), ",\"unique_id\":", id,
+                   ",\"object_id\":", id, ",\"state_topic\":",
+                   jsonString(stateTopic(topicPrefix, cabinet.key)), ",\"value_template\":",
+                   jsonString(value)});
         if (sensor.deviceClass)
-            p += ",\"device_class\":" + protocol::jsonString(sensor.deviceClass);
+            append(p, {",\"device_class\":", jsonString(sensor.deviceClass)});
         if (std::string_view(sensor.component) == "sensor") {
-            p += ",\"state_class\":\"measurement\"";
+            p.append(",\"state_class\":\"measurement\"");
             // Home Assistant knows relative humidity as "%".
             if (field && !field->unit.symbol.empty())
-                p += ",\"unit_of_measurement\":" +
-                     protocol::jsonString(field->unit.id == protocol::kRelativeHumidity.id
-                                              ? std::string_view("%")
-                                              : field->unit.symbol);
+                append(p, {",\"unit_of_measurement\":",
+                           jsonString(field->unit.id == protocol::kRelativeHumidity.id
+                                          ? std::string_view("%")
+                                          : field->unit.symbol)});
         }
         if (sensor.diagnostic)
-            p += ",\"entity_category\":\"diagnostic\"";
-        p += ",\"availability_topic\":" +
-             protocol::jsonString(availabilityTopic(topicPrefix, cabinet.key));
-        p += ",\"payload_available\":\"online\",\"payload_not_available\":\"offline\"";
-        p += ",\"device\":" + device + "}";
-        out.push_back({std::string(kDiscoveryPrefix) + "/" + sensor.component + "/" + node + "/" +
-                           sensor.object + "/config",
+            p.append(",\"entity_category\":\"diagnostic\"");
+        append(p, {",\"availability_topic\":",
+                   jsonString(availabilityTopic(topicPrefix, cabinet.key)),
+                   ",\"payload_available\":\"online\",\"payload_not_available\":\"offline\"",
+                   ",\"device\":", device, "}"});
+        out.push_back({cat({kDiscoveryPrefix, "/", sensor.component, "/", node, "/",
+                            sensor.object, "/config"}),
                        p, true});
     }
     return out;

@@ -186,10 +186,28 @@ private:
     QTcpSocket m_socket;
 };
 
+class QtUploadTimer : public UploadTimer {
+public:
+    QtUploadTimer() {
+        m_timer.setSingleShot(true);
+        m_timer.setTimerType(Qt::PreciseTimer);
+        connect(&m_timer, &QTimer::timeout, this, &UploadTimer::timeout);
+    }
+    void start(int ms) override { m_timer.start(ms); }
+    void stop() override { m_timer.stop(); }
+
+private:
+    QTimer m_timer;
+};
+
 } // namespace
 
 std::unique_ptr<UploadTransport> MakeTcpTransport() {
     return std::make_unique<TcpTransport>();
+}
+
+std::unique_ptr<UploadTimer> MakeUploadTimer() {
+    return std::make_unique<QtUploadTimer>();
 }
 
 UploadClient::UploadClient(QObject* parent) : QObject(parent) {
@@ -225,10 +243,8 @@ bool UploadClient::Start(const QString& host, const MultipartFormDataStream& bod
     m_parser = HttpReplyParser();
 
     m_socket = m_makeTransport ? m_makeTransport() : MakeTcpTransport();
-    m_timer = std::make_unique<QTimer>();
-    m_timer->setSingleShot(true);
-    m_timer->setTimerType(Qt::PreciseTimer);
-    connect(m_timer.get(), &QTimer::timeout, this, &UploadClient::OnTimeout);
+    m_timer = m_makeTimer ? m_makeTimer() : MakeUploadTimer();
+    connect(m_timer.get(), &UploadTimer::timeout, this, &UploadClient::OnTimeout);
     connect(m_socket.get(), &UploadTransport::connected, this, &UploadClient::OnConnected);
     connect(m_socket.get(), &UploadTransport::bytesWritten, this, &UploadClient::OnBytesWritten);
     connect(m_socket.get(), &UploadTransport::readyRead, this, &UploadClient::OnReadyRead);
@@ -267,8 +283,8 @@ void UploadClient::Abort() {
 void UploadClient::OnConnected() {
     m_connected = true;
     m_timer->stop();
-    // While the request goes out, the limit is for silence (no byte taken by the cabinet); the
-    // reply's own limit starts once the request has been sent.
+    // The request has to go out within the limit, however slowly the cabinet takes its bytes
+    // (the limit is not restarted by them); the reply's own limit starts once it has been sent.
     if (m_replyTimeoutMs > 0) {
         m_timer->start(m_replyTimeoutMs);
     }
@@ -291,9 +307,6 @@ void UploadClient::WriteNextPiece() {
 
 void UploadClient::OnBytesWritten(qint64 bytes) {
     m_pendingWrite += bytes;
-    if (!m_replyDeadlineStarted && m_replyTimeoutMs > 0) {
-        m_timer->start(m_replyTimeoutMs);
-    }
     if (m_pendingWrite >= m_head.size() + m_body.size()) {
         StartReplyDeadline();
     }
@@ -423,7 +436,7 @@ void UploadClient::OnTimeout() {
         Finish({UploadOutcome::Result::TimedOut, m_parser.statusCode(),
                 m_replyDeadlineStarted
                     ? QStringLiteral("no complete reply within %1 ms").arg(m_replyTimeoutMs)
-                    : QStringLiteral("request not taken within %1 ms").arg(m_replyTimeoutMs)});
+                    : QStringLiteral("request not sent within %1 ms").arg(m_replyTimeoutMs)});
     }
 }
 

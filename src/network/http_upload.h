@@ -13,8 +13,6 @@
 #include <functional>
 #include <memory>
 
-class QTimer;
-
 namespace hq {
 
 class MultipartFormDataStream;
@@ -118,6 +116,23 @@ signals:
 // A new TCP connection (QTcpSocket).
 std::unique_ptr<UploadTransport> MakeTcpTransport();
 
+// The one-shot timer an upload measures its time limits with: a QTimer, or a stand-in that the
+// fuzz target runs on a clock of its own.
+class UploadTimer : public QObject {
+    Q_OBJECT
+public:
+    using QObject::QObject;
+    // timeout() once, ms milliseconds from now; a running timer is started anew.
+    virtual void start(int ms) = 0;
+    virtual void stop() = 0;
+
+signals:
+    void timeout();
+};
+
+// A precise single-shot QTimer.
+std::unique_ptr<UploadTimer> MakeUploadTimer();
+
 // Posts a finished multipart body to http://<host>[:port]/mpfsupload over a new TCP connection,
 // asynchronously: Start() returns at once, progress() follows the body, finished() reports the
 // outcome once. One upload at a time. Cookies from replies are kept and sent back to the same host.
@@ -132,15 +147,20 @@ public:
     // Time allowed for the TCP connection to be made (120 s by default).
     int connectTimeout() const { return m_connectTimeoutMs; }
     void setConnectTimeout(int ms) { m_connectTimeoutMs = ms; }
-    // Time the whole reply may take from the moment the request has been sent (or the first reply
-    // byte arrived), however slowly its bytes trickle in; while the request is still going out,
-    // the time the cabinet may take no byte of it. 0 waits for ever. 120 s by default.
+    // Time the request may take to go out once the connection is made, and then the time the
+    // whole reply may take from the moment the request has been sent (or the first reply byte
+    // arrived); neither is restarted, however slowly the bytes go out or trickle in. 0 waits for
+    // ever. 120 s by default.
     int replyTimeout() const { return m_replyTimeoutMs; }
     void setReplyTimeout(int ms) { m_replyTimeoutMs = ms; }
 
     // Makes the connection of each upload; MakeTcpTransport unless changed.
     void setTransportFactory(std::function<std::unique_ptr<UploadTransport>()> factory) {
         m_makeTransport = std::move(factory);
+    }
+    // Makes the timer of each upload; MakeUploadTimer unless changed.
+    void setTimerFactory(std::function<std::unique_ptr<UploadTimer>()> factory) {
+        m_makeTimer = std::move(factory);
     }
 
     bool isRunning() const { return m_socket != nullptr; }
@@ -176,8 +196,9 @@ private:
     CookieStore m_cookies;
 
     std::function<std::unique_ptr<UploadTransport>()> m_makeTransport = MakeTcpTransport;
+    std::function<std::unique_ptr<UploadTimer>()> m_makeTimer = MakeUploadTimer;
     std::unique_ptr<UploadTransport> m_socket;
-    std::unique_ptr<QTimer> m_timer;
+    std::unique_ptr<UploadTimer> m_timer;
     bool m_connected = false;
     bool m_replyDeadlineStarted = false;
     QString m_host;

@@ -80,7 +80,7 @@ struct JoinedWindows {
     static monitor::SchrankFormOptions options() {
         monitor::SchrankFormOptions o;
         o.preference =
-            monitor::LanguagePreference(QStringLiteral("KOV-test"), QStringLiteral("HQ3746DC"));
+            monitor::LanguagePreference(test::preferenceOrganisation(), QStringLiteral("HQ3746DC"));
         return o;
     }
 

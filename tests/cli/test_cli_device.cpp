@@ -100,6 +100,45 @@ QJsonObject jsonObject(const QString& text) {
     return QJsonDocument::fromJson(text.toUtf8()).object();
 }
 
+// A simulated cabinet on the bus whose first answer to the command codes in lose is lost (as
+// when a report is dropped on the way); it notes every command code it receives.
+class Lossy : public platform::SimulatedHidFunction {
+public:
+    explicit Lossy(std::string lose) : lose_(std::move(lose)) {}
+    QString received;
+
+    platform::HidAttributes attributes() const override {
+        return {12, cabinet::kVendorId, cabinet::kProductId, 0x0100};
+    }
+    platform::HidCaps caps() const override { return {0x0001, 0xFF00, 65, 65, 0}; }
+    std::optional<std::u16string> productString() const override { return u"HQ3746"; }
+    std::optional<std::u16string> serialString() const override { return u"LOSSY"; }
+    std::vector<std::vector<std::uint8_t>>
+    onOutputReport(std::span<const std::uint8_t> report) override {
+        const char code = report.size() > 1 ? static_cast<char>(report[1]) : '?';
+        received += QChar::fromLatin1(code);
+        std::vector<std::vector<std::uint8_t>> answers;
+        for (const auto& data : cabinet_.handleOutputReport(report)) {
+            std::vector<std::uint8_t> answer(1 + data.size(), 0);
+            std::copy(data.begin(), data.end(), answer.begin() + 1);
+            answers.push_back(std::move(answer));
+        }
+        if (const auto at = lose_.find(code); at != std::string::npos && !answers.empty()) {
+            lose_.erase(at, 1);
+            answers.clear();
+        }
+        return answers;
+    }
+
+private:
+    std::string lose_;
+    sim::Cabinet cabinet_{[] {
+        sim::CabinetOptions o;
+        o.randomDoor = false;
+        return o;
+    }()};
+};
+
 sim::CabinetOptions withSerial(const std::string& serialString, std::uint16_t doorSeconds) {
     sim::CabinetOptions o;
     o.serialString = serialString;
@@ -125,6 +164,8 @@ private slots:
     void maintenanceCommands();
     void failures_data();
     void failures();
+    void lostAnswersAreAskedAgain_data();
+    void lostAnswersAreAskedAgain();
     void setWithReturnAirWaitsForNothing();
     void goneWhileWaiting();
     void interruptedWait();
@@ -494,6 +535,38 @@ void TestCliDevice::failures() {
     QFETCH(QString, sent);
     if (kind == QLatin1String("silent"))
         QCOMPARE(w.silentReceived(), sent);
+}
+
+void TestCliDevice::lostAnswersAreAskedAgain_data() {
+    QTest::addColumn<QString>("lose"); // the codes whose first answer is lost
+    QTest::addColumn<QString>("received");
+    QTest::newRow("nothing lost: asked once") << ""
+                                              << "@u";
+    QTest::newRow("first web image version lost") << "u"
+                                                  << "@uu";
+    QTest::newRow("first configuration lost") << "@"
+                                              << "@@u";
+    QTest::newRow("both lost once") << "@u"
+                                    << "@@uu";
+}
+
+// config gets the configuration and the web image version although the first answer to either
+// is lost: each is asked once more, within the time limit.
+void TestCliDevice::lostAnswersAreAskedAgain() {
+    QFETCH(QString, lose);
+    QFETCH(QString, received);
+    World w;
+    auto cabinet = std::make_shared<Lossy>(lose.toStdString());
+    w.bus.plug(cabinet);
+    QElapsedTimer clock;
+    clock.start();
+    const Outcome r = w.run({"config", "--timeout", "0.4"});
+    QCOMPARE(r.err, QString());
+    QCOMPARE(r.code, 0);
+    QVERIFY2(r.out.contains("N#12345678\n"), qPrintable(r.out));
+    QVERIFY2(r.out.contains("MPFS: 1.003\n"), qPrintable(r.out));
+    QCOMPARE(cabinet->received, received);
+    QVERIFY(clock.elapsed() < 1500);
 }
 
 void TestCliDevice::setWithReturnAirWaitsForNothing() {

@@ -1,5 +1,6 @@
 // hq3746ctl commands that need no cabinet: frame, decode, help, and the argument checks.
 #include "cli_test_support.h"
+#include "fleet/mqtt_connection.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -272,6 +273,28 @@ void TestCliOffline::decodeFromStandardInput() {
     QCOMPARE(o.out, QStringLiteral("Read RTC: 1\n\nRead RTC: 2\n"));
 }
 
+namespace {
+// The rows of publish's bad arguments (a build with MQTT).
+void addPublishRows() {
+    QTest::newRow("publish without broker") << QStringList{"publish"} << 1 << "--broker";
+    QTest::newRow("broker without scheme")
+        << QStringList{"publish", "--broker", "localhost:1883"} << 1 << "mqtt://";
+    QTest::newRow("topic prefix with a wildcard")
+        << QStringList{"publish", "--broker", "mqtt://b", "--topic-prefix", "a/#"} << 1
+        << "wildcards";
+    QTest::newRow("password file without user")
+        << QStringList{"publish", "--broker", "mqtt://b", "--password-file", "pw"} << 1
+        << "--username";
+    QTest::newRow("password file missing")
+        << QStringList{"publish", "--broker",        "mqtt://b",       "--username",
+                       "u",       "--password-file", "/nonexistent/pw"}
+        << 4 << "password file";
+    QTest::newRow("CA file missing")
+        << QStringList{"publish", "--broker", "mqtts://b", "--tls-ca", "/nonexistent/ca.pem"} << 4
+        << "CA file";
+}
+} // namespace
+
 void TestCliOffline::badArguments_data() {
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<int>("code");
@@ -308,6 +331,17 @@ void TestCliOffline::badArguments_data() {
     QTest::newRow("serial too big")
         << QStringList{"frame", "serial", "4294967296"} << 1 << "32-bit";
     QTest::newRow("serial missing") << QStringList{"serial"} << 1 << "NUMBER";
+    if (!hq::fleet::mqttSupported())
+        QTest::newRow("publish not in this build")
+            << QStringList{"publish", "--broker", "mqtt://b"} << 1 << "not part of this build";
+    else
+        addPublishRows();
+    QTest::newRow("simulated cabinets without simulate")
+        << QStringList{"serve", "--cabinets", "5"} << 1 << "--simulate";
+    QTest::newRow("metrics on a host name")
+        << QStringList{"serve", "--metrics", "localhost:9746"} << 1 << "localhost:9746";
+    QTest::newRow("poll interval too short")
+        << QStringList{"serve", "--interval", "0.01"} << 1 << "0.1 to 3600";
     QTest::newRow("raw two characters") << QStringList{"frame", "raw", "vv"} << 1 << "CODE";
     QTest::newRow("raw 256") << QStringList{"frame", "raw", "256"} << 1 << "CODE";
     QTest::newRow("report too short for settings")

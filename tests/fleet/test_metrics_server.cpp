@@ -147,8 +147,19 @@ void TestMetricsServer::headOverTheLimitClosesWithoutAnAnswer() {
     const QByteArray request = start + QByteArray(headSize - start.size() - 4, 'a') + "\r\n\r\n";
     QElapsedTimer clock;
     clock.start();
-    const QByteArray reply = exchange(server_->serverPort(), request);
-    QVERIFY2(clock.elapsed() < 5000, reply.left(40).constData());
+    Client c(server_->serverPort());
+    QVERIFY(c.waitConnected());
+    c.send(request);
+    // The server lets the connection go (seen from its side: a client still writing a megabyte
+    // need not see the close at once on every system).
+    QTest::qWait(200); // taken up by the server
+    QTRY_COMPARE_WITH_TIMEOUT(server_->openConnections(), 0, 5000);
+    QVERIFY(clock.elapsed() < 5000);
+    if (answered)
+        QVERIFY(c.waitClosed());
+    else
+        c.waitClosed(500);
+    const QByteArray reply = c.received();
     QCOMPARE(reply.startsWith("HTTP/1.1 200 OK\r\n"), answered);
     if (!answered) {
         QCOMPARE(reply, QByteArray());

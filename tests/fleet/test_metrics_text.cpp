@@ -167,12 +167,12 @@ void TestMetricsText::pageHasTheseLines_data() {
                         c.firmware = {2, 10};
                     }),
                     changed([](CabinetSnapshot& c) {
-                        c.key = "2";
-                        c.usbSerial = "";
+                        c.key = std::string("2");
+                        c.usbSerial.clear();
                         c.firmware = {1, 0};
                     }),
                     changed([](CabinetSnapshot& c) {
-                        c.key = "3";
+                        c.key = std::string("3");
                         c.firmware = {1, 118};
                     })}
         << QStringList{R"(hq3746_firmware_info{serial="12345678",version="2.01",usb_serial="HQ12345678"} 1)",

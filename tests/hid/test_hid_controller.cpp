@@ -195,14 +195,18 @@ private slots:
     }
 
     // A claimed device still held in the out-parameter of a claim stays claimed and keeps
-    // reading; the controller destroys it when its interface goes.
+    // reading; the controller destroys it when its interface goes. ClaimByIds lets go of it
+    // before it looks for a device; ClaimAt, called directly, only once it has one.
     void claimKeepsTheDeviceTheCallerHeld_data() {
         QTest::addColumn<bool>("secondCabinet");
-        QTest::newRow("another cabinet claimed") << true;
-        QTest::newRow("nothing left to claim") << false;
+        QTest::addColumn<bool>("atIndex"); // the second claim by ClaimAt, else by ClaimByIds
+        QTest::newRow("another cabinet claimed") << true << false;
+        QTest::newRow("nothing left to claim") << false << false;
+        QTest::newRow("another cabinet claimed at its index") << true << true;
     }
     void claimKeepsTheDeviceTheCallerHeld() {
         QFETCH(bool, secondCabinet);
+        QFETCH(bool, atIndex);
         SimulatedHidPlatform bus;
         const auto first = bus.plug(makeFunction(0x04D8, 0x003F), at("first"));
         if (secondCabinet)
@@ -211,20 +215,34 @@ private slots:
         settle();
         std::unique_ptr<HidDevice> dev;
         QVERIFY(c.ClaimByIds(dev, 0x04D8, 0x003F));
+        HidDevice* const held = dev.get();
         int reports = 0, removals = 0;
         dev->SetReportHandler(
             [&](HidDevice*, std::uint8_t, const std::uint8_t*, std::uint16_t) { ++reports; });
-        QCOMPARE(c.ClaimByIds(dev, 0x04D8, 0x003F), secondCabinet);
+        if (atIndex) {
+            const auto second = std::find_if(c.devices().begin(), c.devices().end(),
+                                             [](HidDevice* d) { return pathOf(d) == "second"; });
+            QVERIFY(second != c.devices().end());
+            const auto index = static_cast<std::int32_t>(second - c.devices().begin());
+            QVERIFY(c.ClaimAt(dev, index, true));
+        } else {
+            QCOMPARE(c.ClaimByIds(dev, 0x04D8, 0x003F), secondCabinet);
+        }
         QCOMPARE(dev != nullptr, secondCabinet);
         if (dev)
             QCOMPARE(pathOf(dev.get()), QString("second"));
-        // The first cabinet is still claimed (no free device stands for it) and reads.
-        QVERIFY(std::none_of(c.devices().begin(), c.devices().end(),
-                             [](HidDevice* d) { return pathOf(d) == "first" && !d->claimed(); }));
+        // The first cabinet is still claimed and alive: the same object is listed for it (a
+        // destroyed claim would have left a free device in its place), and it reads.
+        const auto listed = std::find_if(c.devices().begin(), c.devices().end(),
+                                         [](HidDevice* d) { return pathOf(d) == "first"; });
+        QVERIFY(listed != c.devices().end());
+        QCOMPARE(*listed, held);
+        QVERIFY(held->claimed());
+        QVERIFY(held->reader());
         bus.queueInputReport(first, {0, 1});
         QVERIFY(waitFor([&] { return reports == 1; }));
 
-        c.setOnRemoval([&](HidDevice*) { ++removals; });
+        c.setOnRemoval([&](HidDevice* d) { removals += d == held; });
         bus.unplug(first);
         QVERIFY(waitFor([&] { return removals == 1; }));
         // Destroyed by the controller: a claimed device nobody destroyed would stay listed.

@@ -5,6 +5,8 @@
 #include <QThread>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <random>
 #include <stdexcept>
 #include <thread>
@@ -89,6 +91,92 @@ public:
     }
 };
 
+// The simulated bus, seen through a platform that holds every read thread back at its first
+// read-side call (opening a read handle or starting a read) until release(): whatever the read
+// thread would do, it cannot have done it before release().
+class HeldReadThreads : public platform::HidPlatform {
+public:
+    HeldReadThreads(SimulatedHidPlatform& bus, platform::SimulatedDeviceId watched)
+        : bus_(bus), watched_(watched), mainThread_(std::this_thread::get_id()) {}
+
+    void release() {
+        std::lock_guard g(lock_);
+        released_ = true;
+        changed_.notify_all();
+    }
+    // The read handles of the watched device that were open when a read thread first called
+    // in; -1 while none has.
+    int handlesAtFirstCall() const {
+        std::lock_guard g(lock_);
+        return handlesAtFirstCall_;
+    }
+
+    bool available() const override { return bus_.available(); }
+    std::vector<platform::HidInterfaceInfo> enumerate() override { return bus_.enumerate(); }
+    std::unique_ptr<platform::HidControlHandle> openControl(const std::string& path,
+                                                            platform::HidAccess access) override {
+        return bus_.openControl(path, access);
+    }
+    std::unique_ptr<platform::HidReadHandle> openRead(const std::string& path) override {
+        hold();
+        auto handle = bus_.openRead(path);
+        if (!handle)
+            return nullptr;
+        return std::make_unique<Handle>(*this, std::move(handle));
+    }
+    platform::ErrorCode lastError() const override { return bus_.lastError(); }
+    std::string errorText(platform::ErrorCode code) const override { return bus_.errorText(code); }
+    std::unique_ptr<platform::HidChangeNotifier>
+    watchDeviceChanges(std::function<void()> onChange) override {
+        return bus_.watchDeviceChanges(std::move(onChange));
+    }
+
+private:
+    class Handle : public platform::HidReadHandle {
+    public:
+        Handle(HeldReadThreads& owner, std::unique_ptr<platform::HidReadHandle> inner)
+            : owner_(owner), inner_(std::move(inner)) {}
+        bool startRead(std::span<std::uint8_t> buffer) override {
+            owner_.hold();
+            return inner_->startRead(buffer);
+        }
+        bool waitForCompletion(std::chrono::milliseconds slice) override {
+            return inner_->waitForCompletion(slice);
+        }
+        bool takeReadCount(std::uint32_t& count) override { return inner_->takeReadCount(count); }
+        void cancel() override { inner_->cancel(); }
+
+    private:
+        HeldReadThreads& owner_;
+        std::unique_ptr<platform::HidReadHandle> inner_;
+    };
+
+    // On any thread but the main thread: notes the open handles at the first call, then waits
+    // for release().
+    void hold() {
+        if (std::this_thread::get_id() == mainThread_)
+            return;
+        std::unique_lock g(lock_);
+        if (handlesAtFirstCall_ < 0)
+            handlesAtFirstCall_ = bus_.readHandleCount(watched_);
+        changed_.wait(g, [this] { return released_; });
+    }
+
+    SimulatedHidPlatform& bus_;
+    const platform::SimulatedDeviceId watched_;
+    const std::thread::id mainThread_;
+    mutable std::mutex lock_;
+    std::condition_variable changed_;
+    bool released_ = false;
+    int handlesAtFirstCall_ = -1;
+};
+
+// Releases the held read threads when it goes (before the devices whose threads they are).
+struct ReleaseAtEnd {
+    HeldReadThreads& platform;
+    ~ReleaseAtEnd() { platform.release(); }
+};
+
 bool writeCommand(HidDevice& dev, std::uint8_t code) {
     std::vector<std::uint8_t> report(65, 0);
     report[1] = code;
@@ -141,7 +229,9 @@ private slots:
     }
 
     // The answer to a command written right after the claim reaches the handler: the read
-    // handle is open before the first write, whichever way the reader was started.
+    // handle is open before the first write, whichever way the reader was started. The read
+    // thread is held back at its first read-side call until both answers have come, so the
+    // handle must have been opened by the claim or the handler, not by the thread.
     void firstAnswerAfterTheClaimIsRead_data() {
         QTest::addColumn<bool>("controllerDefault");
         QTest::newRow("handler set after the claim") << false;
@@ -151,7 +241,8 @@ private slots:
         QFETCH(bool, controllerDefault);
         SimulatedHidPlatform bus;
         const auto id = bus.plug(std::make_shared<Echo>());
-        HidDeviceController c(bus);
+        HeldReadThreads platform(bus, id);
+        HidDeviceController c(platform);
         std::vector<std::uint8_t> got;
         const HidDataEvent handler = [&](HidDevice*, std::uint8_t, const std::uint8_t* data,
                                          std::uint16_t) { got.push_back(data[0]); };
@@ -159,12 +250,20 @@ private slots:
             c.setOnDeviceData(handler);
         settle();
         std::unique_ptr<HidDevice> dev;
+        ReleaseAtEnd releaseAtEnd{platform};
         QVERIFY(c.ClaimByIds(dev, 0x04D8, 0x003F));
         if (!controllerDefault)
             dev->SetReportHandler(handler);
+        QVERIFY(dev->reader());
         QCOMPARE(bus.readHandleCount(id), 1);
         QVERIFY(writeCommand(*dev, 'v'));
         QVERIFY(writeCommand(*dev, '@'));
+        // Both answers wait in the handle's queue; the thread has read nothing yet.
+        QCOMPARE(bus.pendingInputReports(id), std::size_t(2));
+        QVERIFY(waitFor([&] { return platform.handlesAtFirstCall() >= 0; }));
+        QCOMPARE(platform.handlesAtFirstCall(), 1);
+        QVERIFY(got.empty());
+        platform.release();
         QVERIFY(waitFor([&] { return got.size() == 2; }));
         QCOMPARE(got, (std::vector<std::uint8_t>{'v', '@'}));
         QCOMPARE(bus.lostInputReports(id), std::size_t(0));

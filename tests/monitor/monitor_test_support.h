@@ -6,10 +6,10 @@
 #include "hid/hid_controller.h"
 #include "monitor/panel_status_bar.h"
 #include "monitor/schrank_form.h"
-#include "widgets/led_display.h"
-#include "widgets/spin_edit.h"
 #include "platform/hid_simulated.h"
 #include "sim/cabinet.h"
+#include "widgets/led_display.h"
+#include "widgets/spin_edit.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -20,9 +20,10 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QCoreApplication>
 #include <QSettings>
-#include <QTabWidget>
 #include <QStandardPaths>
+#include <QTabWidget>
 #include <QTemporaryDir>
 #include <QUrl>
 
@@ -123,6 +124,13 @@ public:
     std::int32_t serial = -1;
 };
 
+// The organisation under which the tests keep the language preference. Windows keeps it in the
+// registry, which QSettings::setPath does not move: a name of the test process's own keeps tests
+// that run at once apart (a fixture empties it when it ends).
+inline QString preferenceOrganisation() {
+    return QStringLiteral("KOV-test-%1").arg(QCoreApplication::applicationPid());
+}
+
 // One window on its own simulated bus, with its preference kept in a temporary folder.
 struct WindowFixture {
     // A function given as pluggedAtStart is on the bus before the controller is made, as a
@@ -135,7 +143,7 @@ struct WindowFixture {
         monitor::SchrankFormOptions options;
         options.errors = [this](const QString& text) { errors.push_back(text); };
         options.preference =
-            monitor::LanguagePreference(QStringLiteral("KOV-test"), QStringLiteral("HQ3746DC"));
+            monitor::LanguagePreference(preferenceOrganisation(), QStringLiteral("HQ3746DC"));
         options.applicationDir = appDir.path();
         // The test's own data folder (QStandardPaths' test mode), not the monitor's.
         options.dataDirs = {QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)};
@@ -156,6 +164,7 @@ struct WindowFixture {
     ~WindowFixture() {
         form.reset();
         controller.reset();
+        QSettings(preferenceOrganisation(), QStringLiteral("HQ3746DC")).clear();
     }
 
     QTemporaryDir settingsDir;

@@ -9,7 +9,7 @@ using hq::test::WindowFixture;
 
 namespace {
 
-const QString kOrganisation = QStringLiteral("KOV-test");
+const QString kOrganisation = hq::test::preferenceOrganisation();
 const QString kApplication = QStringLiteral("HQ3746DC");
 
 void fillTwoLanguages(monitor::SchrankFormOptions& options) {

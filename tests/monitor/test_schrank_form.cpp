@@ -265,8 +265,8 @@ private slots:
         QFETCH(bool, inTab);
         QFETCH(QRect, rect);
         WindowFixture fx;
-        QWidget* origin =
-            inTab ? hq::test::control<QWidget>(*fx.form, "TabSheet1") : static_cast<QWidget*>(fx.form.get());
+        QWidget* origin = inTab ? hq::test::control<QWidget>(*fx.form, "TabSheet1")
+                                : static_cast<QWidget*>(fx.form.get());
         auto* widget = fx.form->findChild<QWidget*>(control);
         QVERIFY(widget != nullptr);
         QCOMPARE(widget->mapTo(origin, QPoint(0, 0)), rect.topLeft());
@@ -842,14 +842,20 @@ private slots:
         c.cabinet->setAnswering(false);
         c.cabinet->clearWritten();
         const QString besideExe = form.bootloaderPath();
-        QVERIFY(besideExe.startsWith(c.fx.appDir.path()));
+        QVERIFY2(besideExe.startsWith(c.fx.appDir.path()),
+                 qPrintable(besideExe + QStringLiteral(" is not in ") + c.fx.appDir.path()));
         const QString dataDir = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
         QVERIFY(!dataDir.isEmpty());
         const QString folder = inDataFolder ? dataDir : c.fx.appDir.path();
         const QString program =
             QDir::cleanPath(folder + QStringLiteral("/") + QFileInfo(besideExe).dir().dirName() +
                             QStringLiteral("/") + QFileInfo(besideExe).fileName());
-        const auto removeProgram = qScopeGuard([&] { QFile::remove(program); });
+        // (made read-only below, which on Windows also keeps it from being removed)
+        const auto removeProgram = qScopeGuard([&] {
+            QFile::setPermissions(program, QFile::ReadOwner | QFile::WriteOwner);
+            QFile::remove(program);
+        });
+        QVERIFY2(!QFile::exists(program), qPrintable(program + QStringLiteral(" left over")));
         if (bootloaderPresent) {
             QVERIFY(QDir(folder).mkpath(QStringLiteral("Bootloader")));
             QFile f(program);
@@ -911,7 +917,8 @@ private slots:
         QVERIFY(!c.fx.controller->devices()[0]->claimed());
         QVERIFY(c.fx.controller->devices()[0] != claimed);
         // Without a language catalogue the box has no selection: -1 is stored.
-        QCOMPARE(monitor::LanguagePreference(QStringLiteral("KOV-test"), QStringLiteral("HQ3746DC"))
+        QCOMPARE(monitor::LanguagePreference(hq::test::preferenceOrganisation(),
+                                             QStringLiteral("HQ3746DC"))
                      .read(),
                  std::optional<int>(-1));
     }

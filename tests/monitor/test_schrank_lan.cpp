@@ -2,6 +2,7 @@
 // entries, one datagram per tick, the address field) and the web image upload (outcome lines,
 // progress bar, one upload at a time, the two refusals before anything is sent).
 // Everything is sent to 127.0.0.1 only.
+#include "../wine_quirks.h"
 #include "monitor_test_support.h"
 
 #include "monitor/schrank_lan.h"
@@ -413,7 +414,7 @@ private slots:
         QVERIFY2(got.problem.isEmpty(), qPrintable(got.problem));
         QCOMPARE(server.lastImage(), image);
         QCOMPARE(got.fieldName, QByteArray("/mpfsupload"));
-        QCOMPARE(got.fileName, QFile::encodeName(path));
+        QCOMPARE(got.fileName, QFile::encodeName(QDir::toNativeSeparators(path)));
         QVERIFY(got.requestHead.startsWith("POST /mpfsupload HTTP/1.0\r\n"));
         QVERIFY(got.requestHead.contains(QByteArray("\r\nHost: 127.0.0.1:") +
                                          QByteArray::number(server.port()) + "\r\n"));
@@ -439,6 +440,9 @@ private slots:
         QFETCH(int, status);
         QFETCH(int, ending);
         QFETCH(QString, line);
+        if (QByteArray(QTest::currentDataTag()) == "refused" && hq::test::runningUnderWine())
+            QSKIP("Wine reports a connection to a closed loopback port as a time-out, not as "
+                  "refused");
         sim::UploadServer server;
         QVERIFY(server.Listen(kLoopback, 0));
         sim::UploadServerBehaviour behaviour;
@@ -554,7 +558,8 @@ private slots:
         QCOMPARE(control<QProgressBar>(w.form(), "ProgressBar1")->value(), 0);
         QCOMPARE(w.fx.errors.size(), std::size_t(1));
         const QString expected = QStringLiteral("Datei ") +
-                                 w.fx.appDir.filePath(QStringLiteral("MPFSImg_DC.bin")) +
+                                 QDir::toNativeSeparators(
+                                     w.fx.appDir.filePath(QStringLiteral("MPFSImg_DC.bin"))) +
                                  QStringLiteral(" kann nicht geöffnet werden. ");
         QVERIFY2(w.fx.errors.front().startsWith(expected), qPrintable(w.fx.errors.front()));
         QVERIFY(w.messages.isEmpty());

@@ -1,6 +1,7 @@
 // The language box of the monitor window with the shipped language files: start-up selection,
 // switching and switching back, the saved position, flags that cannot be loaded, the show
 // handler and the drawing of the items.
+#include "../wine_quirks.h"
 #include "monitor_test_support.h"
 
 #include "localization/language.h"
@@ -24,7 +25,7 @@ using hq::test::WindowFixture;
 
 namespace {
 
-const QString kOrganisation = QStringLiteral("KOV-test");
+const QString kOrganisation = hq::test::preferenceOrganisation();
 const QString kApplication = QStringLiteral("HQ3746DC");
 
 void copyShippedLanguageFiles(const QString& appDir) {
@@ -176,6 +177,8 @@ private slots:
     void translatedCaptionsFit() {
         // Every caption a language file sets fits into its control (nothing is cut off), the
         // controls that the layout keeps hidden excepted.
+        if (hq::test::runningUnderWine())
+            QSKIP("Wine's fonts are not Windows' fonts: their widths say nothing about a PC");
         QFETCH(int, index);
         auto fx = makeWindow();
         choose(*fx, index);

@@ -1,3 +1,4 @@
+#include "../wine_quirks.h"
 #include "network/http_upload.h"
 #include "network/multipart_form_data.h"
 #include "sim/net_upload_server.h"
@@ -134,6 +135,62 @@ private:
     int connections_ = 0;
 };
 
+// A web server on loopback that takes the request slowly: `chunk` bytes every `everyMs`
+// milliseconds and no more in between (its socket buffers only `chunk` bytes, so the kernel's
+// buffers fill and the client's bytes go out at that pace). Once the whole request (head and
+// Content-Length bytes of body) is in, it answers 200.
+class SlowReader : public QObject {
+public:
+    SlowReader(qint64 chunk, int everyMs) : chunk_(chunk) {
+        timer_.setInterval(everyMs);
+        connect(&timer_, &QTimer::timeout, this, [this] {
+            for (QTcpSocket* s : std::as_const(clients_))
+                Take(s);
+        });
+        connect(&server_, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* s = server_.nextPendingConnection()) {
+                s->setReadBufferSize(chunk_);
+                clients_.append(s);
+            }
+            timer_.start();
+        });
+    }
+    bool Listen() { return server_.listen(QHostAddress::LocalHost, 0); }
+    quint16 port() const { return server_.serverPort(); }
+    // Bytes of the request taken so far (head and body).
+    qint64 received() const { return received_; }
+
+private:
+    void Take(QTcpSocket* s) {
+        const QByteArray got = s->read(chunk_);
+        received_ += got.size();
+        if (expected_ < 0) {
+            head_ += got;
+            const qsizetype end = head_.indexOf("\r\n\r\n");
+            if (end < 0)
+                return;
+            const qsizetype at = head_.indexOf("\r\nContent-Length: ");
+            if (at < 0 || at > end)
+                return;
+            const qsizetype from = at + 18;
+            expected_ = end + 4 + head_.mid(from, head_.indexOf("\r\n", from) - from).toLongLong();
+        }
+        if (received_ >= expected_ && !answered_) {
+            answered_ = true;
+            s->write("HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n");
+        }
+    }
+
+    QTcpServer server_;
+    QTimer timer_;
+    QList<QTcpSocket*> clients_;
+    qint64 chunk_;
+    qint64 received_ = 0;
+    QByteArray head_;
+    qint64 expected_ = -1;
+    bool answered_ = false;
+};
+
 } // namespace
 
 class TestUpload : public QObject {
@@ -155,6 +212,8 @@ private slots:
     void connectTimeout();
     void hostileRepliesEnd_data();
     void hostileRepliesEnd();
+    void requestTakenSlowlyEndsWithinTheLimit_data();
+    void requestTakenSlowlyEndsWithinTheLimit();
     void informationalStatusFails();
     void cookieLimits_data();
     void cookieLimits();
@@ -328,6 +387,8 @@ void TestUpload::largeImageInPieces() {
 }
 
 void TestUpload::refused() {
+    if (hq::test::runningUnderWine())
+        QSKIP("Wine reports a connection to a closed loopback port as a time-out, not as refused");
     QTcpServer probe; // take a free port and close it again: nobody listens there
     QVERIFY(probe.listen(QHostAddress::LocalHost));
     const quint16 port = probe.serverPort();
@@ -493,6 +554,41 @@ void TestUpload::hostileRepliesEnd() {
     QTRY_COMPARE_WITH_TIMEOUT(server.connections(), 2, 5000);
     client.Abort();
     QCOMPARE(done.size(), 1);
+}
+
+void TestUpload::requestTakenSlowlyEndsWithinTheLimit_data() {
+    QTest::addColumn<int>("imageSize");
+    QTest::addColumn<Result>("result");
+    // The server takes 64 KiB every 50 ms: bytes keep going out well within the limit, so a limit
+    // restarted by every byte taken would let an 8 MiB request run for many seconds.
+    QTest::newRow("8 MiB taken at 1.3 MB/s") << 8 * 1024 * 1024 << Result::TimedOut;
+    QTest::newRow("100 kB taken at 1.3 MB/s") << 100 * 1000 << Result::Success;
+}
+
+void TestUpload::requestTakenSlowlyEndsWithinTheLimit() {
+    QFETCH(int, imageSize);
+    QFETCH(Result, result);
+    SlowReader server(65536, 50);
+    QVERIFY(server.Listen());
+    UploadClient client;
+    client.setPort(server.port());
+    const int limit = 1000;
+    client.setReplyTimeout(limit);
+    const auto body = MakeBody(QByteArray(imageSize, 'i'));
+    QElapsedTimer clock;
+    clock.start();
+    const UploadOutcome outcome = RunUpload(client, QStringLiteral("127.0.0.1"), *body, 30000);
+    const qint64 elapsed = clock.elapsed();
+    QCOMPARE(outcome.result, result);
+    QVERIFY2(elapsed < limit + 1500, qPrintable(QString::number(elapsed)));
+    if (result == Result::TimedOut) {
+        QVERIFY2(outcome.detail.contains(QStringLiteral("request not sent within 1000 ms")),
+                 qPrintable(outcome.detail));
+        QVERIFY2(elapsed >= limit - 50, qPrintable(QString::number(elapsed)));
+        // It was given up while the body was still going out.
+        QVERIFY(server.received() < body->Size());
+    }
+    QVERIFY(!client.isRunning());
 }
 
 void TestUpload::informationalStatusFails() {

@@ -560,6 +560,9 @@ void TestInternForm::exportImages() {
 void TestInternForm::daylightSavingDoesNotFold() {
     // Central European time: on 25 October 2026 the clocks go back from 03:00 to 02:00, so the
     // local hour from 02:00 to 03:00 happens twice.
+#ifdef Q_OS_WIN
+    QSKIP("TZ does not choose a time zone by its name on Windows");
+#endif
     const QByteArray oldTz = qgetenv("TZ");
     qputenv("TZ", "Europe/Berlin");
     tzset();

@@ -3,9 +3,11 @@
 #include "synthetic_status.h"
 
 #include <QCheckBox>
+#include <QHash>
 #include <QSet>
 #include <QTest>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 
@@ -39,13 +41,15 @@ void fillNoise(MeasurementChart& chart, int n, std::uint32_t seed) {
 
 // A paint device that draws nothing and notes every polyline of more than two points handed to
 // its engine with a dashed or dotted pen wider than one pixel: what Qt then strokes into one
-// path of all dashes and fills in one go (seconds over a dense history).
+// path of all dashes and fills in one go (seconds over a dense history). What such a line is
+// drawn as instead, separate lines with that pen or filled dash outlines without a pen, is noted
+// too: the horizontal span it covers, per colour.
 class PolylineRecorder : public QPaintDevice {
 public:
     explicit PolylineRecorder(QSize size) : size_(size), engine_(this) {}
     QPaintEngine* paintEngine() const override { return &engine_; }
     int widePatternedPolylines = 0;
-    int patternedPixels = 0; // points handed over with such a pen in any other way
+    QHash<QRgb, std::pair<double, double>> spans; // colour -> leftmost and rightmost x drawn
 
 protected:
     int metric(PaintDeviceMetric m) const override {
@@ -79,13 +83,28 @@ private:
         void updateState(const QPaintEngineState& state) override {
             if (state.state() & DirtyPen)
                 pen_ = state.pen();
+            if (state.state() & DirtyBrush)
+                brush_ = state.brush();
+            if (state.state() & DirtyTransform)
+                transform_ = state.transform();
         }
         void drawPolygon(const QPointF*, int count, PolygonDrawMode mode) override {
             if (mode == PolylineMode && count > 2 && widePatterned())
                 ++device_->widePatternedPolylines;
         }
-        void drawLines(const QLineF*, int) override {}
-        void drawPath(const QPainterPath&) override {}
+        void drawLines(const QLineF* lines, int count) override {
+            if (!widePatterned())
+                return;
+            for (int i = 0; i < count; ++i)
+                note(pen_.color(), transform_.map(lines[i]).p1().x(),
+                     transform_.map(lines[i]).p2().x());
+        }
+        void drawPath(const QPainterPath& path) override {
+            if (pen_.style() == Qt::NoPen && brush_.style() == Qt::SolidPattern) {
+                const QRectF bounds = transform_.map(path).boundingRect();
+                note(brush_.color(), bounds.left(), bounds.right());
+            }
+        }
         void drawPixmap(const QRectF&, const QPixmap&, const QRectF&) override {}
         void drawTextItem(const QPointF&, const QTextItem&) override {}
         Type type() const override { return User; }
@@ -94,8 +113,18 @@ private:
         bool widePatterned() const {
             return pen_.style() != Qt::SolidLine && pen_.style() != Qt::NoPen && pen_.width() > 1;
         }
+        void note(const QColor& colour, double x1, double x2) {
+            const auto [from, to] = std::minmax(x1, x2);
+            auto it = device_->spans.find(colour.rgb());
+            if (it == device_->spans.end())
+                device_->spans.insert(colour.rgb(), {from, to});
+            else
+                *it = {std::min(it->first, from), std::max(it->second, to)};
+        }
         PolylineRecorder* device_;
         QPen pen_;
+        QBrush brush_;
+        QTransform transform_;
     };
     QSize size_;
     mutable Engine engine_;
@@ -531,6 +560,21 @@ void TestMeasurementChart::everyPatternedWidthTakesTheFastPath() {
     chart.toPainter(&painter, 800, 500);
     painter.end();
     QCOMPARE(device.widePatternedPolylines, 0);
+    // Both lines were drawn that way, over the plot's whole width, as far as their data reach.
+    const QRect plot = chart.xAxis->axisRect()->rect();
+    QVERIFY2(plot.width() > 400, qPrintable(QString::number(plot.width())));
+    for (int series : {11, 12}) {
+        const QRgb colour = chart.seriesGraph(series)->pen().color().rgb();
+        QVERIFY2(device.spans.contains(colour), qPrintable(QString::number(series)));
+        const auto [from, to] = device.spans.value(colour);
+        const double covered =
+            std::min<double>(to, plot.right()) - std::max<double>(from, plot.left());
+        QVERIFY2(covered >= 0.9 * plot.width(),
+                 qPrintable(QStringLiteral("series %1 drawn over %2 of %3 pixels")
+                                .arg(series)
+                                .arg(covered)
+                                .arg(plot.width())));
+    }
 }
 
 QTEST_MAIN(TestMeasurementChart)

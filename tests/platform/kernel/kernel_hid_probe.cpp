@@ -149,6 +149,11 @@ int runAll(int argc, char** argv) {
     std::string error;
     if (!check(cabinet.plug(error), "uhid cabinet created", error))
         return 1;
+    // Lets udev run the packaged rule on the new node first: the node-permission check and the
+    // scans as other users below read the mode and group that rule sets, which the kernel's
+    // node does not have until udev has handled the device. It is no wait before a command:
+    // nothing is claimed or written until the controller further down, whose arrival handler
+    // claims the cabinet and writes the first command with nothing in between.
     QProcess::execute("udevadm", {"settle", "--timeout=20"});
 
     // The node as the shipped udev rule leaves it, and what other users get.
