@@ -1,8 +1,10 @@
 // The stored history against the in-memory history store of the service chart, side by side in
 // one run, on the simulated cabinet's records (sim::Cabinet as it is; one record a second with
 // up to 16 ms of poll jitter): bytes per record, append on the user-interface thread, the writer
-// thread's processor time at 1000 records a second, and a year of history in the viewer (first
-// complete paint, whole-year redraw at 1600 x 900 with all 18 series, memory per record).
+// thread's processor time at 1000 records a second (and that every record was stored), and a year
+// of history in the viewer (first complete paint, whole-year redraw at 1600 x 900 with all 18
+// series, memory per record). Times are wall-clock; the redraws also give the user-interface
+// thread's processor time, which other programs on a loaded machine disturb less.
 //
 // The year (31.5 M records) is written once to $HQ_BENCH_DIR (default /tmp/hq_bench_history)
 // and reused by later runs.
@@ -184,8 +186,9 @@ BENCHMARK(BM_AppendRecorderFromStatus)->Iterations(600'000);
 
 // --- the writer at 1000 records a second ------------------------------------------------------
 
-// Appends at 1000 records a second; returns the mean time of one append call in ns.
-double paced(double seconds, const std::function<void(std::size_t)>& add) {
+// Appends at 1000 records a second; returns the mean time of one append call in ns and, in
+// `count`, the records appended.
+double paced(double seconds, const std::function<void(std::size_t)>& add, std::size_t& count) {
     const auto start = std::chrono::steady_clock::now();
     std::size_t n = 0;
     double total = 0;
@@ -201,6 +204,7 @@ double paced(double seconds, const std::function<void(std::size_t)>& add) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+    count = n;
     return n ? total / double(n) : 0;
 }
 
@@ -215,10 +219,16 @@ void BM_Writer1000PerSecond(benchmark::State& state) {
             for (std::size_t k = 0; k < 20'000; ++k)
                 samples.push_back(history::SampleOfRow(rows[k]));
             const double t0 = threadCpuMs();
-            const double mean = paced(seconds, [&](std::size_t n) {
-                store.append(rows[n % rows.size()].timeMs, samples[n % samples.size()]);
-            });
+            std::size_t appended = 0;
+            const double mean = paced(
+                seconds,
+                [&](std::size_t n) {
+                    store.append(rows[n % rows.size()].timeMs, samples[n % samples.size()]);
+                },
+                appended);
             note("1000 records/s: append mean, in-memory store (ns)", mean);
+            note("1000 records/s: records held / appended, in-memory store",
+                 double(store.size()) / double(appended));
             note("1000 records/s: in-memory store, feeding thread incl. pacing (% of a core)",
                  (threadCpuMs() - t0) / (seconds * 10));
         }
@@ -230,12 +240,27 @@ void BM_Writer1000PerSecond(benchmark::State& state) {
         recorder->setSerialNumber(1);
         recorder->sync();
         const double p0 = processCpuMs(), t0 = threadCpuMs();
-        const double mean =
-            paced(seconds, [&](std::size_t n) { recorder->append(rows[n % rows.size()]); });
+        std::size_t appended = 0;
+        const double mean = paced(
+            seconds, [&](std::size_t n) { recorder->append(rows[n % rows.size()]); }, appended);
         note("1000 records/s: append mean, stored history (ns)", mean);
         recorder->sync();
         const double feeder = threadCpuMs() - t0;
         const double writer = processCpuMs() - p0 - feeder;
+        // Every record appended is on disk: counted back from the folder, and the last one's
+        // time stamp compared.
+        recorder.reset(); // the open block sealed
+        auto stored = history::ArchiveReader::open(
+            history::CabinetDirectory(tmp.path(), history::CabinetKey(1, "W")));
+        const double count = stored ? double(stored->recordCount()) : 0;
+        const bool lastKept = stored && appended > 0 && stored->lastTimeMs() &&
+                              *stored->lastTimeMs() == rows[(appended - 1) % rows.size()].timeMs;
+        note("1000 records/s: records stored (counted back from the folder)", count);
+        note("1000 records/s: records appended", double(appended));
+        if (count != double(appended) || !lastKept) {
+            state.SkipWithError("the writer did not store every record");
+            std::fprintf(stderr, "stored %.0f of %zu records\n", count, appended);
+        }
         note("1000 records/s: stored history, feeding thread incl. pacing (% of a core)",
              feeder / (seconds * 10));
         note("1000 records/s: stored history, writer thread (% of a core)",
@@ -274,13 +299,21 @@ void showAll(service::MeasurementChart& chart) {
     chart.applySettings(s);
 }
 
-double timedRedraw(service::MeasurementChart& chart, int turn) {
+struct Redraw {
+    double wallMs = 0;
+    double cpuMs = 0; // of this (the user-interface) thread
+};
+
+// Every other turn the view moves by a millisecond: the chart reduces the store again; on the
+// others it draws the reduction it has.
+Redraw timedRedraw(service::MeasurementChart& chart, int turn) {
     const QCPRange r = chart.xAxis->range();
     const double nudge = (turn % 2) ? 0.001 : 0.0;
     chart.xAxis->setRange(r.lower + nudge, r.upper + nudge);
+    const double cpu0 = threadCpuMs();
     const auto start = std::chrono::steady_clock::now();
     chart.replot(QCustomPlot::rpImmediateRefresh);
-    return msSince(start);
+    return {msSince(start), threadCpuMs() - cpu0};
 }
 
 std::unique_ptr<history::HistoryViewer>& yearViewer() {
@@ -290,6 +323,7 @@ std::unique_ptr<history::HistoryViewer>& yearViewer() {
 
 void BM_YearOpenFirstPaint(benchmark::State& state) {
     const QString dir = yearDirectory();
+    bool firstOpen = true;
     for (auto _ : state) {
         yearViewer().reset();
         const double rss0 = rssBytes();
@@ -306,7 +340,21 @@ void BM_YearOpenFirstPaint(benchmark::State& state) {
         const double ms = msSince(start);
         const double perRecord = (rssBytes() - rss0) / double(kYear);
         note("year: open to first complete paint, stored history (ms)", ms);
-        note("year: memory growth per stored record while viewing (bytes)", perRecord);
+        if (firstOpen) // the process's first window: Qt's own first-use costs included
+            note("year: memory growth per stored record while viewing, first open (RSS, bytes)",
+                 perRecord);
+        else // the window before freed just now: its memory is largely reused
+            note("year: memory growth per stored record while viewing, reopened (RSS, bytes)",
+                 perRecord);
+        firstOpen = false;
+        // What the viewer holds itself: the block index and cache (HistoryViewSource), and the
+        // chart's store.
+        const double indexBytes = double(viewer->source().memoryBytes());
+        const double held = indexBytes + double(viewer->chart()->store().memoryBytes());
+        note("year: HistoryViewSource::memoryBytes() per stored record (index, cache)",
+             indexBytes / double(kYear));
+        note("year: bytes held per stored record while viewing (index, cache, chart store)",
+             held / double(kYear));
         note("year: blocks decoded for the first paint", double(viewer->source().blocksDecoded()));
         state.counters["first_paint_ms"] = ms;
         yearViewer() = std::move(viewer);
@@ -327,8 +375,10 @@ void BM_YearRedrawSideBySide(benchmark::State& state) {
         yearViewer()->updateView();
     }
     service::MeasurementChart& viewerChart = *yearViewer()->chart();
-    // The in-memory store of the service chart holding the same year, every record.
+    // The in-memory store of the service chart holding the same year, every record: "opened" by
+    // reading every record from the folder into the store, then painted.
     const double rss0 = rssBytes();
+    const auto start = std::chrono::steady_clock::now();
     auto memoryChart = std::make_unique<service::MeasurementChart>();
     memoryChart->resize(kWidth, kHeight);
     showAll(*memoryChart);
@@ -339,16 +389,31 @@ void BM_YearRedrawSideBySide(benchmark::State& state) {
                 memoryChart->store().append(r.timeMs, history::SampleOfRow(r));
         });
     }
+    const double filledMs = msSince(start);
     memoryChart->show();
     memoryChart->autosize();
     showAll(*memoryChart);
+    const auto paint = std::chrono::steady_clock::now();
     memoryChart->replot(QCustomPlot::rpImmediateRefresh);
-    note("year: memory per record, in-memory store (bytes)", (rssBytes() - rss0) / double(kYear));
+    note("year: open to first complete paint, in-memory store (every record read into it, ms)",
+         msSince(start));
+    note("year: first complete paint of the filled in-memory store (ms)", msSince(paint));
+    note("year: reading every record into the in-memory store (ms)", filledMs);
+    note("year: memory per record, in-memory store (RSS, bytes)",
+         (rssBytes() - rss0) / double(kYear));
+    note("year: memory per record, in-memory store (its chunks, bytes)",
+         double(memoryChart->store().memoryBytes()) / double(kYear));
+    note("year: points in the viewer's store", double(viewerChart.store().size()));
     for (auto _ : state) {
-        for (int turn = 0; turn < 20; ++turn) {
-            note("year: whole-year redraw, stored history viewer (ms)",
-                 timedRedraw(viewerChart, turn));
-            note("year: whole-year redraw, in-memory store (ms)", timedRedraw(*memoryChart, turn));
+        for (int turn = 0; turn < 40; ++turn) {
+            const Redraw v = timedRedraw(viewerChart, turn);
+            const Redraw m = timedRedraw(*memoryChart, turn);
+            note("year: whole-year redraw, stored history viewer (ms)", v.wallMs);
+            note("year: whole-year redraw, in-memory store (ms)", m.wallMs);
+            note("year: whole-year redraw, stored history viewer (UI thread CPU, ms)", v.cpuMs);
+            note("year: whole-year redraw, in-memory store (UI thread CPU, ms)", m.cpuMs);
+            note("year: whole-year redraw, viewer / in-memory store, pair by pair",
+                 v.wallMs / m.wallMs);
         }
     }
 }
@@ -356,14 +421,24 @@ BENCHMARK(BM_YearRedrawSideBySide)->Iterations(1)->Unit(benchmark::kMillisecond)
 
 } // namespace
 
+std::string loadAverage() {
+    std::ifstream f("/proc/loadavg");
+    std::string a, b, c;
+    f >> a >> b >> c;
+    return a + " " + b + " " + c;
+}
+
 int main(int argc, char** argv) {
+    const std::string loadBefore = loadAverage();
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     yearViewer().reset(); // before the application object goes
-    std::printf("\n%-84s %12s %6s\n", "figure (medians)", "value", "runs");
+    std::printf("\nload average (1, 5, 15 min) before: %s, after: %s\n", loadBefore.c_str(),
+                loadAverage().c_str());
+    std::printf("%-84s %12s %6s\n", "figure (medians)", "value", "runs");
     for (const auto& [name, values] : figures())
         std::printf("%-84s %12.3f %6zu\n", name.c_str(), median(values), values.size());
     return 0;

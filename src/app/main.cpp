@@ -8,6 +8,7 @@
 #include "history/archive_location.h"
 #include "history/history_recorder.h"
 #include "history/history_viewer.h"
+#include "history/recorded_history.h"
 #include "monitor/schrank_form.h"
 #include "platform/hid_native.h"
 #include "platform/hid_simulated.h"
@@ -21,7 +22,6 @@
 
 #include <QDateTime>
 #include <QDesktopServices>
-#include <QDir>
 #include <QProcessEnvironment>
 #include <QTimer>
 
@@ -46,8 +46,12 @@ class FirstPaintReporter : public QObject {
 public:
     bool eventFilter(QObject* watched, QEvent* event) override {
         if (event->type() == QEvent::Paint) {
-            std::fprintf(stderr, "hq3746-monitor: first paint at %lld ms since the epoch\n",
-                         static_cast<long long>(QDateTime::currentMSecsSinceEpoch()));
+            const auto* window = qobject_cast<const QWidget*>(watched);
+            std::fprintf(stderr,
+                         "hq3746-monitor: first paint at %lld ms since the epoch (window "
+                         "\"%s\")\n",
+                         static_cast<long long>(QDateTime::currentMSecsSinceEpoch()),
+                         window ? qUtf8Printable(window->windowTitle()) : "");
             watched->removeEventFilter(this);
         }
         return false;
@@ -107,6 +111,9 @@ int main(int argc, char** argv) {
             errors.show(error);
             return 1;
         }
+        FirstPaintReporter reporter;
+        if (qEnvironmentVariableIsSet("HQ_REPORT_STARTUP"))
+            viewer->installEventFilter(&reporter);
         if (parsed.options.quitAfterMs)
             QTimer::singleShot(*parsed.options.quitAfterMs, viewer, [viewer] { viewer->close(); });
         const int result = app.exec();
@@ -177,24 +184,11 @@ int main(int argc, char** argv) {
         glue, *mail, hq::service::HelpdeskAddress(QProcessEnvironment::systemEnvironment()));
     glue.attach(&form, &intern, recorder.get());
     form.setServiceWindow(&glue);
-    // "Verlauf": the stored history of the cabinet being recorded (or, before its serial number
-    // is known, the history folder).
-    QObject::connect(&intern, &hq::service::InternForm::historyRequested, &intern, [&] {
-        QString directory = recorder->currentDirectory();
-        if (directory.isEmpty()) {
-            recorder->sync();
-            directory = recorder->currentDirectory();
-        }
-        if (directory.isEmpty()) {
-            errors.show(QStringLiteral("No history has been stored yet in \"%1\".")
-                            .arg(QDir::toNativeSeparators(historyOptions.root)));
-            return;
-        }
-        recorder->sync(); // the newest records into the journal before they are read
-        QString error;
-        if (!hq::history::OpenHistoryWindow(directory, &intern, &error))
-            errors.show(error);
-    });
+    // "Verlauf": the stored history of the cabinet being recorded. The click waits briefly (at
+    // most kNewestRecordsWait) for the writer thread to put the newest records into the journal,
+    // never for a block being synced to the disk.
+    hq::history::ConnectHistoryButton(intern, *recorder, historyOptions.root,
+                                      [&errors](const QString& text) { errors.show(text); });
 
     // The program ends with the monitor window: the service window and chart viewers go too.
     hq::app::EndWithMainWindow(form);

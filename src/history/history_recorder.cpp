@@ -58,6 +58,21 @@ void HistoryRecorder::sync() {
     done_.wait(g, [&] { return written_ >= target || stop_; });
 }
 
+bool HistoryRecorder::syncFor(std::chrono::milliseconds limit, std::uint64_t* target) {
+    std::unique_lock g(mutex_);
+    const std::uint64_t wanted = queued_;
+    if (target)
+        *target = wanted;
+    flushNow_ = true;
+    wake_.notify_one();
+    return done_.wait_for(g, limit, [&] { return written_ >= wanted || stop_; });
+}
+
+bool HistoryRecorder::written(std::uint64_t target) const {
+    std::lock_guard g(mutex_);
+    return written_ >= target || stop_;
+}
+
 void HistoryRecorder::run() {
     std::vector<Row> rows;
     std::vector<Change> changes;
@@ -148,6 +163,9 @@ void HistoryRecorder::switchTo(const std::string& key) {
             if (options_.notice)
                 options_.notice(w.error().message);
         }
+        // Known at once, not only when the records taken with it are written.
+        std::lock_guard g(mutex_);
+        directory_ = writer_ ? writer_->directory() : QString();
     }
     holding_ = false;
     for (const Row& r : pending_)

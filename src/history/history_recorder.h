@@ -8,8 +8,9 @@
 // "unknown"). A new cabinet (another device claimed) starts a new identity.
 //
 // Threads: beginCabinet, setSerialNumber and append run on one thread (the user-interface
-// thread). The writer thread owns the ArchiveWriter; the queue between them is guarded by
-// mutex_. Notices are passed to the notice handler on the writer thread.
+// thread); currentDirectory, sync, syncFor and written from any thread. The writer thread owns the
+// ArchiveWriter; the queue between them is guarded by mutex_. Notices are passed to the notice
+// handler on the writer thread.
 #pragma once
 
 #include "history/archive_writer.h"
@@ -58,6 +59,11 @@ public:
     QString currentDirectory() const;
     // Waits until everything queued so far is in the journal (tests, shutdown).
     void sync();
+    // The same, waiting at most `limit`: false when the writer thread is still at work then (a
+    // block being sealed waits for the disk). `target` (if given) is what written() takes to
+    // tell later whether those records have got there.
+    bool syncFor(std::chrono::milliseconds limit, std::uint64_t* target = nullptr);
+    bool written(std::uint64_t target) const;
 
 private:
     struct Change {

@@ -90,23 +90,31 @@ void HistoryViewer::updateTitle() {
     setWindowTitle(
         QStringLiteral("Verlauf N#%1 \u2013 %2")
             .arg(QString::fromStdString(r.key()), QDir::toNativeSeparators(r.directory())));
-    ui_->StatusLabel->setText(QStringLiteral("%1 Datens\u00e4tze").arg(r.recordCount()));
+    updateStatus();
+}
+
+void HistoryViewer::updateStatus() {
+    QString text = QStringLiteral("%1 Datens\u00e4tze").arg(source_->reader().recordCount());
+    if (!toldLines_.isEmpty())
+        text += QStringLiteral(", %1 besch\u00e4digt").arg(toldLines_.size());
+    ui_->StatusLabel->setText(text);
+    ui_->StatusLabel->setToolTip(toldLines_.join(QLatin1Char('\n')));
 }
 
 void HistoryViewer::showProblems() {
-    // Each problem is told once: on the status line (with the list as its tool tip) and on
-    // standard error.
-    const std::vector<Problem> problems = source_->reader().takeProblems();
-    if (problems.empty())
-        return;
-    QStringList lines;
-    for (const Problem& p : problems) {
-        lines << QString::fromStdString(DescribeProblem(p));
-        std::fprintf(stderr, "history: %s\n", DescribeProblem(p).c_str());
+    // Each problem is told once per window: on the status line (with the list as its tool tip)
+    // and on standard error.
+    bool any = false;
+    for (const Problem& p : source_->reader().takeProblems()) {
+        if (!told_.insert({int(p.kind), p.file, p.offset}).second)
+            continue;
+        const std::string line = DescribeProblem(p);
+        toldLines_ << QString::fromStdString(line);
+        std::fprintf(stderr, "history: %s\n", line.c_str());
+        any = true;
     }
-    ui_->StatusLabel->setText(ui_->StatusLabel->text() +
-                              QStringLiteral(", %1 besch\u00e4digt").arg(problems.size()));
-    ui_->StatusLabel->setToolTip(lines.join(QLatin1Char('\n')));
+    if (any)
+        updateStatus();
 }
 
 void HistoryViewer::showRange(Range range) {
@@ -123,6 +131,10 @@ void HistoryViewer::showRange(Range range) {
     ui_->RangeBox->setCurrentIndex(int(range));
     ui_->Chart1->setBottomRange(from, to);
     updateView();
+}
+
+HistoryViewer::Range HistoryViewer::range() const {
+    return Range(ui_->RangeBox->currentIndex());
 }
 
 void HistoryViewer::pan(double fraction) {

@@ -8,9 +8,14 @@
 #include "history/history_view_source.h"
 
 #include <QString>
+#include <QStringList>
 #include <QWidget>
 
+#include <cstdint>
 #include <memory>
+#include <set>
+#include <string>
+#include <tuple>
 
 namespace Ui {
 class HistoryViewer;
@@ -35,6 +40,8 @@ public:
 
     // Shows the last hour, day, week or month before the newest record, or everything.
     void showRange(Range range);
+    // The range chosen last.
+    Range range() const;
     // Pans by a fraction of the shown width (negative: back in time); zooms about the middle.
     void pan(double fraction);
     void zoom(double factor);
@@ -42,7 +49,8 @@ public:
     void updateView();
     // "KOV Save" without the dialog: the shown range as a chart file. Error text.
     QString saveShownRange(const QString& chosen);
-    // Reads the folder's index again (new records of a running recorder).
+    // Reads the folder's index again (new records of a running recorder). Damaged and torn
+    // places found again are not told again.
     QString reload();
 
 protected:
@@ -52,10 +60,15 @@ private:
     void KOVSaveClick();
     void showProblems();
     void updateTitle();
+    void updateStatus();
     std::unique_ptr<Ui::HistoryViewer> ui_;
     std::unique_ptr<HistoryViewSource> source_;
     HistoryView view_;
     bool updateQueued_ = false;
+    // The problems told so far, by kind, file and place: every reload reads the folder again and
+    // finds the same ones again.
+    std::set<std::tuple<int, std::string, std::uint64_t>> told_;
+    QStringList toldLines_;
 };
 
 // Opens the cabinet folder in a new viewer window (deleted when closed). Null with the reason

@@ -243,6 +243,35 @@ std::optional<DecodedColumns> DecodeRecords(std::span<const std::uint8_t> b, std
     return d;
 }
 
+bool SummaryMatchesRecords(const BlockHeader& header, const BlockSummary& summary,
+                           const DecodedColumns& records, const std::vector<ColumnSpec>& columns) {
+    const std::size_t n = records.time.size();
+    if (n == 0 || n != header.count || summary.size() != columns.size() ||
+        records.fields.size() != columns.size())
+        return false;
+    const auto [tmin, tmax] = std::minmax_element(records.time.begin(), records.time.end());
+    if (*tmin != header.minTimeMs || *tmax != header.maxTimeMs)
+        return false;
+    for (std::size_t k = 0; k < columns.size(); ++k) {
+        const std::vector<std::int64_t>& v = records.fields[k];
+        if (v.size() != n)
+            return false;
+        const auto [lo, hi] = std::minmax_element(v.begin(), v.end());
+        if (*lo != summary[k].min || *hi != summary[k].max)
+            return false;
+        if (columns[k].bitField) {
+            std::uint64_t all = ~std::uint64_t{0}, any = 0;
+            for (const std::int64_t x : v) {
+                all &= std::uint64_t(x);
+                any |= std::uint64_t(x);
+            }
+            if (all != summary[k].allOf || any != summary[k].anyOf)
+                return false;
+        }
+    }
+    return true;
+}
+
 std::size_t JournalEntrySize(std::size_t columnCount) {
     return 8 + 8 + 4 * columnCount + 4;
 }

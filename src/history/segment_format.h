@@ -84,6 +84,10 @@ struct DecodedColumns {
 std::optional<DecodedColumns> DecodeRecords(std::span<const std::uint8_t> bytes,
                                             std::uint32_t count, std::size_t columnCount);
 bool RecordsChecksumOk(std::span<const std::uint8_t> bytes);
+// Whether the header's count and time range and the summary are exactly those of the decoded
+// records, as EncodeBlock writes them. The checksums cannot tell: each covers its own section.
+bool SummaryMatchesRecords(const BlockHeader& header, const BlockSummary& summary,
+                           const DecodedColumns& records, const std::vector<ColumnSpec>& columns);
 
 // Journal entries: sequence, time and one 32-bit value per column, with a checksum.
 std::size_t JournalEntrySize(std::size_t columnCount);

@@ -102,21 +102,29 @@ SegmentScan ScanSegment(ByteSource& src, bool verifyRecords) {
         auto summary = ParseSummary(std::span(buf).subspan(kBlockHeaderSize, summaryBytes),
                                     scan.schema.columns);
         bool good = summary.has_value();
+        const char* what = "checksum";
         if (good && verifyRecords) {
             const std::uint64_t at = pos + kBlockHeaderSize + summaryBytes;
             if (!src.read(at, h->recordsLength + 4, buf)) {
                 scan.readError = true;
                 break;
             }
-            good = DecodeRecords(buf, h->count, scan.schema.columns.size()).has_value();
+            const auto records = DecodeRecords(buf, h->count, scan.schema.columns.size());
+            good = records.has_value();
+            // Each section's checksum holds, yet the summary (which far views are drawn from)
+            // or the header's time range does not describe the records.
+            if (good && !SummaryMatchesRecords(*h, *summary, *records, scan.schema.columns)) {
+                good = false;
+                what = "summary does not match its records";
+            }
         }
         if (!good) {
-            scan.damaged.push_back(
-                {Problem::Kind::Damaged,
-                 {},
-                 pos,
-                 h->totalLength,
-                 "damaged block (checksum), " + std::to_string(h->count) + " records skipped"});
+            scan.damaged.push_back({Problem::Kind::Damaged,
+                                    {},
+                                    pos,
+                                    h->totalLength,
+                                    std::string("damaged block (") + what + "), " +
+                                        std::to_string(h->count) + " records skipped"});
         } else {
             scan.blocks.push_back({pos, *h, std::move(*summary)});
         }

@@ -61,8 +61,9 @@ struct SegmentScan {
     bool readError = false;
 };
 
-// Scans a segment. verifyRecords: also check every block's records checksum (hq3746ctl history
-// check, the writer's own last segment); otherwise only headers and summaries are read.
+// Scans a segment. verifyRecords: also check every block's records checksum, and that its summary
+// and time range are those of its records (hq3746ctl history check, the writer's own last
+// segment); otherwise only headers and summaries are read.
 SegmentScan ScanSegment(ByteSource& source, bool verifyRecords);
 
 // A problem's text: "<file>: <what> at byte <offset> (<length> bytes)".

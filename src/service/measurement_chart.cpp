@@ -6,8 +6,11 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <climits>
 #include <cmath>
+#include <vector>
 
 namespace hq::service {
 
@@ -34,16 +37,38 @@ QPixmap swatch(const SeriesStyle& s) {
     return p;
 }
 
+// The points of the line being drawn, in whole pixels (QPointF::toPoint of each point): worked
+// out with the points, for the line whose points start at `of` (none between two drawings).
+struct RoundedLine {
+    const QPointF* of = nullptr;
+    std::vector<QPoint> points;
+};
+thread_local RoundedLine roundedLine;
+
+const QPoint* roundedPoints(const QVector<QPointF>& lines) {
+    if (roundedLine.of == lines.constData() &&
+        roundedLine.points.size() == std::size_t(lines.size()))
+        return roundedLine.points.data();
+    static thread_local std::vector<QPoint> own;
+    own.resize(std::size_t(lines.size()));
+    for (qsizetype i = 0; i < lines.size(); ++i)
+        own[std::size_t(i)] = lines[i].toPoint();
+    return own.data();
+}
+
 // The polyline's segments in whole pixels, where consecutive segments on one pixel row or column
 // (which overlap or continue each other) are merged into their union: the same pixels with far
 // fewer calls.
 void mergeAlignedSegments(const QVector<QPointF>& lines, QVector<QLine>& segments) {
-    segments.clear();
-    QPoint a = lines[0].toPoint();
-    for (qsizetype i = 1; i < lines.size(); a = lines[i].toPoint(), ++i) {
-        const QPoint b = lines[i].toPoint();
-        if (!segments.isEmpty()) {
-            QLine& last = segments.last();
+    // At most one segment per pair of points, written in place.
+    segments.resize(std::max<qsizetype>(0, lines.size() - 1));
+    QLine* out = segments.data();
+    qsizetype n = 0;
+    const QPoint* in = roundedPoints(lines);
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        const QPoint a = in[i - 1], b = in[i];
+        if (n > 0) {
+            QLine& last = out[n - 1];
             if (b.x() == a.x() && last.x1() == last.x2() && last.x1() == b.x()) {
                 const int lo = std::min({last.y1(), last.y2(), b.y()});
                 const int hi = std::max({last.y1(), last.y2(), b.y()});
@@ -56,7 +81,72 @@ void mergeAlignedSegments(const QVector<QPointF>& lines, QVector<QLine>& segment
                 continue;
             }
         }
-        segments.append(QLine(a, b));
+        out[n++] = QLine(a, b);
+    }
+    segments.resize(n);
+}
+
+// Fills the union of per-column row intervals, column `first + i` covering the rows
+// [tops[i], bottoms[i]] (none where tops[i] > bottoms[i]), as disjoint rectangles. Filling a
+// rectangle costs one call per row, so a tall interval per column (a counter that wraps within
+// every column, an area over a dense history) costs as many calls as it has rows, column by
+// column. Here consecutive columns whose intervals share rows are one rectangle of the shared
+// rows, and what they hold above and below it is cut into rectangles as a histogram is (a
+// rectangle per rise and fall of the outline): the same pixels, each filled once, at a few calls
+// per row of the whole run.
+template <class Fill>
+void fillColumnIntervals(int first, const std::vector<int>& tops, const std::vector<int>& bottoms,
+                         Fill fill) {
+    struct Bar {
+        int start, height;
+    };
+    static thread_local std::vector<Bar> stack;
+    static thread_local std::vector<int> heights;
+    // Columns [from, from + n) of heights[], counted from the base row away in `direction` (-1:
+    // upwards): height k covers the rows base .. base + direction * (k - 1).
+    auto histogram = [&](int from, int n, int base, int direction) {
+        stack.clear();
+        for (int i = 0; i <= n; ++i) {
+            const int h = i < n ? heights[std::size_t(i)] : 0;
+            int start = i;
+            while (!stack.empty() && stack.back().height > h) {
+                const Bar b = stack.back();
+                stack.pop_back();
+                const int below = std::max(h, stack.empty() ? 0 : stack.back().height);
+                // Heights (below, b.height] of the columns [b.start, i).
+                const int r1 = base + direction * below, r2 = base + direction * (b.height - 1);
+                fill(QRect(QPoint(from + b.start, std::min(r1, r2)),
+                           QPoint(from + i - 1, std::max(r1, r2))));
+                start = b.start;
+            }
+            if (h > (stack.empty() ? 0 : stack.back().height))
+                stack.push_back({start, h});
+        }
+    };
+    const int n = int(tops.size());
+    for (int a = 0; a < n;) {
+        if (tops[std::size_t(a)] > bottoms[std::size_t(a)]) {
+            ++a;
+            continue;
+        }
+        int top = tops[std::size_t(a)], bottom = bottoms[std::size_t(a)], b = a + 1;
+        for (; b < n && tops[std::size_t(b)] <= bottoms[std::size_t(b)]; ++b) {
+            const int t = std::max(top, tops[std::size_t(b)]);
+            const int d = std::min(bottom, bottoms[std::size_t(b)]);
+            if (t > d)
+                break;
+            top = t;
+            bottom = d;
+        }
+        fill(QRect(QPoint(first + a, top), QPoint(first + b - 1, bottom)));
+        heights.resize(std::size_t(b - a));
+        for (int i = a; i < b; ++i)
+            heights[std::size_t(i - a)] = top - tops[std::size_t(i)];
+        histogram(first + a, b - a, top - 1, -1);
+        for (int i = a; i < b; ++i)
+            heights[std::size_t(i - a)] = bottoms[std::size_t(i)] - bottom;
+        histogram(first + a, b - a, bottom + 1, 1);
+        a = b;
     }
 }
 
@@ -68,9 +158,7 @@ void fillVerticalRuns(QCPPainter* painter, QVector<QLine>& segments, const QRect
     const bool opaque = colour.alpha() == 255;
     // A vertical segment covers a rectangle: with the two-pixel pen and square caps one pixel
     // either side of it and one beyond each end, with the one-pixel cosmetic pen its own column,
-    // both ends included. Over a dense history neighbouring columns often span the same rows (a
-    // counter that wraps within every column): with an opaque colour they are one rectangle, the
-    // same pixels filled once.
+    // both ends included.
     // A segment from one pixel column to the next whose rows both columns' rectangles already
     // cover draws nothing new: its pixels lie in those columns (and the one before, for the wide
     // pen) and in its own rows (and the one above, for the wide pen). With an opaque colour it
@@ -103,31 +191,64 @@ void fillVerticalRuns(QCPPainter* painter, QVector<QLine>& segments, const QRect
                std::max(l.y1(), l.y2()) <=
                    std::min(runBottom[std::size_t(a)], runBottom[std::size_t(b)]);
     };
-    QRect run;
-    auto flush = [&] {
-        if (!run.isNull())
-            painter->fillRect(run, colour);
-        run = QRect();
+    auto rectOf = [wide](const QLine& l) {
+        const int top = std::min(l.y1(), l.y2()), bottom = std::max(l.y1(), l.y2());
+        return wide ? QRect(l.x1() - 1, top - 1, 2, bottom - top + 2)
+                    : QRect(l.x1(), top, 1, bottom - top + 1);
     };
     qsizetype kept = 0;
+    if (!opaque) {
+        // Where rectangles overlap a translucent colour is laid on twice, as the stroker does:
+        // each is filled as it is.
+        for (const QLine& l : std::as_const(segments)) {
+            if (l.x1() != l.x2())
+                segments[kept++] = l;
+            else
+                painter->fillRect(rectOf(l), colour);
+        }
+        segments.resize(kept);
+        return;
+    }
+    // Opaque: the rectangles' union, gathered per pixel column (the wide pen's rectangles reach
+    // one column to the left of their segment) and filled once. Rows beyond the plot by more than
+    // a pixel are clipped away anyway and are left out.
+    const int firstPixel = firstColumn - 1;
+    static thread_local std::vector<int> tops, bottoms;
+    tops.assign(std::size_t(columns + 1), kNone);
+    bottoms.assign(std::size_t(columns + 1), kSeveral);
+    const int rowMin = plot.top() - 1, rowMax = plot.bottom() + 1;
     for (const QLine& l : std::as_const(segments)) {
         if (l.x1() != l.x2()) {
             if (!covered(l))
                 segments[kept++] = l;
             continue;
         }
-        const int top = std::min(l.y1(), l.y2()), bottom = std::max(l.y1(), l.y2());
-        const QRect r = wide ? QRect(l.x1() - 1, top - 1, 2, bottom - top + 2)
-                             : QRect(l.x1(), top, 1, bottom - top + 1);
-        if (opaque && !run.isNull() && r.top() == run.top() && r.bottom() == run.bottom() &&
-            r.left() >= run.left() && r.left() <= run.right() + 1) {
-            run.setRight(std::max(run.right(), r.right()));
+        const QRect r = rectOf(l);
+        if (slot(l.x1()) < 0) {
+            painter->fillRect(r, colour);
             continue;
         }
-        flush();
-        run = r;
+        const int top = std::max(r.top(), rowMin), bottom = std::min(r.bottom(), rowMax);
+        if (top > bottom)
+            continue;
+        for (int x = r.left(); x <= r.right(); ++x) {
+            const std::size_t i = std::size_t(x - firstPixel);
+            int& t = tops[i];
+            int& b = bottoms[i];
+            if (t > b) {
+                t = top;
+                b = bottom;
+            } else if (top <= b + 1 && bottom >= t - 1) {
+                t = std::min(t, top);
+                b = std::max(b, bottom);
+            } else {
+                // Apart from what the column holds already: filled on its own.
+                painter->fillRect(QRect(x, top, 1, bottom - top + 1), colour);
+            }
+        }
     }
-    flush();
+    fillColumnIntervals(firstPixel, tops, bottoms,
+                        [&](const QRect& r) { painter->fillRect(r, colour); });
     segments.resize(kept);
 }
 
@@ -205,11 +326,82 @@ void StoreGraph::draw(QCPPainter* painter) {
         const QCPAxisRect* rect = key->axisRect();
         const int kWidth = rect->width(), kLeft = rect->left();
         const int vHeight = value->axisRect()->height(), vBottom = value->axisRect()->bottom();
-        for (std::size_t i = 0; i < points.size(); ++i) {
-            const double k = double(points[i].timeMs) / 1000.0;
-            lines[qsizetype(i)] = QPointF((k - kLower) / kSize * kWidth + kLeft,
-                                          vBottom - (points[i].value - vLower) / vSize * vHeight);
+        // Every shown series has points at the same time stamps (each column's first and last
+        // record), and most values recur within a series: x of each time stamp is worked out
+        // once per view for all series, y of each value once per series (the same arithmetic,
+        // so the same pixels).
+        struct XCache {
+            double lower = 0, size = 0;
+            int width = -1, left = 0;
+            std::vector<std::int64_t> times;
+            std::vector<double> xs;
+        };
+        static thread_local XCache xCache;
+        const PlotPoint* p = points.data();
+        const std::size_t n = points.size();
+        auto xOf = [&](std::int64_t t) {
+            return (double(t) / 1000.0 - kLower) / kSize * kWidth + kLeft;
+        };
+        auto rebuild = [&] {
+            xCache = {kLower, kSize, kWidth, kLeft, {}, {}};
+            for (std::size_t i = 0; i < n; ++i)
+                if (xCache.times.empty() || p[i].timeMs > xCache.times.back()) {
+                    xCache.times.push_back(p[i].timeMs);
+                    xCache.xs.push_back(xOf(p[i].timeMs));
+                }
+        };
+        if (xCache.lower != kLower || xCache.size != kSize || xCache.width != kWidth ||
+            xCache.left != kLeft)
+            rebuild();
+        struct YEntry {
+            std::uint64_t bits = 0;
+            double y = 0;
+            int rounded = 0;
+            std::uint32_t stamp = 0;
+        };
+        static thread_local std::array<YEntry, 1024> yCache{};
+        static thread_local std::uint32_t yStamp = 0;
+        if (++yStamp == 0) {
+            yCache.fill({});
+            yStamp = 1;
         }
+        roundedLine.points.resize(n);
+        QPoint* rounded = roundedLine.points.data();
+        QPointF* out = lines.data();
+        std::size_t cursor = 0, misses = 0;
+        std::int64_t lastTime = p[0].timeMs;
+        double x = xOf(lastTime);
+        int rx = qRound(x);
+        for (std::size_t i = 0; i < n; ++i) {
+            if (p[i].timeMs != lastTime) {
+                lastTime = p[i].timeMs;
+                while (cursor < xCache.times.size() && xCache.times[cursor] < lastTime)
+                    ++cursor;
+                if (cursor < xCache.times.size() && xCache.times[cursor] == lastTime) {
+                    x = xCache.xs[cursor];
+                } else {
+                    x = xOf(lastTime);
+                    ++misses;
+                }
+                rx = qRound(x);
+            }
+            const double v = p[i].value;
+            const std::uint64_t bits = std::bit_cast<std::uint64_t>(v);
+            YEntry& e = yCache[std::size_t((bits * 0x9E3779B97F4A7C15ull) >> 54)];
+            if (e.stamp != yStamp || e.bits != bits) {
+                e.bits = bits;
+                e.y = vBottom - (v - vLower) / vSize * vHeight;
+                e.rounded = qRound(e.y);
+                e.stamp = yStamp;
+            }
+            out[i] = QPointF(x, e.y);
+            rounded[i] = QPoint(rx, e.rounded);
+        }
+        // The columns changed within this view (records added): the next series finds this
+        // one's time stamps.
+        if (misses > 0)
+            rebuild();
+        roundedLine.of = lines.constData();
     } else {
         for (std::size_t i = 0; i < points.size(); ++i)
             lines[qsizetype(i)] = QPointF(key->coordToPixel(double(points[i].timeMs) / 1000.0),
@@ -221,6 +413,7 @@ void StoreGraph::draw(QCPPainter* painter) {
     painter->setPen(pen());
     painter->setBrush(Qt::NoBrush);
     drawLinePlot(painter, lines);
+    roundedLine.of = nullptr;
 }
 
 void StoreGraph::drawLinePlot(QCPPainter* painter, const QVector<QPointF>& lines) const {
@@ -322,7 +515,7 @@ void StoreGraph::drawFill(QCPPainter* painter, QVector<QPointF>* lines) const {
     // polygon with thousands of edges per scan line is slow to fill. The polygon's points only
     // advance in x, so an aliased fill covers in each pixel column the rows between the base and
     // the line's height at the column's centre: with more points than pixel columns the area is
-    // filled that way, runs of equal columns as one rectangle.
+    // filled that way, the columns' rows together as few rectangles.
     const QCPAxis* key = keyAxis();
     const QCPAxis* value = valueAxis();
     if (!lines || lines->size() < 2 || painter->brush().style() == Qt::NoBrush ||
@@ -338,37 +531,31 @@ void StoreGraph::drawFill(QCPPainter* painter, QVector<QPointF>* lines) const {
     const int right = std::min(int(std::floor(lines->constLast().x())), clip.right() + 1);
     applyFillAntialiasingHint(painter);
     const QBrush brush = painter->brush();
+    // Per column the rows between the base and the line (rows beyond the plot by more than a
+    // pixel are clipped away anyway), filled as few rectangles.
+    static thread_local std::vector<int> tops, bottoms;
+    const std::size_t columns = std::size_t(std::max(0, right - left + 1));
+    tops.assign(columns, 1);
+    bottoms.assign(columns, 0);
+    const int rowMin = clip.top() - 1, rowMax = clip.bottom() + 1;
     qsizetype seg = 0; // the segment [seg, seg + 1] that holds the column's centre
-    int runStart = left, runTop = 0;
-    bool inRun = false;
-    auto flush = [&](int end) {
-        if (inRun && end > runStart && runTop != base)
-            painter->fillRect(QRect(QPoint(runStart, std::min(runTop, base)),
-                                    QPoint(end - 1, std::max(runTop, base) - 1)),
-                              brush);
-        inRun = false;
-    };
     for (int c = left; c <= right; ++c) {
         const double xc = c + 0.5;
         while (seg + 1 < lines->size() && (*lines)[seg + 1].x() <= xc)
             ++seg;
-        if (xc < lines->constFirst().x() || seg + 1 >= lines->size()) {
-            flush(c);
+        if (xc < lines->constFirst().x() || seg + 1 >= lines->size())
             continue;
-        }
         const QPointF& p = (*lines)[seg];
         const QPointF& q = (*lines)[seg + 1];
         const double y =
             q.x() > p.x() ? p.y() + (q.y() - p.y()) * (xc - p.x()) / (q.x() - p.x()) : q.y();
         const int top = qRound(y);
-        if (inRun && top == runTop)
+        if (top == base)
             continue;
-        flush(c);
-        runStart = c;
-        runTop = top;
-        inRun = true;
+        tops[std::size_t(c - left)] = std::max(std::min(top, base), rowMin);
+        bottoms[std::size_t(c - left)] = std::min(std::max(top, base) - 1, rowMax);
     }
-    flush(right + 1);
+    fillColumnIntervals(left, tops, bottoms, [&](const QRect& r) { painter->fillRect(r, brush); });
 }
 
 ChartLegend::ChartLegend(QWidget* parent) : QFrame(parent) {

@@ -1,8 +1,11 @@
 // The program entry's pieces: the command line, the error display and the application object
 // that keeps exceptions from crossing the event loop; and the program itself started with the
-// simulated cabinet, quitting cleanly on its own.
+// simulated cabinet, quitting cleanly on its own with every record it received stored, and
+// started on a cabinet's stored history alone.
+#include "../history/history_test_support.h"
 #include "app/app_options.h"
 #include "app/error_display.h"
+#include "history/archive_location.h"
 #include "history/archive_reader.h"
 
 #include <QAbstractButton>
@@ -193,17 +196,58 @@ private slots:
                 QRegularExpression(QStringLiteral("(\\d+) status records received")).match(err);
             QVERIFY2(records.hasMatch(), qPrintable(err));
             QVERIFY2(records.captured(1).toInt() >= 1, qPrintable(err));
-            // Every status record of the simulated cabinet went into its stored history.
+            // Every status record the program received went into the simulated cabinet's stored
+            // history, under its serial number and nowhere else.
+            QCOMPARE(hq::history::ListCabinetDirectories(historyRoot.path()),
+                     QStringList{hq::history::CabinetDirectory(historyRoot.path(), "12345678")});
             auto reader = hq::history::ArchiveReader::open(historyRoot.path() + "/12345678");
             QVERIFY2(reader.ok(), qPrintable(err));
             QVERIFY(reader->problems().empty());
             QVERIFY(reader->tail().empty()); // the open block was sealed on closing
-            QVERIFY2(reader->recordCount() > before, qPrintable(err));
+            QVERIFY2(reader->recordCount() == before + records.captured(1).toULongLong(),
+                     qPrintable(QStringLiteral("%1 stored after %2, %3")
+                                    .arg(reader->recordCount())
+                                    .arg(before)
+                                    .arg(err)));
             if (run == 0)
                 firstBefore = *reader->firstTimeMs();
             QCOMPARE(*reader->firstTimeMs(), firstBefore);
             before = reader->recordCount();
         }
+    }
+
+    void programShowsTheStoredHistoryOfACabinet() {
+        // hq3746-monitor --history SERIAL: the viewer alone, over that cabinet's folder.
+        QTemporaryDir historyRoot;
+        const QString folder = hq::history::CabinetDirectory(historyRoot.path(), "4711");
+        {
+            std::vector<std::string> notices;
+            auto w = hq::history::ArchiveWriter::open(folder, "4711", hq::testing::SmallBlocks(64),
+                                                      notices);
+            QVERIFY(w.ok());
+            for (std::uint64_t i = 0; i < 1000; ++i)
+                QVERIFY((*w)->append(hq::testing::IndexedRow(i)).ok());
+        }
+        QProcess program;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.insert(QStringLiteral("HQ_REPORT_STARTUP"), QStringLiteral("1"));
+        env.insert(QStringLiteral("HQ3746_HISTORY_DIR"), historyRoot.path());
+        program.setProcessEnvironment(env);
+        program.start(QStringLiteral(HQ_MONITOR_EXECUTABLE),
+                      {QStringLiteral("--history"), QStringLiteral("4711"),
+                       QStringLiteral("--quit-after"), QStringLiteral("1500")});
+        QVERIFY(program.waitForStarted(10000));
+        QVERIFY(program.waitForFinished(30000));
+        const QString err = QString::fromUtf8(program.readAllStandardError());
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), 0);
+        // The window painted is the viewer, titled with the cabinet and its folder.
+        const QString title =
+            QStringLiteral("Verlauf N#4711 \u2013 ") + QDir::toNativeSeparators(folder);
+        QVERIFY2(err.contains(QStringLiteral("first paint at")) &&
+                     err.contains(QStringLiteral("(window \"%1\")").arg(title)),
+                 qPrintable(err));
     }
 
     void helpNeedsNoDisplay() {

@@ -1,6 +1,6 @@
 // hq3746ctl history list, export and check over a stored history written by the archive's own
 // writer: the list names the folder and counts, exports hold exactly the records of the range,
-// check finds a flipped bit.
+// check finds a flipped bit, a torn end and a summary that does not describe its records.
 #include "../history/history_test_support.h"
 #include "cli/cli.h"
 #include "cli_test_support.h"
@@ -12,8 +12,11 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <span>
 
 using namespace hq;
 using namespace hq::cli::test;
@@ -28,6 +31,9 @@ private slots:
     void exportNeedsSerialAndOneFile_data();
     void exportNeedsSerialAndOneFile();
     void checkFindsAFlippedBit();
+    void checkFindsATornSegmentEnd_data();
+    void checkFindsATornSegmentEnd();
+    void checkFindsASummaryThatDisagreesWithItsRecords();
 
 private:
     std::unique_ptr<QTemporaryDir> root_;
@@ -152,6 +158,73 @@ void TestCliHistory::checkFindsAFlippedBit() {
     o = runCli({"history", "check", "--serial", "12345678"}, offlineEnvironment());
     QCOMPARE(o.code, 4);
     QVERIFY2(o.out.contains(QStringLiteral("1 problems")) && o.out.contains("damaged block"),
+             qPrintable(o.out));
+}
+
+void TestCliHistory::checkFindsATornSegmentEnd_data() {
+    QTest::addColumn<int>("keep"); // bytes of the last block left, -1: all but its last 9
+    QTest::newRow("cut inside the last block's records") << -1;
+    QTest::newRow("cut inside the last block's header") << 20;
+    QTest::newRow("only the first byte of the last block") << 1;
+}
+
+void TestCliHistory::checkFindsATornSegmentEnd() {
+    QFETCH(int, keep);
+    // A power loss while the last block was written: the file ends inside it.
+    std::uint64_t lastStart = 0;
+    {
+        auto reader = history::ArchiveReader::open(cabinet_);
+        QCOMPARE(reader->blocks().size(), std::size_t(5));
+        lastStart = reader->blocks().back().offset;
+    }
+    const QString segment =
+        QDir(cabinet_).filePath(QDir(cabinet_).entryList({"*.hqseg"}).constFirst());
+    const qint64 size = QFileInfo(segment).size();
+    const qint64 cut = keep < 0 ? size - 9 : qint64(lastStart) + keep;
+    QVERIFY(QFile(segment).resize(cut));
+    const Outcome o = runCli({"history", "check"}, offlineEnvironment());
+    QCOMPARE(o.code, 4);
+    // The four whole blocks are readable; the torn one is told with where it begins and how
+    // many bytes of it are left.
+    QVERIFY2(o.out.contains(QStringLiteral("12345678: 4 blocks, 256 records, 1 problems")),
+             qPrintable(o.out));
+    QVERIFY2(o.out.contains(QStringLiteral("torn block dropped (the file ends inside it) at "
+                                           "byte %1 (%2 bytes)")
+                                .arg(lastStart)
+                                .arg(cut - qint64(lastStart))),
+             qPrintable(o.out));
+    // Checking does not repair: the same again.
+    QCOMPARE(runCli({"history", "check"}, offlineEnvironment()).out, o.out);
+}
+
+void TestCliHistory::checkFindsASummaryThatDisagreesWithItsRecords() {
+    // A segment whose middle block says its largest t2_1 is one more than any of its records:
+    // each checksum holds, so only reading the records and comparing finds it.
+    QDir(cabinet_).removeRecursively();
+    QVERIFY(QDir().mkpath(cabinet_));
+    std::vector<history::Row> rows;
+    for (std::uint64_t i = 0; i < 192; ++i)
+        rows.push_back(hq::testing::IndexedRow(i));
+    const auto& columns = history::StatusColumns();
+    const std::size_t t2 = std::size_t(history::ColumnIndex("t2_1"));
+    std::string bytes =
+        history::EncodeFileHeader(history::kSegmentMagic, history::FileSchema{"12345678", columns});
+    bytes += history::EncodeBlock(std::span(rows).subspan(0, 64), 0, columns);
+    const std::uint64_t middleAt = bytes.size();
+    bytes += hq::testing::ResealedBlock(
+        std::span(rows).subspan(64, 64), 64,
+        [t2](history::BlockHeader&, history::BlockSummary& s) { s[t2].max += 1; });
+    bytes += history::EncodeBlock(std::span(rows).subspan(128, 64), 128, columns);
+    QFile f(QDir(cabinet_).filePath("00000000000000000000.hqseg"));
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    QCOMPARE(f.write(bytes.data(), qint64(bytes.size())), qint64(bytes.size()));
+    f.close();
+    const Outcome o = runCli({"history", "check", "--serial", "12345678"}, offlineEnvironment());
+    QCOMPARE(o.code, 4);
+    QVERIFY2(o.out.contains(QStringLiteral("12345678: 2 blocks, 128 records, 1 problems")) &&
+                 o.out.contains(QStringLiteral("damaged block (summary does not match its "
+                                               "records), 64 records skipped at byte %1")
+                                    .arg(middleAt)),
              qPrintable(o.out));
 }
 

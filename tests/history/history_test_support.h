@@ -2,13 +2,18 @@
 // a cabinet folder, reading a folder back.
 #pragma once
 
+#include "core/crc32.h"
 #include "history/archive_reader.h"
 #include "history/archive_writer.h"
+#include "history/codec.h"
 #include "history/columns.h"
+#include "history/segment_format.h"
 
 #include <QTest>
 
 #include <cstdint>
+#include <functional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -56,6 +61,47 @@ inline void WriteRows(const QString& dir, std::uint64_t from, std::uint64_t to,
     for (std::uint64_t i = from; i < to; ++i)
         QVERIFY((*w)->append(IndexedRow(i)).ok());
     QVERIFY((*w)->close().ok());
+}
+
+// A block of `rows` as the writer makes it, then its header fields or summary changed by
+// `change` and written out again by hand in the layout docs/history.md gives (header, summary
+// and its checksum, the records and their checksum as they were), every checksum right: what
+// only comparing the summary with the records can find.
+inline std::string
+ResealedBlock(std::span<const history::Row> rows, std::uint64_t firstSequence,
+              const std::function<void(history::BlockHeader&, history::BlockSummary&)>& change) {
+    using namespace history;
+    const auto& columns = StatusColumns();
+    const std::string good = EncodeBlock(rows, firstSequence, columns);
+    const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(good.data()),
+                                              good.size());
+    BlockHeader h = *ParseBlockHeader(bytes.first(kBlockHeaderSize));
+    BlockSummary summary =
+        *ParseSummary(bytes.subspan(kBlockHeaderSize, h.summaryLength + 4), columns);
+    const std::string records = good.substr(kBlockHeaderSize + h.summaryLength + 4);
+    change(h, summary);
+    std::string body;
+    for (std::size_t k = 0; k < columns.size(); ++k) {
+        PutVarint(body, ZigZag(summary[k].min));
+        PutVarint(body, ZigZag(summary[k].max));
+        if (columns[k].bitField) {
+            PutVarint(body, summary[k].allOf);
+            PutVarint(body, summary[k].anyOf);
+        }
+    }
+    std::string block = "HQBK";
+    PutU32(block, std::uint32_t(kBlockHeaderSize + body.size() + 4 + records.size()));
+    PutU64(block, h.firstSequence);
+    PutU32(block, h.count);
+    PutU64(block, std::uint64_t(h.minTimeMs));
+    PutU64(block, std::uint64_t(h.maxTimeMs));
+    PutU32(block, std::uint32_t(body.size()));
+    PutU32(block, std::uint32_t(records.size() - 4));
+    PutU32(block, Crc32(block.data(), block.size()));
+    block += body;
+    PutU32(block, Crc32(body.data(), body.size()));
+    block += records;
+    return block;
 }
 
 } // namespace hq::testing

@@ -15,6 +15,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <functional>
+#include <span>
+
 using namespace hq::history;
 using hq::testing::IndexedRow;
 using hq::testing::ReadAll;
@@ -22,6 +25,9 @@ using hq::testing::SmallBlocks;
 using hq::testing::WriteRows;
 
 namespace {
+// What a test does to a block's header and summary before it is written out again.
+using BlockChange = std::function<void(BlockHeader&, BlockSummary&)>;
+
 std::vector<Row> indexedRows(std::uint64_t from, std::uint64_t to) {
     std::vector<Row> v;
     for (std::uint64_t i = from; i < to; ++i)
@@ -55,6 +61,8 @@ void copyFolder(const QString& from, const QString& to) {
 }
 } // namespace
 
+Q_DECLARE_METATYPE(BlockChange)
+
 class TestHistoryArchive : public QObject {
     Q_OBJECT
 private slots:
@@ -67,9 +75,15 @@ private slots:
     void writerRepairsATornEndOnce();
     void flippedBitSkipsOnlyItsBlock_data();
     void flippedBitSkipsOnlyItsBlock();
+    void summaryThatDisagreesWithItsRecordsIsFoundByTheCheck_data();
+    void summaryThatDisagreesWithItsRecordsIsFoundByTheCheck();
     void secondWriterGetsAClearMessage();
     void retentionDropsWholeSegmentsOldestFirst_data();
     void retentionDropsWholeSegmentsOldestFirst();
+    void defaultRetentionAgeIs400Days_data();
+    void defaultRetentionAgeIs400Days();
+    void defaultRetentionSizeIs2GiB_data();
+    void defaultRetentionSizeIs2GiB();
     void segmentsEndAtUtcDayBoundaries();
     void recorderFilesRecordsUnderTheCabinet_data();
     void recorderFilesRecordsUnderTheCabinet();
@@ -271,6 +285,63 @@ void TestHistoryArchive::flippedBitSkipsOnlyItsBlock() {
     QCOMPARE(checked->problems().size(), std::size_t(1));
 }
 
+void TestHistoryArchive::summaryThatDisagreesWithItsRecordsIsFoundByTheCheck_data() {
+    using Change = BlockChange;
+    QTest::addColumn<Change>("change");
+    QTest::addColumn<bool>("found");
+    const std::size_t t2 = std::size_t(ColumnIndex("t2_1"));
+    const std::size_t status = std::size_t(ColumnIndex("status"));
+    QVERIFY(StatusColumns()[status].bitField);
+    QTest::newRow("nothing changed") << Change([](BlockHeader&, BlockSummary&) {}) << false;
+    QTest::newRow("a column's largest value")
+        << Change([t2](BlockHeader&, BlockSummary& s) { s[t2].max += 1; }) << true;
+    QTest::newRow("a column's smallest value")
+        << Change([t2](BlockHeader&, BlockSummary& s) { s[t2].min -= 1; }) << true;
+    QTest::newRow("a bit field's OR")
+        << Change([status](BlockHeader&, BlockSummary& s) { s[status].anyOf ^= 0x80; }) << true;
+    QTest::newRow("a bit field's AND")
+        << Change([status](BlockHeader&, BlockSummary& s) { s[status].allOf ^= 0x01; }) << true;
+    QTest::newRow("the header's last time")
+        << Change([](BlockHeader& h, BlockSummary&) { h.maxTimeMs += 1000; }) << true;
+    QTest::newRow("the header's first time")
+        << Change([](BlockHeader& h, BlockSummary&) { h.minTimeMs -= 1; }) << true;
+}
+
+void TestHistoryArchive::summaryThatDisagreesWithItsRecordsIsFoundByTheCheck() {
+    QFETCH(BlockChange, change);
+    QFETCH(bool, found);
+    // Three blocks of 64 rows; the middle one written again by hand with the change.
+    const std::vector<Row> rows = indexedRows(0, 192);
+    const auto& columns = StatusColumns();
+    const std::string first = EncodeBlock(std::span(rows).subspan(0, 64), 0, columns);
+    const std::string middle =
+        hq::testing::ResealedBlock(std::span(rows).subspan(64, 64), 64, change);
+    std::string bytes = EncodeFileHeader(kSegmentMagic, FileSchema{"4711", columns});
+    const std::uint64_t middleAt = bytes.size() + first.size();
+    bytes += first + middle + EncodeBlock(std::span(rows).subspan(128, 64), 128, columns);
+    const std::span<const std::uint8_t> data(reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                                             bytes.size());
+    // Reading headers and summaries alone cannot tell: every checksum holds.
+    MemorySource plain(data);
+    const SegmentScan index = ScanSegment(plain, /*verifyRecords=*/false);
+    QCOMPARE(index.blocks.size(), std::size_t(3));
+    QVERIFY(index.damaged.empty());
+    // The check reads the records and compares.
+    MemorySource again(data);
+    const SegmentScan checked = ScanSegment(again, /*verifyRecords=*/true);
+    QCOMPARE(checked.blocks.size(), std::size_t(found ? 2 : 3));
+    QCOMPARE(checked.damaged.size(), std::size_t(found ? 1 : 0));
+    if (found) {
+        QCOMPARE(checked.damaged[0].offset, middleAt);
+        QCOMPARE(checked.damaged[0].length, std::uint64_t(middle.size()));
+        QVERIFY2(QString::fromStdString(checked.damaged[0].message)
+                     .contains("summary does not match its records"),
+                 checked.damaged[0].message.c_str());
+        QCOMPARE(checked.blocks[1].offset, middleAt + middle.size());
+    }
+    QCOMPARE(checked.validEnd, std::uint64_t(bytes.size()));
+}
+
 void TestHistoryArchive::secondWriterGetsAClearMessage() {
     QTemporaryDir tmp;
     std::vector<std::string> notices;
@@ -335,6 +406,90 @@ void TestHistoryArchive::retentionDropsWholeSegmentsOldestFirst() {
     auto reader = ArchiveReader::open(tmp.path());
     QCOMPARE(reader->recordCount(), std::uint64_t(100 * segmentsLeft));
     QCOMPARE(*reader->firstTimeMs(), start + (10 - segmentsLeft) * day);
+}
+
+void TestHistoryArchive::defaultRetentionAgeIs400Days_data() {
+    QTest::addColumn<double>("secondDaysBack"); // where the second of three segments begins
+    QTest::addColumn<int>("segmentsLeft");
+    // The oldest segment (401 days back) goes once the next one begins before the cut-off, so
+    // that everything in the oldest is older than that: these two cases put the cut-off between
+    // 399 and 400 days and one hour back.
+    QTest::newRow("next one begins 400 days and an hour back") << 400.0 + 1.0 / 24 << 2;
+    QTest::newRow("next one begins 399 days and an hour back") << 399.0 + 1.0 / 24 << 3;
+}
+
+void TestHistoryArchive::defaultRetentionAgeIs400Days() {
+    QFETCH(double, secondDaysBack);
+    QFETCH(int, segmentsLeft);
+    QTemporaryDir tmp;
+    constexpr std::int64_t day = 86400000;
+    const std::int64_t now = 20500 * day + day / 2; // noon UTC
+    WriterOptions keepAll = SmallBlocks(10);
+    keepAll.maxAgeMs = 1000 * day;
+    keepAll.nowMs = [now] { return now; };
+    std::vector<std::string> notices;
+    {
+        auto w = ArchiveWriter::open(tmp.path(), "9", keepAll, notices);
+        for (const std::int64_t at :
+             {now - 401 * day, now - std::int64_t(secondDaysBack * double(day)), now - day})
+            for (int i = 0; i < 10; ++i)
+                QVERIFY((*w)->append(IndexedRow(0, at + i * 1000)).ok());
+    }
+    QCOMPARE(QDir(tmp.path()).entryList({"*.hqseg"}, QDir::Files).size(), 3);
+    // The monitor's recorder writes with the defaults: only the clock is set here.
+    WriterOptions defaults = RecorderOptions().writer;
+    defaults.nowMs = [now] { return now; };
+    {
+        auto w = ArchiveWriter::open(tmp.path(), "9", defaults, notices);
+        QVERIFY(w.ok());
+    }
+    auto reader = ArchiveReader::open(tmp.path());
+    QCOMPARE(int(reader->segments().size()), segmentsLeft);
+    QCOMPARE(reader->recordCount(), std::uint64_t(10 * segmentsLeft));
+}
+
+void TestHistoryArchive::defaultRetentionSizeIs2GiB_data() {
+    QTest::addColumn<qint64>("overLimit"); // bytes of the folder beyond 2 GiB
+    QTest::addColumn<int>("segmentsLeft");
+    QTest::newRow("exactly 2 GiB") << qint64(0) << 2;
+    QTest::newRow("one byte more") << qint64(1) << 1;
+}
+
+void TestHistoryArchive::defaultRetentionSizeIs2GiB() {
+#if defined(Q_OS_WIN)
+    QSKIP("a file grown to 2 GiB is not sparse there: written in full");
+#endif
+    QFETCH(qint64, overLimit);
+    QFETCH(int, segmentsLeft);
+    QTemporaryDir tmp;
+    constexpr std::int64_t day = 86400000;
+    const std::int64_t start = 40000 * day; // in the future: the age limit keeps everything
+    std::vector<std::string> notices;
+    {
+        auto w = ArchiveWriter::open(tmp.path(), "9", SmallBlocks(10), notices);
+        for (int d = 0; d < 2; ++d)
+            for (int i = 0; i < 10; ++i)
+                QVERIFY((*w)->append(IndexedRow(0, start + d * day + i * 1000)).ok());
+    }
+    const QDir dir(tmp.path());
+    const QStringList segments = dir.entryList({"*.hqseg"}, QDir::Files, QDir::Name);
+    QCOMPARE(segments.size(), 2);
+    // The older segment grown (sparse, its blocks at the start intact) so that the folder (the
+    // journal as opening leaves it, header only, and both segments) holds 2 GiB + overLimit.
+    const qint64 limit = qint64(2) << 30;
+    const qint64 journal =
+        qint64(EncodeFileHeader(kJournalMagic, FileSchema{"9", StatusColumns()}).size());
+    const qint64 newest = QFileInfo(dir.filePath(segments[1])).size();
+    QFile big(dir.filePath(segments[0]));
+    QVERIFY(big.resize(limit + overLimit - journal - newest));
+    WriterOptions defaults = RecorderOptions().writer;
+    {
+        auto w = ArchiveWriter::open(tmp.path(), "9", defaults, notices);
+        QVERIFY(w.ok());
+    }
+    QCOMPARE(QFileInfo(dir.filePath(kJournalFileName)).size(), journal);
+    const QStringList left = dir.entryList({"*.hqseg"}, QDir::Files, QDir::Name);
+    QCOMPARE(left, segments.mid(segments.size() - segmentsLeft));
 }
 
 void TestHistoryArchive::segmentsEndAtUtcDayBoundaries() {

@@ -1,11 +1,18 @@
 // The history viewer: far views come from block summaries without reading a block, close views
 // from the records; the extremes drawn are those of the records; the window shows the folder,
-// picks ranges, pans by keyboard and saves the shown range as a chart file of every record.
+// picks ranges, pans and zooms by keyboard and mouse, tells a damaged place once however often
+// the folder is read again, and saves the shown range as a chart file of every record. The
+// service window's "Verlauf" opens it over the cabinet being recorded, without waiting for a
+// writer thread that is busy.
+#include "history/archive_location.h"
 #include "history/history_export.h"
+#include "history/history_recorder.h"
 #include "history/history_view_source.h"
 #include "history/history_viewer.h"
+#include "history/recorded_history.h"
 #include "history_test_support.h"
 #include "service/chart_file.h"
+#include "service/intern_form.h"
 #include "service/measurement_chart.h"
 #include "service/plot_series.h"
 #include "sim_rows.h"
@@ -13,9 +20,24 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
+#include <QLabel>
+#include <QLockFile>
+#include <QMouseEvent>
+#include <QPushButton>
 #include <QTemporaryDir>
+#include <QTemporaryFile>
 #include <QTest>
+#include <QWheelEvent>
+
+#include <cstdio>
+#if defined(_WIN32)
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 
 using namespace hq::history;
 
@@ -47,6 +69,88 @@ void extremes(const hq::service::HistoryStore& s, hq::service::RawSample& mn,
               hq::service::RawSample& mx) {
     QVERIFY(s.ranges(0, s.size(), mn, mx));
 }
+
+// Flips one bit of a folder's only segment, `at` bytes into it.
+void flipBit(const QString& dir, std::uint64_t at) {
+    const QString segment = QDir(dir).filePath(QDir(dir).entryList({"*.hqseg"})[0]);
+    QFile f(segment);
+    QVERIFY(f.open(QIODevice::ReadWrite));
+    f.seek(qint64(at));
+    char c = 0;
+    QVERIFY(f.getChar(&c));
+    f.seek(qint64(at));
+    QVERIFY(f.putChar(char(c ^ 0x04)));
+}
+
+// What is written to standard error while it lives (the viewer tells problems there).
+class StderrCapture {
+public:
+    StderrCapture() {
+        QVERIFY(file_.open());
+        std::fflush(stderr);
+#if defined(_WIN32)
+        saved_ = _dup(_fileno(stderr));
+        _dup2(file_.handle(), _fileno(stderr));
+#else
+        saved_ = dup(fileno(stderr));
+        dup2(file_.handle(), fileno(stderr));
+#endif
+    }
+    ~StderrCapture() {
+        restore();
+    }
+    QString text() {
+        restore();
+        file_.seek(0);
+        return QString::fromUtf8(file_.readAll());
+    }
+
+private:
+    void restore() {
+        if (saved_ < 0)
+            return;
+        std::fflush(stderr);
+#if defined(_WIN32)
+        _dup2(saved_, _fileno(stderr));
+        _close(saved_);
+#else
+        dup2(saved_, fileno(stderr));
+        close(saved_);
+#endif
+        saved_ = -1;
+    }
+    QTemporaryFile file_;
+    int saved_ = -1;
+};
+
+void sendMouse(QWidget* w, QEvent::Type type, QPoint at, Qt::MouseButton button,
+               Qt::MouseButtons buttons) {
+    QMouseEvent e(type, QPointF(at), QPointF(w->mapToGlobal(at)), button, buttons, Qt::NoModifier);
+    QCoreApplication::sendEvent(w, &e);
+}
+
+void sendWheel(QWidget* w, QPoint at, int notches) {
+    QWheelEvent e(QPointF(at), QPointF(w->mapToGlobal(at)), QPoint(), QPoint(0, 120 * notches),
+                  Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+    QCoreApplication::sendEvent(w, &e);
+}
+
+class NoCommands : public hq::service::ServiceCommands {
+public:
+    void SendSerialNumber(std::int32_t) override {}
+    void SendDispLdr() override {}
+    void SendWdtTest() override {}
+    QString SerialNumberCaption() const override { return {}; }
+};
+
+class NoMail : public hq::service::MailTransport {
+public:
+    hq::service::MailSendResult send(const hq::platform::MailMessage&) override { return {}; }
+};
+
+QString statusText(const HistoryViewer& viewer) {
+    return viewer.findChild<QLabel*>("StatusLabel")->text();
+}
 } // namespace
 
 class TestHistoryView : public QObject {
@@ -57,6 +161,12 @@ private slots:
     void summaryViewHoldsTheRecordsExtremes();
     void damagedBlockIsLeftOutOfACloseView();
     void windowShowsFolderRangesAndPans();
+    void keysZoomOutAndGoToEitherEnd_data();
+    void keysZoomOutAndGoToEitherEnd();
+    void mouseDragPansAndWheelZooms();
+    void problemsAreToldOnceHoweverOftenTheFolderIsReadAgain();
+    void verlaufOpensTheViewerOverTheRecordedCabinet();
+    void verlaufDoesNotWaitForABusyWriter();
     void kovSaveWritesEveryRecordOfTheShownRange();
 };
 
@@ -178,6 +288,196 @@ void TestHistoryView::windowShowsFolderRangesAndPans() {
     viewer->updateView();
     QVERIFY(chart->store().size() > 0);
     QVERIFY(!viewer->view().fromSummaries);
+}
+
+void TestHistoryView::keysZoomOutAndGoToEitherEnd_data() {
+    QTest::addColumn<int>("key");
+    QTest::addColumn<QString>("expect"); // "zoom out", "first", "last"
+    QTest::newRow("Down zooms out") << int(Qt::Key_Down) << "zoom out";
+    QTest::newRow("Minus zooms out") << int(Qt::Key_Minus) << "zoom out";
+    QTest::newRow("Home goes to the first record") << int(Qt::Key_Home) << "first";
+    QTest::newRow("End goes to the newest record") << int(Qt::Key_End) << "last";
+}
+
+void TestHistoryView::keysZoomOutAndGoToEitherEnd() {
+    QFETCH(int, key);
+    QFETCH(QString, expect);
+    QTemporaryDir tmp;
+    const std::vector<Row> rows = writeSimulated(tmp.path(), 4 * 3600); // four hours
+    QString error;
+    std::unique_ptr<HistoryViewer> viewer(OpenHistoryWindow(tmp.path(), nullptr, &error));
+    QVERIFY2(viewer, qPrintable(error));
+    hq::service::MeasurementChart* chart = viewer->chart();
+    // An hour in the middle of the four.
+    const double first = double(rows.front().timeMs), last = double(rows.back().timeMs);
+    chart->setBottomRange(first + 3600000.0, first + 2 * 3600000.0);
+    const double from = chart->viewFromMs(), to = chart->viewToMs(), width = to - from;
+    QTest::keyClick(chart, Qt::Key(key));
+    if (expect == "zoom out") {
+        QVERIFY(qAbs(chart->viewFromMs() - (from - width / 2)) < 1);
+        QVERIFY(qAbs(chart->viewToMs() - (to + width / 2)) < 1);
+    } else if (expect == "first") {
+        QVERIFY(qAbs(chart->viewFromMs() - first) < 1);
+        QVERIFY(qAbs(chart->viewToMs() - (first + width)) < 1);
+    } else {
+        QVERIFY(qAbs(chart->viewToMs() - last) < 1);
+        QVERIFY(qAbs(chart->viewFromMs() - (last - width)) < 1);
+    }
+    // The chart's records follow the view.
+    QTRY_VERIFY(chart->store().size() > 0 &&
+                double(chart->store().firstTime()) <= std::max(chart->viewFromMs(), first) &&
+                double(chart->store().lastTime()) >= std::min(chart->viewToMs(), last));
+}
+
+void TestHistoryView::mouseDragPansAndWheelZooms() {
+    QTemporaryDir tmp;
+    const std::vector<Row> rows = writeSimulated(tmp.path(), 4 * 3600);
+    QString error;
+    std::unique_ptr<HistoryViewer> viewer(OpenHistoryWindow(tmp.path(), nullptr, &error));
+    QVERIFY2(viewer, qPrintable(error));
+    QVERIFY(QTest::qWaitForWindowExposed(viewer.get()));
+    hq::service::MeasurementChart* chart = viewer->chart();
+    viewer->showRange(HistoryViewer::Range::Hour);
+    QCPAxisRect* rect = chart->axisRect();
+    const double from = chart->viewFromMs(), to = chart->viewToMs(), width = to - from;
+    const double msPerPixel = width / rect->width();
+    // Dragged 60 % of the plot to the right: the view goes back in time by what that showed,
+    // further than the records the viewer had read around it.
+    const QPoint start(rect->left() + rect->width() / 5, rect->center().y());
+    const int drag = rect->width() * 3 / 5;
+    sendMouse(chart, QEvent::MouseButtonPress, start, Qt::LeftButton, Qt::LeftButton);
+    sendMouse(chart, QEvent::MouseMove, start + QPoint(drag / 2, 0), Qt::NoButton, Qt::LeftButton);
+    sendMouse(chart, QEvent::MouseMove, start + QPoint(drag, 0), Qt::NoButton, Qt::LeftButton);
+    sendMouse(chart, QEvent::MouseButtonRelease, start + QPoint(drag, 0), Qt::LeftButton,
+              Qt::NoButton);
+    QVERIFY2(qAbs(chart->viewFromMs() - (from - drag * msPerPixel)) < msPerPixel,
+             qPrintable(QString::number(chart->viewFromMs() - from)));
+    QVERIFY(qAbs(chart->viewToMs() - chart->viewFromMs() - width) < 1);
+    QTRY_VERIFY(chart->store().size() > 0 &&
+                double(chart->store().firstTime()) <= chart->viewFromMs() &&
+                double(chart->store().lastTime()) >= chart->viewToMs());
+    // One notch of the wheel away from the user zooms in about the time under the mouse, one
+    // towards the user zooms out again.
+    const QPoint at(rect->left() + rect->width() / 3, rect->center().y());
+    const double under = chart->xAxis->pixelToCoord(at.x()) * 1000.0;
+    const double factor = rect->rangeZoomFactor(Qt::Horizontal);
+    QVERIFY(factor > 0 && factor < 1);
+    sendWheel(chart, at, 1);
+    QVERIFY(qAbs(chart->viewToMs() - chart->viewFromMs() - width * factor) < 1);
+    QVERIFY(qAbs(chart->xAxis->pixelToCoord(at.x()) * 1000.0 - under) < msPerPixel);
+    sendWheel(chart, at, -1);
+    QVERIFY(qAbs(chart->viewToMs() - chart->viewFromMs() - width) < 1);
+    QVERIFY(qAbs(chart->xAxis->pixelToCoord(at.x()) * 1000.0 - under) < msPerPixel);
+}
+
+void TestHistoryView::problemsAreToldOnceHoweverOftenTheFolderIsReadAgain() {
+    QTemporaryDir tmp;
+    const std::vector<Row> rows = writeSimulated(tmp.path(), 640); // ten blocks
+    std::uint64_t summaryAt = 0;
+    {
+        auto reader = ArchiveReader::open(tmp.path());
+        QCOMPARE(reader->blocks().size(), std::size_t(10));
+        summaryAt = reader->blocks()[3].offset + hq::history::kBlockHeaderSize + 2;
+    }
+    // A flipped bit in a block's summary, and the last block torn (no writer at work).
+    flipBit(tmp.path(), summaryAt);
+    QFile::remove(QDir(tmp.path()).filePath(kJournalFileName));
+    const QString segment = QDir(tmp.path()).filePath(QDir(tmp.path()).entryList({"*.hqseg"})[0]);
+    QVERIFY(QFile(segment).resize(QFileInfo(segment).size() - 10));
+    StderrCapture err;
+    QString error;
+    std::unique_ptr<HistoryViewer> viewer(OpenHistoryWindow(tmp.path(), nullptr, &error));
+    QVERIFY2(viewer, qPrintable(error));
+    // Each range chosen reads the folder again: month, week, day.
+    auto* box = viewer->findChild<QComboBox*>("RangeBox");
+    for (int i = 0; i < 3; ++i)
+        QTest::keyClick(box, Qt::Key_Up);
+    QCOMPARE(viewer->range(), HistoryViewer::Range::Day);
+    viewer->updateView();
+    const QString told = err.text();
+    QCOMPARE(told.count(QStringLiteral("history: ")), 2);
+    QVERIFY2(told.contains("damaged block") && told.contains("torn block dropped"),
+             qPrintable(told));
+    QCOMPARE(statusText(*viewer),
+             QStringLiteral("%1 Datens\u00e4tze, 2 besch\u00e4digt").arg(rows.size() - 2 * 64));
+    QCOMPARE(viewer->findChild<QLabel*>("StatusLabel")->toolTip().split('\n').size(), 2);
+}
+
+void TestHistoryView::verlaufOpensTheViewerOverTheRecordedCabinet() {
+    QTemporaryDir root;
+    RecorderOptions options;
+    options.root = root.path();
+    HistoryRecorder recorder(options);
+    NoCommands commands;
+    NoMail mail;
+    hq::service::InternForm intern(commands, mail, QStringLiteral("help@example.com"));
+    QStringList errors;
+    ConnectHistoryButton(intern, recorder, root.path(),
+                         [&errors](const QString& text) { errors << text; });
+    auto* button = intern.findChild<QPushButton*>("ButtonVerlauf");
+    QVERIFY(button);
+    // Nothing stored yet: said so, no window.
+    button->click();
+    QCOMPARE(errors.size(), 1);
+    QVERIFY2(errors[0].contains("No history has been stored yet") &&
+                 errors[0].contains(QDir::toNativeSeparators(root.path())),
+             qPrintable(errors[0]));
+    QVERIFY(!intern.findChild<HistoryViewer*>());
+    // Records of cabinet 4711, none of them written yet when the button is clicked: the viewer
+    // shows every one.
+    recorder.beginCabinet(QStringLiteral("HQ0004711"));
+    recorder.setSerialNumber(4711);
+    for (std::uint64_t i = 0; i < 500; ++i)
+        recorder.append(hq::testing::IndexedRow(i));
+    button->click();
+    QCOMPARE(errors.size(), 1);
+    auto* viewer = intern.findChild<HistoryViewer*>();
+    QVERIFY(viewer);
+    QVERIFY(viewer->isWindow());
+    QVERIFY(viewer->windowTitle().contains(
+        QDir::toNativeSeparators(CabinetDirectory(root.path(), "4711"))));
+    QTRY_COMPARE(statusText(*viewer), QStringLiteral("500 Datens\u00e4tze"));
+}
+
+void TestHistoryView::verlaufDoesNotWaitForABusyWriter() {
+    QTemporaryDir root;
+    RecorderOptions options;
+    options.root = root.path();
+    options.writer = hq::testing::SmallBlocks(64);
+    HistoryRecorder recorder(options);
+    recorder.beginCabinet(QStringLiteral("HQ0004711"));
+    recorder.setSerialNumber(4711);
+    for (std::uint64_t i = 0; i < 100; ++i)
+        recorder.append(hq::testing::IndexedRow(i));
+    recorder.sync();
+    // Another program writes cabinet 4712. The writer thread is told to write 4712 for a moment
+    // (its lock is waited for two seconds before the writer gives up) and then 4711 again, with
+    // newer records: those reach the folder two seconds after the click at the earliest.
+    const QString other = CabinetDirectory(root.path(), "4712");
+    QVERIFY(QDir().mkpath(other));
+    QLockFile lock(other + "/" + kLockFileName);
+    QVERIFY(lock.tryLock(0));
+    for (std::uint64_t i = 100; i < 300; ++i)
+        recorder.append(hq::testing::IndexedRow(i));
+    recorder.beginCabinet(QStringLiteral("HQ0004712"));
+    recorder.setSerialNumber(4712);
+    recorder.beginCabinet(QStringLiteral("HQ0004711"));
+    recorder.setSerialNumber(4711);
+    for (std::uint64_t i = 300; i < 400; ++i)
+        recorder.append(hq::testing::IndexedRow(i));
+    QElapsedTimer clock;
+    clock.start();
+    QString error;
+    std::unique_ptr<HistoryViewer> viewer(OpenRecordedHistory(
+        recorder, root.path(), nullptr, &error, std::chrono::milliseconds(100)));
+    const qint64 waited = clock.elapsed();
+    QVERIFY2(viewer, qPrintable(error));
+    QVERIFY2(waited < 1000, qPrintable(QString::number(waited)));
+    QVERIFY(viewer->windowTitle().contains(
+        QDir::toNativeSeparators(CabinetDirectory(root.path(), "4711"))));
+    // Once the writer thread is through, the viewer reads the folder again: every record of 4711
+    // up to the click.
+    QTRY_COMPARE_WITH_TIMEOUT(statusText(*viewer), QStringLiteral("400 Datens\u00e4tze"), 10000);
 }
 
 void TestHistoryView::kovSaveWritesEveryRecordOfTheShownRange() {
