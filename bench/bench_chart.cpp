@@ -44,15 +44,15 @@ double msSince(std::chrono::steady_clock::time_point a) {
 }
 
 const std::vector<RawSample>& samples() {
-    static const std::vector<RawSample> table = [] {
+    static const std::vector<RawSample> kTable = [] {
         hq::testing::SyntheticCabinet cabinet(7);
         std::vector<RawSample> t;
         t.reserve(200'000);
         for (int i = 0; i < 200'000; ++i)
-            t.push_back(SampleFromStatus(cabinet.record(i)));
+            t.push_back(sampleFromStatus(cabinet.record(i)));
         return t;
     }();
-    return table;
+    return kTable;
 }
 
 void showAll(MeasurementChart& chart) {

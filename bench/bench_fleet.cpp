@@ -117,7 +117,7 @@ void wait(int ms) {
 
 std::uint64_t storedRecords(const QString& root) {
     std::uint64_t n = 0;
-    for (const QString& dir : hq::history::ListCabinetDirectories(root))
+    for (const QString& dir : hq::history::listCabinetDirectories(root))
         if (auto r = hq::history::ArchiveReader::open(dir))
             n += r->recordCount();
     return n;
@@ -193,7 +193,7 @@ void BM_FiftyCabinetsToOneBroker(benchmark::State& state) {
 
         // Every stored record of every cabinet must have been delivered.
         std::uint64_t stored = 0, lost = 0;
-        for (const QString& folder : hq::history::ListCabinetDirectories(history)) {
+        for (const QString& folder : hq::history::listCabinetDirectories(history)) {
             auto reader = hq::history::ArchiveReader::open(folder);
             if (!reader)
                 continue;

@@ -78,14 +78,14 @@ double threadCpuMs() {
 }
 
 const std::vector<history::Row>& simRows() {
-    static const std::vector<history::Row> rows = [] {
+    static const std::vector<history::Row> kRows = [] {
         testing::SimulatedRows sim(kStart);
         std::vector<history::Row> v(604'800); // a week
         for (auto& r : v)
             r = sim.next();
         return v;
     }();
-    return rows;
+    return kRows;
 }
 
 QString benchDir() {
@@ -110,9 +110,9 @@ void BM_BytesPerRecord(benchmark::State& state) {
         }
         auto reader = history::ArchiveReader::open(tmp.path() + "/1");
         const double disk = double(reader->bytesOnDisk()) / double(rows.size());
-        service::HistoryStore store(service::SeriesEncodings());
+        service::HistoryStore store(service::seriesEncodings());
         for (const auto& r : rows)
-            store.append(r.timeMs, history::SampleOfRow(r));
+            store.append(r.timeMs, history::sampleOfRow(r));
         const double memory = double(store.memoryBytes()) / double(store.size());
         state.counters["disk_bytes_per_record"] = disk;
         state.counters["store_bytes_per_record"] = memory;
@@ -145,11 +145,11 @@ void BM_AppendRecorder(benchmark::State& state) {
 BENCHMARK(BM_AppendRecorder)->Iterations(600'000);
 
 void BM_AppendStore(benchmark::State& state) {
-    service::HistoryStore store(service::SeriesEncodings());
+    service::HistoryStore store(service::seriesEncodings());
     const auto& rows = simRows();
     std::vector<service::RawSample> samples;
     for (const auto& r : rows)
-        samples.push_back(history::SampleOfRow(r));
+        samples.push_back(history::sampleOfRow(r));
     std::size_t i = 0;
     const auto start = std::chrono::steady_clock::now();
     for (auto _ : state) {
@@ -172,7 +172,7 @@ void BM_AppendRecorderFromStatus(benchmark::State& state) {
     recorder.setSerialNumber(1);
     std::vector<protocol::StatusRecord> records;
     for (std::size_t k = 0; k < 100'000; ++k)
-        records.push_back(history::StatusFromRow(simRows()[k]));
+        records.push_back(history::statusFromRow(simRows()[k]));
     std::size_t i = 0;
     const auto start = std::chrono::steady_clock::now();
     for (auto _ : state) {
@@ -214,10 +214,10 @@ void BM_Writer1000PerSecond(benchmark::State& state) {
     for (auto _ : state) {
         // In-memory store: the processor time of appending at that pace (on this thread).
         {
-            service::HistoryStore store(service::SeriesEncodings());
+            service::HistoryStore store(service::seriesEncodings());
             std::vector<service::RawSample> samples;
             for (std::size_t k = 0; k < 20'000; ++k)
-                samples.push_back(history::SampleOfRow(rows[k]));
+                samples.push_back(history::sampleOfRow(rows[k]));
             const double t0 = threadCpuMs();
             std::size_t appended = 0;
             const double mean = paced(
@@ -251,7 +251,7 @@ void BM_Writer1000PerSecond(benchmark::State& state) {
         // time stamp compared.
         recorder.reset(); // the open block sealed
         auto stored = history::ArchiveReader::open(
-            history::CabinetDirectory(tmp.path(), history::CabinetKey(1, "W")));
+            history::cabinetDirectory(tmp.path(), history::cabinetKey(1, "W")));
         const double count = stored ? double(stored->recordCount()) : 0;
         const bool lastKept = stored && appended > 0 && stored->lastTimeMs() &&
                               *stored->lastTimeMs() == rows[(appended - 1) % rows.size()].timeMs;
@@ -274,7 +274,7 @@ BENCHMARK(BM_Writer1000PerSecond)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 QString yearDirectory() {
     const QString root = benchDir();
-    const QString dir = history::CabinetDirectory(root, "year");
+    const QString dir = history::cabinetDirectory(root, "year");
     auto reader = history::ArchiveReader::open(dir);
     if (reader && reader->recordCount() == kYear)
         return dir;
@@ -384,9 +384,9 @@ void BM_YearRedrawSideBySide(benchmark::State& state) {
     showAll(*memoryChart);
     {
         auto reader = history::ArchiveReader::open(dir);
-        history::ForEachRow(*reader, {}, [&](const std::vector<history::Row>& rows) {
+        history::forEachRow(*reader, {}, [&](const std::vector<history::Row>& rows) {
             for (const auto& r : rows)
-                memoryChart->store().append(r.timeMs, history::SampleOfRow(r));
+                memoryChart->store().append(r.timeMs, history::sampleOfRow(r));
         });
     }
     const double filledMs = msSince(start);

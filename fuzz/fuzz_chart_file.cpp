@@ -32,7 +32,7 @@ void drawAndExport(hq::service::LoadedChart& loaded) {
     QBuffer csv;
     csv.open(QIODevice::WriteOnly);
     std::size_t skipped = 0;
-    if (!WriteCsv(csv, store, 0, store.size(), &skipped).isEmpty())
+    if (!writeCsv(csv, store, 0, store.size(), &skipped).isEmpty())
         std::abort();
     std::size_t rows = 0;
     for (const QByteArray& line : csv.data().split('\n'))
@@ -55,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     QBuffer in;
     in.setData(reinterpret_cast<const char*>(data), qsizetype(size));
     in.open(QIODevice::ReadOnly);
-    hq::service::LoadedChart chart = hq::service::ReadChart(in);
+    hq::service::LoadedChart chart = hq::service::readChart(in);
     if (!chart.ok()) {
         if (chart.error.isEmpty())
             std::abort(); // a rejection must say why
@@ -63,13 +63,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     QBuffer out;
     out.open(QIODevice::WriteOnly);
-    if (!hq::service::WriteChart(out, chart.settings, *chart.store).isEmpty())
+    if (!hq::service::writeChart(out, chart.settings, *chart.store).isEmpty())
         std::abort();
     // What was accepted writes back to a file that loads to the same chart and is stable.
     QBuffer again;
     again.setData(out.data());
     again.open(QIODevice::ReadOnly);
-    const hq::service::LoadedChart second = hq::service::ReadChart(again);
+    const hq::service::LoadedChart second = hq::service::readChart(again);
     if (!second.ok() || !(second.settings == chart.settings) ||
         second.store->size() != chart.store->size())
         std::abort();
@@ -79,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             std::abort();
     QBuffer third;
     third.open(QIODevice::WriteOnly);
-    hq::service::WriteChart(third, second.settings, *second.store);
+    hq::service::writeChart(third, second.settings, *second.store);
     if (third.data() != out.data())
         std::abort();
     drawAndExport(chart);

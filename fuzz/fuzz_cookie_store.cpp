@@ -38,18 +38,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             continue;
         const QString& host = hosts[static_cast<unsigned char>(record[0]) % hosts.size()];
         const QList<QByteArray> reply = record.sliced(1).split('\xFE');
-        store.Store(host, reply);
+        store.store(host, reply);
         // Repeating the same reply keeps the same cookies (on a copy, so that the next records
         // meet the store as the first reply left it). Their order in the line may change: of
         // more than 50 a cookie pushed out and set again counts as first set then.
         CookieStore repeated = store;
-        repeated.Store(host, reply);
+        repeated.store(host, reply);
         check(repeated.count(host) == store.count(host));
-        check(sortedPairs(repeated.CookieHeader(host)) == sortedPairs(store.CookieHeader(host)));
+        check(sortedPairs(repeated.cookieHeader(host)) == sortedPairs(store.cookieHeader(host)));
     }
     for (const QString& host : hosts) {
         check(store.count(host) <= CookieStore::kMaxCookiesPerHost);
-        const QByteArray line = store.CookieHeader(host);
+        const QByteArray line = store.cookieHeader(host);
         check(line.isEmpty() == (store.count(host) == 0));
         for (char c : line) {
             const auto u = static_cast<unsigned char>(c);
@@ -71,8 +71,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         // Kept cookies are kept again unchanged: storing the line's pairs gives the same line.
         CookieStore again;
-        again.Store(host, values);
-        check(again.CookieHeader(host) == line);
+        again.store(host, values);
+        check(again.cookieHeader(host) == line);
     }
     return 0;
 }

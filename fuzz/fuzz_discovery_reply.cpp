@@ -17,20 +17,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The first byte picks the sender, the rest is the datagram.
     const QString sender = QStringLiteral("192.168.%1.%2").arg(data[0] >> 4).arg(data[0] & 15);
     const QByteArray datagram(reinterpret_cast<const char*>(data + 1), qsizetype(size - 1));
-    const hq::DiscoveryReply reply = hq::DecodeDiscoveryReply(datagram, sender);
+    const hq::DiscoveryReply reply = hq::decodeDiscoveryReply(datagram, sender);
     if (datagram.isEmpty()) {
         check(reply.memoLines.isEmpty() && !reply.listEntry);
         return 0;
     }
     check(!reply.memoLines.isEmpty());
     check(reply.memoLines.front() ==
-          QStringLiteral("Received: ") + hq::DecodeWindows1252(datagram) + sender);
+          QStringLiteral("Received: ") + hq::decodeWindows1252(datagram) + sender);
     const bool cabinet = datagram.startsWith("HQ3746");
     check(reply.listEntry.has_value() == cabinet);
     if (!cabinet) {
         check(reply.memoLines.size() == 2);
         check(reply.memoLines[1] ==
-              hq::DecodeWindows1252(datagram.first(std::min<qsizetype>(6, datagram.size()))));
+              hq::decodeWindows1252(datagram.first(std::min<qsizetype>(6, datagram.size()))));
         return 0;
     }
     check(reply.memoLines.size() == 1);
@@ -42,6 +42,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check(description.size() <= std::max<qsizetype>(0, datagram.size() - 7));
     if (!description.isEmpty())
         check(description.front().unicode() > 0x20 && description.back().unicode() > 0x20);
-    check(hq::AddressOfListEntry(entry) == sender);
+    check(hq::addressOfListEntry(entry) == sender);
     return 0;
 }

@@ -13,34 +13,34 @@ using hq::fuzz::check;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const QString text =
-        hq::DecodeWindows1252(QByteArray(reinterpret_cast<const char*>(data), qsizetype(size)));
-    const std::optional<QHostAddress> parsed = hq::ParseDottedIPv4(text);
+        hq::decodeWindows1252(QByteArray(reinterpret_cast<const char*>(data), qsizetype(size)));
+    const std::optional<QHostAddress> parsed = hq::parseDottedIPv4(text);
     if (parsed) {
         check(parsed->protocol() == QAbstractSocket::IPv4Protocol);
-        check(hq::LooksLikeDottedAddress(text));
+        check(hq::looksLikeDottedAddress(text));
         const QString dotted = parsed->toString();
-        check(hq::ParseDottedIPv4(dotted) == parsed);
-        const std::optional<QString> field = hq::FormatSchrankip(dotted);
+        check(hq::parseDottedIPv4(dotted) == parsed);
+        const std::optional<QString> field = hq::formatSchrankip(dotted);
         check(field.has_value() && field->size() == 15);
-        check(hq::IsCompleteSchrankip(*field) && !hq::IsEmptySchrankip(*field));
-        check(hq::PlainSchrankip(*field) == dotted);
+        check(hq::isCompleteSchrankip(*field) && !hq::isEmptySchrankip(*field));
+        check(hq::plainSchrankip(*field) == dotted);
     }
-    if (const std::optional<QString> field = hq::FormatSchrankip(text)) {
-        check(field->size() == 15 && hq::IsCompleteSchrankip(*field));
-        check(hq::PlainSchrankip(*field) == text.trimmed());
-        check(hq::ParseDottedIPv4(*field) == hq::ParseDottedIPv4(text.trimmed()));
-        check(hq::FormatSchrankip(hq::PlainSchrankip(*field)) == field);
+    if (const std::optional<QString> field = hq::formatSchrankip(text)) {
+        check(field->size() == 15 && hq::isCompleteSchrankip(*field));
+        check(hq::plainSchrankip(*field) == text.trimmed());
+        check(hq::parseDottedIPv4(*field) == hq::parseDottedIPv4(text.trimmed()));
+        check(hq::formatSchrankip(hq::plainSchrankip(*field)) == field);
     }
-    if (hq::IsCompleteSchrankip(text)) {
+    if (hq::isCompleteSchrankip(text)) {
         // Finished input of the mask is four groups of digits: an address unless one is above 255.
-        check(text.size() == 15 && hq::LooksLikeDottedAddress(text));
-        check(!hq::IsEmptySchrankip(text));
+        check(text.size() == 15 && hq::looksLikeDottedAddress(text));
+        check(!hq::isEmptySchrankip(text));
         bool small = true;
-        for (const QString& g : hq::PlainSchrankip(text).split(u'.'))
+        for (const QString& g : hq::plainSchrankip(text).split(u'.'))
             small = small && g.toInt() <= 255;
-        check(hq::ParseDottedIPv4(text).has_value() == small);
+        check(hq::parseDottedIPv4(text).has_value() == small);
     }
-    if (hq::IsEmptySchrankip(text))
+    if (hq::isEmptySchrankip(text))
         check(!parsed);
     return 0;
 }

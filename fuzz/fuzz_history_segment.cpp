@@ -24,7 +24,7 @@ void checkBlock(std::span<const std::uint8_t> bytes, const ScannedBlock& b,
     check(b.offset + b.header.totalLength <= bytes.size());
     const auto records = bytes.subspan(b.offset + kBlockHeaderSize + b.header.summaryLength + 4,
                                        b.header.recordsLength + 4);
-    const auto cols = DecodeRecords(records, b.header.count, schema.columns.size());
+    const auto cols = decodeRecords(records, b.header.count, schema.columns.size());
     check(cols.has_value()); // the verifying scan decoded it
     check(cols->time.size() == b.header.count);
     check(cols->fields.size() == schema.columns.size());
@@ -53,13 +53,13 @@ void checkBlock(std::span<const std::uint8_t> bytes, const ScannedBlock& b,
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::span<const std::uint8_t> bytes(data, size);
     MemorySource source(bytes);
-    const SegmentScan scan = ScanSegment(source, /*verifyRecords=*/false);
+    const SegmentScan scan = scanSegment(source, /*verifyRecords=*/false);
     check(scan.validEnd <= size);
     for (const ScannedBlock& b : scan.blocks) {
         check(b.offset + b.header.totalLength <= size);
         const auto records = bytes.subspan(b.offset + kBlockHeaderSize + b.header.summaryLength + 4,
                                            b.header.recordsLength + 4);
-        const auto cols = DecodeRecords(records, b.header.count, scan.schema.columns.size());
+        const auto cols = decodeRecords(records, b.header.count, scan.schema.columns.size());
         if (!cols)
             continue;
         check(cols->time.size() == b.header.count &&
@@ -70,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The verifying scan: every block it accepts is consistent, and the plain scan accepted it
     // too (at the same place).
     MemorySource again(bytes);
-    const SegmentScan verified = ScanSegment(again, /*verifyRecords=*/true);
+    const SegmentScan verified = scanSegment(again, /*verifyRecords=*/true);
     check(verified.validEnd <= size);
     for (const ScannedBlock& b : verified.blocks) {
         checkBlock(bytes, b, verified.schema);
@@ -78,10 +78,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                           [&](const ScannedBlock& p) { return p.offset == b.offset; }));
     }
     // The same bytes as a journal.
-    if (auto header = ParseFileHeader(kJournalMagic, bytes)) {
-        const std::size_t entry = JournalEntrySize(header->schema.columns.size());
+    if (auto header = parseFileHeader(kJournalMagic, bytes)) {
+        const std::size_t entry = journalEntrySize(header->schema.columns.size());
         for (std::size_t at = header->length; at + entry <= size; at += entry)
-            (void)ParseJournalEntry(bytes.subspan(at, entry), header->schema.columns);
+            (void)parseJournalEntry(bytes.subspan(at, entry), header->schema.columns);
     }
     return 0;
 }

@@ -40,17 +40,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const QByteArrayView all(bytes, n);
 
     Parser whole;
-    whole.Feed(all);
+    whole.feed(all);
     checkLimits(whole);
     const bool completeBeforeEnd = whole.isComplete();
-    whole.FinishInput();
+    whole.finishInput();
     checkLimits(whole);
 
     Parser pieces;
-    pieces.Feed(all.first(split));
+    pieces.feed(all.first(split));
     checkLimits(pieces);
-    pieces.Feed(all.sliced(split));
-    pieces.FinishInput();
+    pieces.feed(all.sliced(split));
+    pieces.finishInput();
     checkLimits(pieces);
 
     // The result does not depend on how the bytes arrive.

@@ -30,31 +30,31 @@ bool isAscii(const QString& s) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const QByteArray bytes(reinterpret_cast<const char*>(data), qsizetype(size));
-    const hq::ProfileFile profile = hq::ProfileFile::FromBytes(bytes);
+    const hq::ProfileFile profile = hq::ProfileFile::fromBytes(bytes);
     check(profile.isLoaded());
     // Section names as the lines give them; the reader takes the first of duplicates.
     for (const QByteArray& line : bytes.split('\n')) {
-        const QString text = hq::DecodeWindows1252(line).trimmed();
+        const QString text = hq::decodeWindows1252(line).trimmed();
         if (!text.startsWith(u'['))
             continue;
         const qsizetype close = text.indexOf(u']');
         const QString section = text.mid(1, close < 0 ? -1 : close - 1).trimmed();
-        const QStringList keys = profile.Keys(section);
+        const QStringList keys = profile.keys(section);
         for (const QString& key : keys) {
-            const QString value = profile.ReadString(section, key, QStringLiteral("\x01"));
+            const QString value = profile.readString(section, key, QStringLiteral("\x01"));
             check(value != QStringLiteral("\x01")); // a listed key is found
             check(value.size() <= hq::ProfileFile::kMaxValueLength);
             if (isAscii(section) && isAscii(key))
-                check(profile.ReadString(section.toUpper(), key.toLower()) == value);
-            check(profile.ReadInteger(section, key, -7) ==
-                  hq::ParseProfileInteger(value).value_or(-7));
+                check(profile.readString(section.toUpper(), key.toLower()) == value);
+            check(profile.readInteger(section, key, -7) ==
+                  hq::parseProfileInteger(value).value_or(-7));
         }
-        check(profile.ReadString(section, QStringLiteral("no=such key"), QStringLiteral("d")) ==
+        check(profile.readString(section, QStringLiteral("no=such key"), QStringLiteral("d")) ==
               QStringLiteral("d"));
     }
     // The catalogue read from these bytes: as many entries as "count" says (bounded here), each
     // named, and every missing or unreadable flag reported rather than listed silently.
-    const int count = profile.ReadInteger(u"0", u"count", 0);
+    const int count = profile.readInteger(u"0", u"count", 0);
     if (count >= 0 && count <= 64) {
         static QTemporaryDir dir;
         QFile file(dir.filePath(QStringLiteral("language.ini")));

@@ -44,11 +44,11 @@ constexpr int kReplyLimit = 200;
 class FakeClock {
 public:
     qint64 now() const { return now_; }
-    void At(qint64 time, std::function<void()> action) {
+    void at(qint64 time, std::function<void()> action) {
         queue_.push({time, ++queued_, std::move(action)});
     }
     // False when nothing is left to do.
-    bool Step() {
+    bool step() {
         if (queue_.empty())
             return false;
         Event next = queue_.top();
@@ -77,7 +77,7 @@ public:
     explicit FakeTimer(FakeClock& clock) : clock_(clock) {}
     void start(int ms) override {
         const quint64 run = ++run_;
-        clock_.At(clock_.now() + ms, [this, run] {
+        clock_.at(clock_.now() + ms, [this, run] {
             if (run == run_)
                 emit timeout();
         });
@@ -116,7 +116,7 @@ public:
     void connectToHost(const QString&, quint16) override { start(); }
     qint64 write(const char*, qint64 size) override {
         trace_.written += size;
-        clock_.At(clock_.now() + script_.takeDelay, [this, size] {
+        clock_.at(clock_.now() + script_.takeDelay, [this, size] {
             if (aborted_)
                 return;
             trace_.taken += size;
@@ -136,7 +136,7 @@ public:
 
 private:
     void start() {
-        clock_.At(clock_.now(), [this] {
+        clock_.at(clock_.now(), [this] {
             trace_.connectedAt = clock_.now();
             emit connected();
             next(0);
@@ -146,9 +146,9 @@ private:
         if (aborted_)
             return;
         if (i < script_.pieces.size()) {
-            clock_.At(clock_.now() + script_.gaps[i], [this, i] { deliver(i); });
+            clock_.at(clock_.now() + script_.gaps[i], [this, i] { deliver(i); });
         } else if (script_.closeAtEnd) {
-            clock_.At(clock_.now() + script_.closeGap, [this] {
+            clock_.at(clock_.now() + script_.closeGap, [this] {
                 if (!aborted_)
                     emit disconnected();
             });
@@ -250,12 +250,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         endedAt = clock.now();
         outcome = o;
     });
-    check(client.Start(QStringLiteral("192.168.1.50"), body));
+    check(client.start(QStringLiteral("192.168.1.50"), body));
     // It ends: before the clock has nothing more to do, and so without waiting for ever.
     while (finishedCount == 0)
-        check(clock.Step());
+        check(clock.step());
     // Nothing more may come: not from what is still queued, nor from Qt's own events.
-    while (clock.Step()) {
+    while (clock.step()) {
     }
     QCoreApplication::processEvents();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
@@ -287,7 +287,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check(client.cookies().count(QStringLiteral("192.168.1.50")) <=
           hq::CookieStore::kMaxCookiesPerHost);
     for (const QByteArray& pair :
-         client.cookies().CookieHeader(QStringLiteral("192.168.1.50")).split(';'))
+         client.cookies().cookieHeader(QStringLiteral("192.168.1.50")).split(';'))
         check(pair.trimmed().size() <= hq::CookieStore::kMaxCookieBytes + 1);
 
     const int status = parsed.statusCode();
@@ -308,13 +308,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (trickle) {
         // What had come when the upload ended: a reply cut off by the clock had not ended by
         // then in any way.
-        whole.Feed(trace.delivered);
+        whole.feed(trace.delivered);
         if (outcome.result == R::TimedOut)
             check(!whole.isComplete() && !whole.isFailed() && !isFinalFailure(whole));
     } else {
-        whole.Feed(reply + QByteArray(qsizetype(extraBlocks) * 128 * 1024, 'z'));
+        whole.feed(reply + QByteArray(qsizetype(extraBlocks) * 128 * 1024, 'z'));
         if (closeAtEnd)
-            whole.FinishInput();
+            whole.finishInput();
         if (closeAtEnd && whole.isComplete() && whole.statusCode() >= 200 &&
             whole.statusCode() <= 299)
             check(outcome.result == R::Success);

@@ -10,9 +10,9 @@ what=${1:-build}
 build_pkgs=(build-essential cmake ninja-build pkg-config qt6-base-dev qt6-base-dev-tools
             libqcustomplot-dev libudev-dev libmosquitto-dev libgl-dev xdg-utils dpkg-dev file)
 windows_pkgs=(g++-mingw-w64-x86-64-posix nsis zip xz-utils perl)
-test_pkgs=(clang libclang-rt-14-dev libbenchmark-dev xvfb xauth imagemagick x11-utils unzip
+test_pkgs=(clang clang-tidy libclang-rt-14-dev libbenchmark-dev xvfb xauth imagemagick x11-utils unzip
            qemu-system-x86 linux-image-amd64 busybox-static udev cpio
-           wine64 fonts-dejavu-core desktop-file-utils strace iproute2
+           wine64 fonts-wine fonts-dejavu-core desktop-file-utils strace iproute2
            mosquitto mosquitto-clients prometheus openssl systemd curl)
 
 pkgs=("${build_pkgs[@]}")

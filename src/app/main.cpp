@@ -88,7 +88,7 @@ int main(int argc, char** argv) {
     if (!parsed.options.openChart.isEmpty()) {
         QString error;
         hq::service::ChartViewer* viewer =
-            hq::service::OpenChartWindow(parsed.options.openChart, nullptr, &error);
+            hq::service::openChartWindow(parsed.options.openChart, nullptr, &error);
         if (viewer == nullptr) {
             errors.show(error);
             return 1;
@@ -103,8 +103,8 @@ int main(int argc, char** argv) {
     // A cabinet's stored history: only the history viewer, no cabinet.
     if (!parsed.options.history.isEmpty()) {
         QString error;
-        hq::history::HistoryViewer* viewer = hq::history::OpenHistoryWindow(
-            hq::history::CabinetDirectory(hq::history::DefaultHistoryRoot(),
+        hq::history::HistoryViewer* viewer = hq::history::openHistoryWindow(
+            hq::history::cabinetDirectory(hq::history::defaultHistoryRoot(),
                                           parsed.options.history.toStdString()),
             nullptr, &error);
         if (viewer == nullptr) {
@@ -132,8 +132,8 @@ int main(int argc, char** argv) {
     if (parsed.options.simulate) {
         netResponder = std::make_unique<hq::sim::DiscoveryResponder>();
         webServer = std::make_unique<hq::sim::UploadServer>();
-        if (!netResponder->Listen(QHostAddress::LocalHost, 0) ||
-            !webServer->Listen(QHostAddress::LocalHost, 0))
+        if (!netResponder->listen(QHostAddress::LocalHost, 0) ||
+            !webServer->listen(QHostAddress::LocalHost, 0))
             std::fprintf(stderr, "hq3746-monitor: the simulated cabinet's network ports could "
                                  "not be opened on 127.0.0.1\n");
         auto bus = std::make_unique<hq::platform::SimulatedHidPlatform>();
@@ -166,7 +166,7 @@ int main(int argc, char** argv) {
     // user-interface thread; repairs of files go to standard error.
     QObject historyNotices;
     hq::history::RecorderOptions historyOptions;
-    historyOptions.root = hq::history::DefaultHistoryRoot();
+    historyOptions.root = hq::history::defaultHistoryRoot();
     historyOptions.notice = [&historyNotices, &errors](const std::string& text) {
         std::fprintf(stderr, "hq3746-monitor: history: %s\n", text.c_str());
         if (text.find("is already being written by") != std::string::npos)
@@ -179,19 +179,19 @@ int main(int argc, char** argv) {
     // The service window exists, hidden, before the first reply can be decoded.
     hq::app::ServiceGlue glue;
     const std::unique_ptr<hq::service::MailTransport> mail =
-        hq::service::CreateSystemMailTransport();
+        hq::service::createSystemMailTransport();
     hq::service::InternForm intern(
-        glue, *mail, hq::service::HelpdeskAddress(QProcessEnvironment::systemEnvironment()));
+        glue, *mail, hq::service::helpdeskAddress(QProcessEnvironment::systemEnvironment()));
     glue.attach(&form, &intern, recorder.get());
     form.setServiceWindow(&glue);
     // "Verlauf": the stored history of the cabinet being recorded. The click waits briefly (at
     // most kNewestRecordsWait) for the writer thread to put the newest records into the journal,
     // never for a block being synced to the disk.
-    hq::history::ConnectHistoryButton(intern, *recorder, historyOptions.root,
+    hq::history::connectHistoryButton(intern, *recorder, historyOptions.root,
                                       [&errors](const QString& text) { errors.show(text); });
 
     // The program ends with the monitor window: the service window and chart viewers go too.
-    hq::app::EndWithMainWindow(form);
+    hq::app::endWithMainWindow(form);
     form.show();
 
     // For start-up measurements: the wall-clock time of the window's first paint.

@@ -46,7 +46,7 @@ private:
 
 } // namespace
 
-void EndWithMainWindow(QWidget& mainWindow) {
+void endWithMainWindow(QWidget& mainWindow) {
     new MainWindowEnd(mainWindow);
 }
 

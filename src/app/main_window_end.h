@@ -9,6 +9,6 @@ namespace hq::app {
 
 // Watches mainWindow; after it has been closed (and stays hidden), closes every other top-level
 // window and ends the application's event loop.
-void EndWithMainWindow(QWidget& mainWindow);
+void endWithMainWindow(QWidget& mainWindow);
 
 } // namespace hq::app

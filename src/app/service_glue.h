@@ -35,7 +35,7 @@ public:
         if (monitor_ != nullptr)
             monitor_->SendWdtTest();
     }
-    QString SerialNumberCaption() const override {
+    QString serialNumberCaption() const override {
         return monitor_ != nullptr ? monitor_->serialNumberCaption() : QString();
     }
 
@@ -65,7 +65,7 @@ public:
             recorder_->setSerialNumber(serialNumber);
         }
         if (service_ != nullptr)
-            service_->SetSerialNumber(serialNumber);
+            service_->setSerialNumber(serialNumber);
     }
 
     // Status records the monitor window has decoded so far.

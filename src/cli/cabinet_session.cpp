@@ -27,7 +27,7 @@ bool isCabinet(const HidDevice* device) {
 // What a user knows the cabinet by: its device node where the system has one (/dev/hidrawN on
 // Linux, whose interface paths are sysfs directories), else its interface path.
 QString shownPath(const HidDevice* device) {
-    const std::string& node = device->pnpRecord().Properties.physicalDeviceObjectName;
+    const std::string& node = device->pnpRecord().properties.physicalDeviceObjectName;
     if (node.rfind("/dev/", 0) == 0)
         return QString::fromStdString(node);
     return QString::fromStdString(device->pnpRecord().InterfacePath);

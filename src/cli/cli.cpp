@@ -304,7 +304,7 @@ JsonObject& JsonObject::fields(std::string_view key, const std::vector<protocol:
 
 QString hexBytes(std::span<const std::uint8_t> bytes) {
     QString s;
-    s.reserve(static_cast<qsizetype>(bytes.size() * 3));
+    s.reserve(static_cast<qsizetype>(bytes.size()) * 3);
     for (std::size_t i = 0; i < bytes.size(); ++i) {
         if (i)
             s += u' ';
@@ -351,7 +351,7 @@ int run(const QStringList& arguments, Environment& env) {
     const ParseOutcome parsed = parseArguments(arguments);
     Context ctx{env, parsed.args};
     if (!parsed.ok())
-        return ctx.fail(exitcode::Usage, parsed.error);
+        return ctx.fail(exitcode::kUsage, parsed.error);
     const ParsedArgs& args = parsed.args;
     const QString& command = args.command;
 
@@ -360,20 +360,21 @@ int run(const QStringList& arguments, Environment& env) {
             *env.out << commandHelp(args.positional.first()).toStdString();
         else
             *env.out << helpText().toStdString();
-        return exitcode::Ok;
+        return exitcode::kOk;
     }
     if (args.has(QStringLiteral("help"))) {
         *env.out << (command.isEmpty() ? helpText() : commandHelp(command)).toStdString();
-        return exitcode::Ok;
+        return exitcode::kOk;
     }
     if (command.isEmpty())
-        return ctx.fail(exitcode::Usage, QStringLiteral("no command given (see hq3746ctl --help)"));
+        return ctx.fail(exitcode::kUsage,
+                        QStringLiteral("no command given (see hq3746ctl --help)"));
 
     ctx.json = args.has(QStringLiteral("json"));
     if (args.has(QStringLiteral("timeout"))) {
         const auto ms = parseSeconds(args.value(QStringLiteral("timeout")), 24 * 3600.0);
         if (!ms)
-            return ctx.fail(exitcode::Usage,
+            return ctx.fail(exitcode::kUsage,
                             QStringLiteral("--timeout needs a number of seconds above 0, got "
                                            "\"%1\"")
                                 .arg(args.value(QStringLiteral("timeout"))));
@@ -382,7 +383,7 @@ int run(const QStringList& arguments, Environment& env) {
     }
     if (!isDeviceCommand(command) && command != QLatin1String("history") &&
         (args.has(QStringLiteral("simulate")) || args.has(QStringLiteral("serial"))))
-        return ctx.fail(exitcode::Usage,
+        return ctx.fail(exitcode::kUsage,
                         QStringLiteral("--simulate and --serial apply to the cabinet commands, "
                                        "not to \"%1\"")
                             .arg(command));

@@ -221,9 +221,9 @@ std::optional<long long> parseInteger(const QString& text, long long min, long l
         base = 16;
         t = t.mid(2);
     }
-    static const QRegularExpression dec(QStringLiteral("^[0-9]+$"));
-    static const QRegularExpression hex(QStringLiteral("^[0-9A-Fa-f]+$"));
-    if (!(base == 10 ? dec : hex).match(t).hasMatch())
+    static const QRegularExpression kDec(QStringLiteral("^[0-9]+$"));
+    static const QRegularExpression kHex(QStringLiteral("^[0-9A-Fa-f]+$"));
+    if (!(base == 10 ? kDec : kHex).match(t).hasMatch())
         return std::nullopt;
     bool ok = false;
     const qulonglong magnitude = t.toULongLong(&ok, base);
@@ -237,9 +237,9 @@ std::optional<long long> parseInteger(const QString& text, long long min, long l
 }
 
 std::optional<long long> parseSeconds(const QString& text, double max) {
-    static const QRegularExpression number(QStringLiteral("^[0-9]+(\\.[0-9]+)?$"));
+    static const QRegularExpression kNumber(QStringLiteral("^[0-9]+(\\.[0-9]+)?$"));
     const QString t = text.trimmed();
-    if (!number.match(t).hasMatch())
+    if (!kNumber.match(t).hasMatch())
         return std::nullopt;
     const double seconds = t.toDouble();
     if (!(seconds > 0.0) || seconds > max)
@@ -252,13 +252,13 @@ std::optional<long long> parseSeconds(const QString& text, double max) {
 
 std::optional<bool> parseOnOff(const QString& text) {
     const QString t = text.trimmed().toLower();
-    static const std::set<QString> on{QStringLiteral("on"), QStringLiteral("1"),
-                                      QStringLiteral("true"), QStringLiteral("yes")};
-    static const std::set<QString> off{QStringLiteral("off"), QStringLiteral("0"),
-                                       QStringLiteral("false"), QStringLiteral("no")};
-    if (on.count(t))
+    static const std::set<QString> kOn{QStringLiteral("on"), QStringLiteral("1"),
+                                       QStringLiteral("true"), QStringLiteral("yes")};
+    static const std::set<QString> kOff{QStringLiteral("off"), QStringLiteral("0"),
+                                        QStringLiteral("false"), QStringLiteral("no")};
+    if (kOn.count(t))
         return true;
-    if (off.count(t))
+    if (kOff.count(t))
         return false;
     return std::nullopt;
 }

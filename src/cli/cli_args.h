@@ -13,14 +13,14 @@ namespace hq::cli {
 
 // Exit codes of hq3746ctl.
 namespace exitcode {
-inline constexpr int Ok = 0;
-inline constexpr int Usage = 1;         // unknown command or option, missing or bad value
-inline constexpr int NoCabinet = 2;     // no cabinet attached / found, or several and no --serial
-inline constexpr int Timeout = 3;       // no answer within --timeout
-inline constexpr int DeviceError = 4;   // HID unavailable, no read-write access, write failed,
-                                        // cabinet went away, file error
-inline constexpr int NetworkError = 5;  // socket error, connection refused, HTTP status not 2xx
-inline constexpr int Interrupted = 130; // Ctrl-C during a one-shot command
+inline constexpr int kOk = 0;
+inline constexpr int kUsage = 1;         // unknown command or option, missing or bad value
+inline constexpr int kNoCabinet = 2;     // no cabinet attached / found, or several and no --serial
+inline constexpr int kTimeout = 3;       // no answer within --timeout
+inline constexpr int kDeviceError = 4;   // HID unavailable, no read-write access, write failed,
+                                         // cabinet went away, file error
+inline constexpr int kNetworkError = 5;  // socket error, connection refused, HTTP status not 2xx
+inline constexpr int kInterrupted = 130; // Ctrl-C during a one-shot command
 } // namespace exitcode
 
 struct ParsedArgs {

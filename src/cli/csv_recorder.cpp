@@ -5,7 +5,7 @@
 namespace hq::cli {
 
 QString CsvRecorder::open(const QString& path) {
-    const std::string header = service::CsvHeader();
+    const std::string header = service::csvHeader();
     bool needHeader = true;
     bool needLineEnd = false;
     {

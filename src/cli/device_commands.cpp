@@ -32,26 +32,26 @@ int openLink(Context& ctx, Link& link, bool claim) {
     const bool simulate = ctx.args.has(QStringLiteral("simulate"));
     link.backend = ctx.env.backend ? ctx.env.backend(simulate) : nullptr;
     if (!link.backend)
-        return ctx.fail(exitcode::DeviceError, QStringLiteral("no HID access on this system"));
+        return ctx.fail(exitcode::kDeviceError, QStringLiteral("no HID access on this system"));
     link.session = std::make_unique<CabinetSession>(link.backend->platform(), ctx.env.interrupt);
     if (!link.session->start())
-        return ctx.fail(exitcode::DeviceError,
+        return ctx.fail(exitcode::kDeviceError,
                         QStringLiteral("the system's HID support is not available"));
     if (!claim)
-        return exitcode::Ok;
+        return exitcode::kOk;
     QString problem;
     switch (link.session->open(ctx.args.value(QStringLiteral("serial")), problem)) {
     case CabinetSession::OpenResult::Ok:
-        return exitcode::Ok;
+        return exitcode::kOk;
     case CabinetSession::OpenResult::NoCabinet:
     case CabinetSession::OpenResult::NoSuchSerial:
     case CabinetSession::OpenResult::Ambiguous:
-        return ctx.fail(exitcode::NoCabinet, problem);
+        return ctx.fail(exitcode::kNoCabinet, problem);
     case CabinetSession::OpenResult::NotWritable:
     case CabinetSession::OpenResult::ClaimFailed:
         break;
     }
-    return ctx.fail(exitcode::DeviceError, problem);
+    return ctx.fail(exitcode::kDeviceError, problem);
 }
 
 QString commandName(std::uint8_t code) {
@@ -70,30 +70,30 @@ QString secondsText(std::chrono::milliseconds ms) {
 int failedRequest(const Context& ctx, const RequestResult& r, std::uint8_t command) {
     switch (r.status) {
     case WaitStatus::Ok:
-        return exitcode::Ok;
+        return exitcode::kOk;
     case WaitStatus::Timeout:
-        return ctx.fail(exitcode::Timeout,
+        return ctx.fail(exitcode::kTimeout,
                         QStringLiteral("no answer to %1 within %2")
                             .arg(commandName(command), secondsText(ctx.timeout)));
     case WaitStatus::Gone:
-        return ctx.fail(exitcode::DeviceError,
+        return ctx.fail(exitcode::kDeviceError,
                         QStringLiteral("the cabinet went away while waiting for the answer to %1")
                             .arg(commandName(command)));
     case WaitStatus::WriteFailed:
         return ctx.fail(
-            exitcode::DeviceError,
+            exitcode::kDeviceError,
             QStringLiteral("sending %1 failed: %2").arg(commandName(command), r.detail));
     case WaitStatus::Interrupted:
-        return ctx.fail(exitcode::Interrupted, QStringLiteral("interrupted"));
+        return ctx.fail(exitcode::kInterrupted, QStringLiteral("interrupted"));
     }
-    return exitcode::DeviceError;
+    return exitcode::kDeviceError;
 }
 
 int noPositional(const Context& ctx) {
     if (ctx.args.positional.isEmpty())
-        return exitcode::Ok;
-    return ctx.fail(exitcode::Usage, QStringLiteral("unexpected argument \"%1\" for \"%2\"")
-                                         .arg(ctx.args.positional.first(), ctx.args.command));
+        return exitcode::kOk;
+    return ctx.fail(exitcode::kUsage, QStringLiteral("unexpected argument \"%1\" for \"%2\"")
+                                          .arg(ctx.args.positional.first(), ctx.args.command));
 }
 
 int utcOffsetAt(std::int64_t utcMs) {
@@ -106,7 +106,7 @@ std::int64_t msSinceEpoch(std::chrono::system_clock::time_point t) {
 
 QString isoLocal(std::chrono::system_clock::time_point t) {
     const std::int64_t ms = msSinceEpoch(t);
-    return QString::fromStdString(service::FormatIsoLocal(ms, utcOffsetAt(ms)));
+    return QString::fromStdString(service::formatIsoLocal(ms, utcOffsetAt(ms)));
 }
 
 QString humidityText(std::uint16_t tenths) {
@@ -194,12 +194,12 @@ int cmdList(Context& ctx) {
         ctx.out().flush();
     }
     if (cabinets.empty())
-        return ctx.fail(exitcode::NoCabinet, serial.isEmpty()
-                                                 ? QStringLiteral("no cabinet attached")
-                                                 : QStringLiteral("no cabinet with serial \"%1\" "
-                                                                  "attached")
-                                                       .arg(serial));
-    return exitcode::Ok;
+        return ctx.fail(exitcode::kNoCabinet, serial.isEmpty()
+                                                  ? QStringLiteral("no cabinet attached")
+                                                  : QStringLiteral("no cabinet with serial \"%1\" "
+                                                                   "attached")
+                                                        .arg(serial));
+    return exitcode::kOk;
 }
 
 int cmdStatus(Context& ctx) {
@@ -209,10 +209,10 @@ int cmdStatus(Context& ctx) {
     std::chrono::milliseconds interval{1000};
     if (ctx.args.has(QStringLiteral("interval"))) {
         if (!watch)
-            return ctx.fail(exitcode::Usage, QStringLiteral("--interval needs --watch"));
+            return ctx.fail(exitcode::kUsage, QStringLiteral("--interval needs --watch"));
         const auto ms = parseSeconds(ctx.args.value(QStringLiteral("interval")));
         if (!ms)
-            return ctx.fail(exitcode::Usage,
+            return ctx.fail(exitcode::kUsage,
                             QStringLiteral("--interval needs a number of seconds above 0, got "
                                            "\"%1\"")
                                 .arg(ctx.args.value(QStringLiteral("interval"))));
@@ -236,15 +236,15 @@ int cmdStatus(Context& ctx) {
     // The firmware version decides the record's layout: read the configuration first, as the
     // monitor's first poll does.
     RequestResult config =
-        session.request(protocol::configRequest(), protocol::reply::Config, ctx.timeout);
+        session.request(protocol::configRequest(), protocol::reply::kConfig, ctx.timeout);
     if (config.status != WaitStatus::Ok)
-        return failedRequest(ctx, config, protocol::command::Config);
+        return failedRequest(ctx, config, protocol::command::kConfig);
     RequestResult r =
-        session.request(protocol::statusRequest(), protocol::reply::Status, ctx.timeout);
+        session.request(protocol::statusRequest(), protocol::reply::kStatus, ctx.timeout);
     if (r.status != WaitStatus::Ok)
-        return failedRequest(ctx, r, protocol::command::Status);
+        return failedRequest(ctx, r, protocol::command::kStatus);
     printStatus(ctx, r.reply, false);
-    return exitcode::Ok;
+    return exitcode::kOk;
 }
 
 int cmdConfig(Context& ctx) {
@@ -255,11 +255,11 @@ int cmdConfig(Context& ctx) {
         return rc;
     CabinetSession& session = *link.session;
     RequestResult r =
-        session.request(protocol::configRequest(), protocol::reply::Config, ctx.timeout);
+        session.request(protocol::configRequest(), protocol::reply::kConfig, ctx.timeout);
     if (r.status != WaitStatus::Ok)
-        return failedRequest(ctx, r, protocol::command::Config);
+        return failedRequest(ctx, r, protocol::command::kConfig);
     // The decoder sent "u" after the configuration; its answer carries the web image version.
-    RequestResult u = session.waitForReply(protocol::reply::WebImageVersion, ctx.timeout);
+    RequestResult u = session.waitForReply(protocol::reply::kWebImageVersion, ctx.timeout);
 
     const auto& c = std::get<protocol::ConfigRecord>(r.reply.record);
     const protocol::FirmwareVersion fw = c.firmwareVersion();
@@ -324,8 +324,8 @@ int cmdConfig(Context& ctx) {
         ctx.out().flush();
     }
     if (u.status != WaitStatus::Ok)
-        return failedRequest(ctx, u, protocol::command::WebImageVersion);
-    return exitcode::Ok;
+        return failedRequest(ctx, u, protocol::command::kWebImageVersion);
+    return exitcode::kOk;
 }
 
 int cmdSet(Context& ctx) {
@@ -348,15 +348,15 @@ int cmdSet(Context& ctx) {
     if (!returnAir) {
         // Keep the cabinet's own return-air setting rather than switching it off.
         RequestResult r =
-            session.request(protocol::configRequest(), protocol::reply::Config, ctx.timeout);
+            session.request(protocol::configRequest(), protocol::reply::kConfig, ctx.timeout);
         if (r.status != WaitStatus::Ok)
-            return failedRequest(ctx, r, protocol::command::Config);
+            return failedRequest(ctx, r, protocol::command::kConfig);
         returnAir = std::get<protocol::ConfigRecord>(r.reply.record).returnAirMonitoringOn();
     }
     const protocol::CommandFrame frame = protocol::settingsWriteFrame(door, restart, *returnAir);
     QString detail;
     if (!session.send(frame, &detail))
-        return ctx.fail(exitcode::DeviceError,
+        return ctx.fail(exitcode::kDeviceError,
                         QStringLiteral("sending the settings failed: ") + detail);
     if (ctx.json) {
         JsonObject o;
@@ -372,7 +372,7 @@ int cmdSet(Context& ctx) {
                      .arg(*returnAir ? QStringLiteral("on") : QStringLiteral("off")));
         ctx.out().flush();
     }
-    return exitcode::Ok;
+    return exitcode::kOk;
 }
 
 int cmdClock(Context& ctx) {
@@ -387,13 +387,13 @@ int cmdClock(Context& ctx) {
         const protocol::LocalDateTime t = protocol::localDateTimeAt(ctx.env.now());
         const auto frame = protocol::clockSetFrame(t);
         if (!frame)
-            return ctx.fail(exitcode::DeviceError,
+            return ctx.fail(exitcode::kDeviceError,
                             QStringLiteral("the PC clock shows the year %1; the cabinet's clock "
                                            "holds 2000 to 2099 only")
                                 .arg(t.year));
         QString detail;
         if (!session.send(*frame, &detail))
-            return ctx.fail(exitcode::DeviceError,
+            return ctx.fail(exitcode::kDeviceError,
                             QStringLiteral("setting the clock failed: ") + detail);
         const QString when = QStringLiteral("%1.%2.%3 %4:%5:%6")
                                  .arg(t.day, 2, 10, QLatin1Char('0'))
@@ -410,13 +410,13 @@ int cmdClock(Context& ctx) {
             ctx.line(QStringLiteral("Clock set to ") + when);
             ctx.out().flush();
         }
-        return exitcode::Ok;
+        return exitcode::kOk;
     }
 
     RequestResult r =
-        session.request(protocol::clockReadRequest(), protocol::reply::Clock, ctx.timeout);
+        session.request(protocol::clockReadRequest(), protocol::reply::kClock, ctx.timeout);
     if (r.status != WaitStatus::Ok)
-        return failedRequest(ctx, r, protocol::command::ClockRead);
+        return failedRequest(ctx, r, protocol::command::kClockRead);
     const auto& c = std::get<protocol::ClockRecord>(r.reply.record);
     const QString cabinetTime = QString::fromStdString(cabinet::clockTimeText(c));
     const QString cabinetDate = QString::fromStdString(cabinet::clockDateText(c));
@@ -450,7 +450,7 @@ int cmdClock(Context& ctx) {
             ctx.line(QStringLiteral("Cabinet ahead of PC: %1 s").arg(ahead));
         ctx.out().flush();
     }
-    return exitcode::Ok;
+    return exitcode::kOk;
 }
 
 int cmdSimple(Context& ctx) {
@@ -458,7 +458,7 @@ int cmdSimple(Context& ctx) {
     std::optional<protocol::CommandFrame> frame;
     QString what;
     if (command == QLatin1String("serial")) {
-        int rc = exitcode::Ok;
+        int rc = exitcode::kOk;
         const auto serial = serialArgument(ctx, rc);
         if (!serial)
             return rc;
@@ -480,7 +480,8 @@ int cmdSimple(Context& ctx) {
             frame = protocol::bootloaderEntryCommand();
             what = QStringLiteral("Bootloader entry sent; start the firmware update program now");
         } else {
-            return ctx.fail(exitcode::Usage, QStringLiteral("unknown command \"%1\"").arg(command));
+            return ctx.fail(exitcode::kUsage,
+                            QStringLiteral("unknown command \"%1\"").arg(command));
         }
     }
     Link link;
@@ -488,7 +489,7 @@ int cmdSimple(Context& ctx) {
         return rc;
     QString detail;
     if (!link.session->send(*frame, &detail))
-        return ctx.fail(exitcode::DeviceError,
+        return ctx.fail(exitcode::kDeviceError,
                         QStringLiteral("sending %1 failed: %2").arg(command, detail));
     if (ctx.json) {
         JsonObject o;
@@ -498,7 +499,7 @@ int cmdSimple(Context& ctx) {
         ctx.line(what);
         ctx.out().flush();
     }
-    return exitcode::Ok;
+    return exitcode::kOk;
 }
 
 int cmdRecord(Context& ctx) {
@@ -507,13 +508,13 @@ int cmdRecord(Context& ctx) {
     const bool toHistory = ctx.args.has(QStringLiteral("history"));
     const bool toCsv = ctx.args.has(QStringLiteral("csv"));
     if ((!toCsv && !toHistory) || (toCsv && ctx.args.value(QStringLiteral("csv")).isEmpty()))
-        return ctx.fail(exitcode::Usage, QStringLiteral("record needs --csv FILE or --history"));
+        return ctx.fail(exitcode::kUsage, QStringLiteral("record needs --csv FILE or --history"));
     std::chrono::milliseconds interval{1000};
     std::optional<std::chrono::milliseconds> duration;
     if (ctx.args.has(QStringLiteral("interval"))) {
         const auto ms = parseSeconds(ctx.args.value(QStringLiteral("interval")));
         if (!ms)
-            return ctx.fail(exitcode::Usage,
+            return ctx.fail(exitcode::kUsage,
                             QStringLiteral("--interval needs a number of seconds above 0, got "
                                            "\"%1\"")
                                 .arg(ctx.args.value(QStringLiteral("interval"))));
@@ -522,7 +523,7 @@ int cmdRecord(Context& ctx) {
     if (ctx.args.has(QStringLiteral("duration"))) {
         const auto ms = parseSeconds(ctx.args.value(QStringLiteral("duration")), 366 * 24 * 3600.0);
         if (!ms)
-            return ctx.fail(exitcode::Usage,
+            return ctx.fail(exitcode::kUsage,
                             QStringLiteral("--duration needs a number of seconds above 0, got "
                                            "\"%1\"")
                                 .arg(ctx.args.value(QStringLiteral("duration"))));
@@ -533,7 +534,7 @@ int cmdRecord(Context& ctx) {
     const QString file = ctx.args.value(QStringLiteral("csv"));
     if (toCsv)
         if (QString problem = csv.open(file); !problem.isEmpty())
-            return ctx.fail(exitcode::DeviceError, problem);
+            return ctx.fail(exitcode::kDeviceError, problem);
 
     Link link;
     if (int rc = openLink(ctx, link, true))
@@ -543,7 +544,7 @@ int cmdRecord(Context& ctx) {
     // another cabinet answers); every record goes to its journal at once.
     std::unique_ptr<history::ArchiveWriter> archive;
     std::string archiveKey;
-    const QString historyRoot = history::DefaultHistoryRoot();
+    const QString historyRoot = history::defaultHistoryRoot();
 
     std::optional<std::int64_t> lastMs;
     bool gap = false;
@@ -556,12 +557,12 @@ int cmdRecord(Context& ctx) {
     if (toHistory)
         loop.onConfig = [&](const protocol::ConfigRecord& config) {
             const std::string key =
-                history::CabinetKey(config.serialNumber, link.session->openedSerial());
+                history::cabinetKey(config.serialNumber, link.session->openedSerial());
             if (archive && key == archiveKey)
                 return true;
             archive.reset();
             std::vector<std::string> notices;
-            auto w = history::ArchiveWriter::open(history::CabinetDirectory(historyRoot, key), key,
+            auto w = history::ArchiveWriter::open(history::cabinetDirectory(historyRoot, key), key,
                                                   {}, notices);
             for (const auto& n : notices)
                 ctx.note(QStringLiteral("history: ") + QString::fromStdString(n));
@@ -579,7 +580,7 @@ int cmdRecord(Context& ctx) {
         const std::int64_t ms = msSinceEpoch(r.timeStamp);
         if (archive) {
             const auto& status = std::get<protocol::StatusRecord>(r.record);
-            auto a = archive->append(history::RowFromStatus(ms, status));
+            auto a = archive->append(history::rowFromStatus(ms, status));
             if (a)
                 a = archive->flush();
             if (!a) {
@@ -593,13 +594,13 @@ int cmdRecord(Context& ctx) {
         }
         if (gap && lastMs) {
             writeProblem = csv.writeLine(
-                service::CsvGapLine(*lastMs, utcOffsetAt(*lastMs), ms, utcOffsetAt(ms)));
+                service::csvGapLine(*lastMs, utcOffsetAt(*lastMs), ms, utcOffsetAt(ms)));
             if (!writeProblem.isEmpty())
                 return false;
         }
         gap = false;
-        const auto sample = service::SampleFromStatus(std::get<protocol::StatusRecord>(r.record));
-        writeProblem = csv.writeLine(service::CsvRow(ms, utcOffsetAt(ms), sample));
+        const auto sample = service::sampleFromStatus(std::get<protocol::StatusRecord>(r.record));
+        writeProblem = csv.writeLine(service::csvRow(ms, utcOffsetAt(ms), sample));
         if (!writeProblem.isEmpty())
             return false;
         lastMs = ms;
@@ -611,9 +612,9 @@ int cmdRecord(Context& ctx) {
         if (auto c = archive->close(); !c && writeProblem.isEmpty())
             writeProblem = QString::fromStdString(c.error().message);
     if (!writeProblem.isEmpty())
-        return ctx.fail(exitcode::DeviceError, writeProblem);
+        return ctx.fail(exitcode::kDeviceError, writeProblem);
     const QString where =
-        toCsv ? file : QDir::toNativeSeparators(history::CabinetDirectory(historyRoot, archiveKey));
+        toCsv ? file : QDir::toNativeSeparators(history::cabinetDirectory(historyRoot, archiveKey));
     ctx.note(QStringLiteral("%1 records written to %2").arg(written).arg(where));
     if (ctx.json) {
         JsonObject o;

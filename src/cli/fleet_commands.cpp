@@ -38,7 +38,7 @@ int fleetSettings(const Context& ctx, bool metricsByDefault, FleetSettings& s) {
     if (a.has(QStringLiteral("interval"))) {
         const auto ms = parseSeconds(a.value(QStringLiteral("interval")), 3600.0);
         if (!ms || *ms < 100)
-            return ctx.fail(exitcode::Usage,
+            return ctx.fail(exitcode::kUsage,
                             QStringLiteral("--interval needs 0.1 to 3600 seconds, got \"%1\"")
                                 .arg(a.value(QStringLiteral("interval"))));
         s.interval = std::chrono::milliseconds(*ms);
@@ -46,7 +46,7 @@ int fleetSettings(const Context& ctx, bool metricsByDefault, FleetSettings& s) {
     if (a.has(QStringLiteral("duration"))) {
         const auto ms = parseSeconds(a.value(QStringLiteral("duration")));
         if (!ms)
-            return ctx.fail(exitcode::Usage,
+            return ctx.fail(exitcode::kUsage,
                             QStringLiteral("--duration needs a number of seconds above 0, got "
                                            "\"%1\"")
                                 .arg(a.value(QStringLiteral("duration"))));
@@ -55,11 +55,11 @@ int fleetSettings(const Context& ctx, bool metricsByDefault, FleetSettings& s) {
     if (a.has(QStringLiteral("cabinets"))) {
         const auto n = parseInteger(a.value(QStringLiteral("cabinets")), 1, 200);
         if (!n)
-            return ctx.fail(exitcode::Usage,
+            return ctx.fail(exitcode::kUsage,
                             QStringLiteral("--cabinets needs a number from 1 to 200, got \"%1\"")
                                 .arg(a.value(QStringLiteral("cabinets"))));
         if (!a.has(QStringLiteral("simulate")))
-            return ctx.fail(exitcode::Usage,
+            return ctx.fail(exitcode::kUsage,
                             QStringLiteral("--cabinets needs --simulate (it sets how many "
                                            "simulated cabinets there are)"));
         s.cabinets = int(*n);
@@ -69,12 +69,12 @@ int fleetSettings(const Context& ctx, bool metricsByDefault, FleetSettings& s) {
                                                                : QString(kDefaultMetrics);
         auto listen = fleet::parseListenAddress(given);
         if (!listen)
-            return ctx.fail(exitcode::Usage, QString::fromStdString(listen.error().message));
+            return ctx.fail(exitcode::kUsage, QString::fromStdString(listen.error().message));
         s.metrics = true;
         s.metricsAddress = listen->first;
         s.metricsPort = listen->second;
     }
-    return exitcode::Ok;
+    return exitcode::kOk;
 }
 
 QString firstLineOf(const QString& path, QString& problem) {
@@ -99,10 +99,10 @@ int runFleet(Context& ctx, const FleetSettings& s, const fleet::PublisherOptions
     else if (ctx.env.backend)
         backend = ctx.env.backend(simulate);
     if (!backend)
-        return ctx.fail(exitcode::DeviceError, QStringLiteral("no HID access on this system"));
+        return ctx.fail(exitcode::kDeviceError, QStringLiteral("no HID access on this system"));
 
     fleet::PollerOptions po;
-    po.historyRoot = history::DefaultHistoryRoot();
+    po.historyRoot = history::defaultHistoryRoot();
     po.interval = s.interval;
     po.only = ctx.args.value(QStringLiteral("serial"));
     fleet::FleetPoller poller(backend->platform(), po);
@@ -130,7 +130,7 @@ int runFleet(Context& ctx, const FleetSettings& s, const fleet::PublisherOptions
             return fleet::metricsText(cabinets, QDateTime::currentMSecsSinceEpoch());
         });
         if (auto r = metrics.listen(s.metricsAddress, s.metricsPort); !r)
-            return ctx.fail(exitcode::NetworkError, QString::fromStdString(r.error().message));
+            return ctx.fail(exitcode::kNetworkError, QString::fromStdString(r.error().message));
         const QString host = s.metricsAddress.protocol() == QAbstractSocket::IPv6Protocol
                                  ? QLatin1Char('[') + s.metricsAddress.toString() + QLatin1Char(']')
                                  : s.metricsAddress.toString();
@@ -138,7 +138,7 @@ int runFleet(Context& ctx, const FleetSettings& s, const fleet::PublisherOptions
             QStringLiteral("metrics on http://%1:%2/metrics").arg(host).arg(metrics.serverPort()));
     }
     if (!poller.start())
-        return ctx.fail(exitcode::DeviceError,
+        return ctx.fail(exitcode::kDeviceError,
                         QStringLiteral("the system's HID support is not available"));
     ctx.note(QStringLiteral("polling every attached cabinet%1; history in %2")
                  .arg(po.only.isEmpty() ? QString() : QStringLiteral(" with serial ") + po.only,
@@ -166,7 +166,7 @@ int runFleet(Context& ctx, const FleetSettings& s, const fleet::PublisherOptions
                  .arg(publisher ? QStringLiteral(", %1 acknowledged by the broker")
                                       .arg(publisher->acknowledgedRecords())
                                 : QString()));
-    return exitcode::Ok;
+    return exitcode::kOk;
 }
 
 } // namespace
@@ -180,7 +180,7 @@ int cmdServe(Context& ctx) {
 
 int cmdPublish(Context& ctx) {
     if (!fleet::mqttSupported())
-        return ctx.fail(exitcode::Usage,
+        return ctx.fail(exitcode::kUsage,
                         QStringLiteral("publish is not part of this build (it has no MQTT "
                                        "library); serve --metrics works"));
     FleetSettings s;
@@ -189,38 +189,38 @@ int cmdPublish(Context& ctx) {
     const auto& a = ctx.args;
     fleet::PublisherOptions p;
     if (!a.has(QStringLiteral("broker")))
-        return ctx.fail(exitcode::Usage,
+        return ctx.fail(exitcode::kUsage,
                         QStringLiteral("publish needs --broker mqtt://HOST[:PORT]"));
     if (a.has(QStringLiteral("tls-ca"))) {
         p.connection.tls = true;
         p.connection.caFile =
             QDir::toNativeSeparators(a.value(QStringLiteral("tls-ca"))).toStdString();
         if (!QFile::exists(a.value(QStringLiteral("tls-ca"))))
-            return ctx.fail(exitcode::DeviceError,
+            return ctx.fail(exitcode::kDeviceError,
                             QStringLiteral("the CA file \"%1\" does not exist")
                                 .arg(a.value(QStringLiteral("tls-ca"))));
     }
     if (auto r =
             fleet::parseBrokerUrl(a.value(QStringLiteral("broker")).toStdString(), p.connection);
         !r)
-        return ctx.fail(exitcode::Usage, QString::fromStdString(r.error().message));
+        return ctx.fail(exitcode::kUsage, QString::fromStdString(r.error().message));
     auto prefix =
         fleet::checkTopicPrefix(a.has(QStringLiteral("topic-prefix"))
                                     ? a.value(QStringLiteral("topic-prefix")).toStdString()
                                     : std::string(fleet::kDefaultTopicPrefix));
     if (!prefix)
-        return ctx.fail(exitcode::Usage, QString::fromStdString(prefix.error().message));
+        return ctx.fail(exitcode::kUsage, QString::fromStdString(prefix.error().message));
     p.topicPrefix = *prefix;
     p.connection.clientId = a.value(QStringLiteral("client-id")).toStdString();
     if (a.has(QStringLiteral("password-file")) && !a.has(QStringLiteral("username")))
-        return ctx.fail(exitcode::Usage, QStringLiteral("--password-file needs --username"));
+        return ctx.fail(exitcode::kUsage, QStringLiteral("--password-file needs --username"));
     if (a.has(QStringLiteral("username"))) {
         p.connection.username = a.value(QStringLiteral("username")).toStdString();
         if (a.has(QStringLiteral("password-file"))) {
             QString problem;
             const QString password = firstLineOf(a.value(QStringLiteral("password-file")), problem);
             if (!problem.isEmpty())
-                return ctx.fail(exitcode::DeviceError, problem);
+                return ctx.fail(exitcode::kDeviceError, problem);
             p.connection.password = password.toStdString();
         }
     }

@@ -15,7 +15,7 @@ namespace {
 
 QString isoLocal(std::int64_t ms) {
     const int offset = QDateTime::fromMSecsSinceEpoch(ms).offsetFromUtc();
-    return QString::fromStdString(service::FormatIsoLocal(ms, offset));
+    return QString::fromStdString(service::formatIsoLocal(ms, offset));
 }
 
 // "2026-12-10T06:00:00" (local time) or with ".zzz" and an offset ("Z", "+01:00").
@@ -30,7 +30,7 @@ int historyList(Context& ctx, const QString& root) {
     JsonObject json;
     std::string cabinets = "[";
     ctx.line(QStringLiteral("History folder: %1").arg(QDir::toNativeSeparators(root)));
-    for (const QString& dir : history::ListCabinetDirectories(root)) {
+    for (const QString& dir : history::listCabinetDirectories(root)) {
         auto reader = history::ArchiveReader::open(dir);
         if (!reader) {
             ctx.note(QString::fromStdString(reader.error().message));
@@ -65,17 +65,17 @@ int historyList(Context& ctx, const QString& root) {
         json.str("folder", QDir::toNativeSeparators(root)).raw("cabinets", cabinets + "]");
         ctx.out() << json.text() << std::endl;
     }
-    return exitcode::Ok;
+    return exitcode::kOk;
 }
 
 int historyExport(Context& ctx, const QString& root) {
     const QString serial = ctx.args.value(QStringLiteral("serial"));
     if (serial.isEmpty())
-        return ctx.fail(exitcode::Usage, QStringLiteral("history export needs --serial S"));
+        return ctx.fail(exitcode::kUsage, QStringLiteral("history export needs --serial S"));
     const bool csv = ctx.args.has(QStringLiteral("csv")),
                chart = ctx.args.has(QStringLiteral("chart"));
     if (csv == chart)
-        return ctx.fail(exitcode::Usage,
+        return ctx.fail(exitcode::kUsage,
                         QStringLiteral("history export needs either --csv FILE or --chart FILE"));
     history::TimeRange range;
     for (const char* name : {"from", "to"}) {
@@ -83,53 +83,53 @@ int historyExport(Context& ctx, const QString& root) {
             continue;
         const auto t = parseTime(ctx.args.value(QLatin1String(name)));
         if (!t)
-            return ctx.fail(exitcode::Usage,
+            return ctx.fail(exitcode::kUsage,
                             QStringLiteral("--%1 needs a time as YYYY-MM-DDTHH:MM:SS, got \"%2\"")
                                 .arg(QLatin1String(name), ctx.args.value(QLatin1String(name))));
         (std::string_view(name) == "from" ? range.fromMs : range.toMs) = *t;
     }
     auto reader =
-        history::ArchiveReader::open(history::CabinetDirectory(root, serial.toStdString()));
+        history::ArchiveReader::open(history::cabinetDirectory(root, serial.toStdString()));
     if (!reader)
-        return ctx.fail(exitcode::DeviceError, QString::fromStdString(reader.error().message));
+        return ctx.fail(exitcode::kDeviceError, QString::fromStdString(reader.error().message));
     std::uint64_t written = 0;
     QString file = ctx.args.value(csv ? QStringLiteral("csv") : QStringLiteral("chart"));
     QString error;
     if (csv) {
-        error = history::ExportCsv(*reader, file, range, &written);
+        error = history::exportCsv(*reader, file, range, &written);
     } else {
-        file = service::ChartFileName(file);
+        file = service::chartFileName(file);
         service::ChartSettings settings = service::ChartSettings::defaults();
         settings.bottom.automatic = false;
         settings.bottom.min = double(range.fromMs.value_or(reader->firstTimeMs().value_or(0)));
         settings.bottom.max = double(range.toMs.value_or(reader->lastTimeMs().value_or(0)));
-        error = history::ExportChart(*reader, file, settings, range, &written);
+        error = history::exportChart(*reader, file, settings, range, &written);
     }
     for (const history::Problem& p : reader->takeProblems())
-        ctx.note(QString::fromStdString(history::DescribeProblem(p)));
+        ctx.note(QString::fromStdString(history::describeProblem(p)));
     if (!error.isEmpty())
-        return ctx.fail(exitcode::DeviceError, error);
+        return ctx.fail(exitcode::kDeviceError, error);
     ctx.note(QStringLiteral("%1 records written to %2").arg(written).arg(file));
     if (ctx.json) {
         JsonObject o;
         o.str("file", file).num("records", (long long)written);
         ctx.out() << o.text() << std::endl;
     }
-    return exitcode::Ok;
+    return exitcode::kOk;
 }
 
 int historyCheck(Context& ctx, const QString& root) {
     QStringList dirs;
     if (ctx.args.has(QStringLiteral("serial")))
-        dirs << history::CabinetDirectory(root,
+        dirs << history::cabinetDirectory(root,
                                           ctx.args.value(QStringLiteral("serial")).toStdString());
     else
-        dirs = history::ListCabinetDirectories(root);
+        dirs = history::listCabinetDirectories(root);
     std::size_t problems = 0;
     for (const QString& dir : dirs) {
         auto reader = history::ArchiveReader::open(dir, /*verifyRecords=*/true);
         if (!reader)
-            return ctx.fail(exitcode::DeviceError, QString::fromStdString(reader.error().message));
+            return ctx.fail(exitcode::kDeviceError, QString::fromStdString(reader.error().message));
         const auto found = reader->takeProblems();
         problems += found.size();
         ctx.line(QStringLiteral("%1: %2 blocks, %3 records, %4%5")
@@ -140,18 +140,18 @@ int historyCheck(Context& ctx, const QString& root) {
                                         : QStringLiteral("%1 problems").arg(found.size()))
                      .arg(reader->writerActive() ? QStringLiteral(" (being written)") : QString()));
         for (const auto& p : found)
-            ctx.line(QStringLiteral("    ") + QString::fromStdString(history::DescribeProblem(p)));
+            ctx.line(QStringLiteral("    ") + QString::fromStdString(history::describeProblem(p)));
     }
-    return problems == 0 ? exitcode::Ok : exitcode::DeviceError;
+    return problems == 0 ? exitcode::kOk : exitcode::kDeviceError;
 }
 
 } // namespace
 
 int cmdHistory(Context& ctx) {
-    const QString root = history::DefaultHistoryRoot();
+    const QString root = history::defaultHistoryRoot();
     const QString what = ctx.args.positional.isEmpty() ? QString() : ctx.args.positional.first();
     if (ctx.args.positional.size() > 1)
-        return ctx.fail(exitcode::Usage,
+        return ctx.fail(exitcode::kUsage,
                         QStringLiteral("unexpected argument \"%1\"").arg(ctx.args.positional[1]));
     if (what == QLatin1String("list"))
         return historyList(ctx, root);
@@ -159,7 +159,7 @@ int cmdHistory(Context& ctx) {
         return historyExport(ctx, root);
     if (what == QLatin1String("check"))
         return historyCheck(ctx, root);
-    return ctx.fail(exitcode::Usage, QStringLiteral("history needs list, export or check"));
+    return ctx.fail(exitcode::kUsage, QStringLiteral("history needs list, export or check"));
 }
 
 } // namespace hq::cli

@@ -21,14 +21,14 @@ namespace hq::cli {
 namespace {
 
 std::optional<quint16> portOption(const Context& ctx, quint16 fallback, int& rc) {
-    rc = exitcode::Ok;
+    rc = exitcode::kOk;
     if (!ctx.args.has(QStringLiteral("port")))
         return fallback;
     const auto p = parseInteger(ctx.args.value(QStringLiteral("port")), 1, 65535);
     if (!p) {
-        rc = ctx.fail(exitcode::Usage, QStringLiteral("--port takes a port from 1 to 65535, got "
-                                                      "\"%1\"")
-                                           .arg(ctx.args.value(QStringLiteral("port"))));
+        rc = ctx.fail(exitcode::kUsage, QStringLiteral("--port takes a port from 1 to 65535, got "
+                                                       "\"%1\"")
+                                            .arg(ctx.args.value(QStringLiteral("port"))));
         return std::nullopt;
     }
     return static_cast<quint16>(*p);
@@ -60,17 +60,17 @@ bool runFor(const Context& ctx, int ms, const std::function<bool()>& done) {
 int cmdDiscover(Context& ctx) {
     if (!ctx.args.positional.isEmpty())
         return ctx.fail(
-            exitcode::Usage,
+            exitcode::kUsage,
             QStringLiteral("unexpected argument \"%1\"").arg(ctx.args.positional.first()));
     QHostAddress target(QHostAddress::Broadcast);
     if (ctx.args.has(QStringLiteral("address"))) {
         const QString a = ctx.args.value(QStringLiteral("address"));
         target = QHostAddress(a);
         if (target.isNull() || target.protocol() != QAbstractSocket::IPv4Protocol)
-            return ctx.fail(exitcode::Usage,
+            return ctx.fail(exitcode::kUsage,
                             QStringLiteral("--address takes an IPv4 address, got \"%1\"").arg(a));
     }
-    int rc = exitcode::Ok;
+    int rc = exitcode::kOk;
     const auto port = portOption(ctx, kDiscoveryPort, rc);
     if (!port)
         return rc;
@@ -78,7 +78,7 @@ int cmdDiscover(Context& ctx) {
     if (ctx.args.has(QStringLiteral("wait"))) {
         const auto ms = parseSeconds(ctx.args.value(QStringLiteral("wait")), 3600.0);
         if (!ms)
-            return ctx.fail(exitcode::Usage,
+            return ctx.fail(exitcode::kUsage,
                             QStringLiteral("--wait needs a number of seconds above 0, got \"%1\"")
                                 .arg(ctx.args.value(QStringLiteral("wait"))));
         waitMs = static_cast<int>(*ms);
@@ -87,15 +87,15 @@ int cmdDiscover(Context& ctx) {
     DiscoveryClient client;
     client.setTargetAddress(target);
     client.setTargetPort(*port);
-    if (const auto problem = client.Search(QString()))
-        return ctx.fail(exitcode::NetworkError,
+    if (const auto problem = client.search(QString()))
+        return ctx.fail(exitcode::kNetworkError,
                         QStringLiteral("the discovery request could not be sent: ") +
                             QString(*problem).replace(u'\n', QStringLiteral(": ")));
     QStringList memo{QString::fromLatin1(kDiscoverySentLine)};
     QStringList entries;
     auto drain = [&] {
         for (;;) {
-            DiscoveryReply reply = client.Poll();
+            DiscoveryReply reply = client.poll();
             if (reply.memoLines.isEmpty() && !reply.listEntry)
                 return;
             memo += reply.memoLines;
@@ -120,33 +120,33 @@ int cmdDiscover(Context& ctx) {
         ctx.out() << o.text() << std::endl;
     }
     if (!finished)
-        return ctx.fail(exitcode::Interrupted, QStringLiteral("interrupted"));
+        return ctx.fail(exitcode::kInterrupted, QStringLiteral("interrupted"));
     if (entries.isEmpty())
-        return ctx.fail(exitcode::NoCabinet,
+        return ctx.fail(exitcode::kNoCabinet,
                         QStringLiteral("no cabinet answered within %1 s").arg(waitMs / 1000.0));
-    return exitcode::Ok;
+    return exitcode::kOk;
 }
 
 int cmdUpload(Context& ctx) {
     if (!ctx.args.has(QStringLiteral("address")) ||
         ctx.args.value(QStringLiteral("address")).trimmed().isEmpty())
-        return ctx.fail(exitcode::Usage, QStringLiteral("upload needs --address A"));
+        return ctx.fail(exitcode::kUsage, QStringLiteral("upload needs --address A"));
     QString host = ctx.args.value(QStringLiteral("address")).trimmed();
     // The monitor's address field pads its groups with blanks ("192.168.  1. 50"); take that
     // form too, as the plain address.
-    if (host.contains(u' ') && FormatSchrankip(PlainSchrankip(host)))
-        host = PlainSchrankip(host);
+    if (host.contains(u' ') && formatSchrankip(plainSchrankip(host)))
+        host = plainSchrankip(host);
     if (host.contains(u' ') || host.contains(u'/'))
         return ctx.fail(
-            exitcode::Usage,
+            exitcode::kUsage,
             QStringLiteral("--address takes an IPv4 address or host name, got \"%1\"").arg(host));
-    int rc = exitcode::Ok;
+    int rc = exitcode::kOk;
     const auto port = portOption(ctx, kHttpPort, rc);
     if (!port)
         return rc;
     if (ctx.args.positional.size() > 1)
         return ctx.fail(
-            exitcode::Usage,
+            exitcode::kUsage,
             QStringLiteral("upload takes one FILE, got %1").arg(ctx.args.positional.size()));
     // Without FILE, the web image where the monitor looks for it.
     const QString file =
@@ -157,7 +157,7 @@ int cmdUpload(Context& ctx) {
     MultipartFormDataStream body;
     if (const auto problem =
             body.AppendFilePartFromFile(QLatin1String(kUploadPath), file, QString()))
-        return ctx.fail(exitcode::DeviceError, *problem);
+        return ctx.fail(exitcode::kDeviceError, *problem);
     body.FinishBody();
 
     UploadClient client;
@@ -170,27 +170,27 @@ int cmdUpload(Context& ctx) {
     std::optional<UploadOutcome> outcome;
     QObject::connect(&client, &UploadClient::finished,
                      [&](const UploadOutcome& o) { outcome = o; });
-    if (!client.Start(host, body))
-        return ctx.fail(exitcode::NetworkError, QStringLiteral("the upload could not be started"));
+    if (!client.start(host, body))
+        return ctx.fail(exitcode::kNetworkError, QStringLiteral("the upload could not be started"));
     // The client's own limits end the upload; the wait here only adds room for them.
     const bool done = runFor(ctx, limit * 3 + 5000, [&] { return outcome.has_value(); });
     if (!outcome) {
-        client.Abort();
+        client.abort();
         if (!done)
-            return ctx.fail(exitcode::Interrupted, QStringLiteral("interrupted"));
-        return ctx.fail(exitcode::Timeout, QStringLiteral("the upload did not end in time"));
+            return ctx.fail(exitcode::kInterrupted, QStringLiteral("interrupted"));
+        return ctx.fail(exitcode::kTimeout, QStringLiteral("the upload did not end in time"));
     }
     const QString target = QStringLiteral("%1:%2").arg(host).arg(*port);
     if (ctx.json) {
         JsonObject o;
         o.str("address", host).num("port", *port).str("file", file);
-        o.num("bytes", body.Size());
+        o.num("bytes", body.size());
         o.flag("ok", outcome->ok());
         if (outcome->httpStatus)
             o.num("httpStatus", outcome->httpStatus);
         else
             o.null("httpStatus");
-        o.str("outcome", DescribeUploadOutcome(*outcome));
+        o.str("outcome", describeUploadOutcome(*outcome));
         ctx.out() << o.text() << std::endl;
     }
     if (outcome->ok()) {
@@ -202,12 +202,12 @@ int cmdUpload(Context& ctx) {
                          .arg(outcome->httpStatus));
             ctx.out().flush();
         }
-        return exitcode::Ok;
+        return exitcode::kOk;
     }
-    QString why = DescribeUploadOutcome(*outcome);
+    QString why = describeUploadOutcome(*outcome);
     why.remove(QStringLiteral("MPFS upload failed: "));
-    const int code = outcome->result == UploadOutcome::Result::TimedOut ? exitcode::Timeout
-                                                                        : exitcode::NetworkError;
+    const int code = outcome->result == UploadOutcome::Result::TimedOut ? exitcode::kTimeout
+                                                                        : exitcode::kNetworkError;
     return ctx.fail(code, QStringLiteral("upload to %1 failed: %2").arg(target, why));
 }
 

@@ -60,26 +60,26 @@ std::string decodeJson(const protocol::DecodeResult& r) {
 int minutesOption(const Context& ctx, const char* name, int min, int max, int& value) {
     const QString key = QLatin1String(name);
     if (!ctx.args.has(key))
-        return ctx.fail(exitcode::Usage, QStringLiteral("--%1 MINUTES is missing").arg(key));
+        return ctx.fail(exitcode::kUsage, QStringLiteral("--%1 MINUTES is missing").arg(key));
     const auto v = parseInteger(ctx.args.value(key), min, max);
     if (!v)
-        return ctx.fail(exitcode::Usage,
+        return ctx.fail(exitcode::kUsage,
                         QStringLiteral("--%1 takes whole minutes from %2 to %3, got \"%4\"")
                             .arg(key)
                             .arg(min)
                             .arg(max)
                             .arg(ctx.args.value(key)));
     value = static_cast<int>(*v);
-    return exitcode::Ok;
+    return exitcode::kOk;
 }
 
 int returnAirOption(const Context& ctx, bool& on) {
     const auto v = parseOnOff(ctx.args.value(QStringLiteral("return-air")));
     if (!v)
-        return ctx.fail(exitcode::Usage, QStringLiteral("--return-air takes on or off, got \"%1\"")
-                                             .arg(ctx.args.value(QStringLiteral("return-air"))));
+        return ctx.fail(exitcode::kUsage, QStringLiteral("--return-air takes on or off, got \"%1\"")
+                                              .arg(ctx.args.value(QStringLiteral("return-air"))));
     on = *v;
-    return exitcode::Ok;
+    return exitcode::kOk;
 }
 
 // The bytes as hex text, or with --json as {"hex":"41 32","bytes":[65,50]}.
@@ -98,24 +98,24 @@ void printHex(const Context& ctx, std::span<const std::uint8_t> bytes) {
 int printFrame(const Context& ctx, const protocol::CommandFrame& frame) {
     if (!ctx.args.has(QStringLiteral("report"))) {
         printHex(ctx, frame.bytes());
-        return exitcode::Ok;
+        return exitcode::kOk;
     }
     const auto n = parseInteger(ctx.args.value(QStringLiteral("report")), 2,
                                 static_cast<long long>(protocol::kMaxOutputReportLength));
     if (!n)
-        return ctx.fail(exitcode::Usage,
+        return ctx.fail(exitcode::kUsage,
                         QStringLiteral("--report takes a report length from 2 to %1, got \"%2\"")
                             .arg(protocol::kMaxOutputReportLength)
                             .arg(ctx.args.value(QStringLiteral("report"))));
     const protocol::FramedReport report =
         protocol::frameOutputReport(frame, static_cast<std::size_t>(*n));
     if (!report.ok())
-        return ctx.fail(exitcode::Usage,
+        return ctx.fail(exitcode::kUsage,
                         QStringLiteral("the %1-byte frame does not fit into a %2-byte report")
                             .arg(frame.size())
                             .arg(*n));
     printHex(ctx, report.bytes);
-    return exitcode::Ok;
+    return exitcode::kOk;
 }
 
 } // namespace
@@ -132,17 +132,17 @@ int returnAirArgument(const Context& ctx, bool& on) {
 }
 
 std::optional<std::int32_t> serialArgument(const Context& ctx, int& rc) {
-    rc = exitcode::Ok;
+    rc = exitcode::kOk;
     const QStringList& p = ctx.args.positional;
     const int expected = ctx.args.command == QLatin1String("frame") ? 2 : 1;
     if (p.size() != expected) {
-        rc = ctx.fail(exitcode::Usage, QStringLiteral("serial needs exactly one NUMBER"));
+        rc = ctx.fail(exitcode::kUsage, QStringLiteral("serial needs exactly one NUMBER"));
         return std::nullopt;
     }
     const auto v = parseInteger(p.last(), -2147483648LL, 2147483647LL);
     if (!v) {
         rc = ctx.fail(
-            exitcode::Usage,
+            exitcode::kUsage,
             QStringLiteral("the serial number must be a 32-bit number, got \"%1\"").arg(p.last()));
         return std::nullopt;
     }
@@ -163,7 +163,8 @@ int cmdDecode(Context& ctx) {
         }
     }
     if (reports.isEmpty())
-        return ctx.fail(exitcode::Usage, QStringLiteral("decode needs at least one report in hex"));
+        return ctx.fail(exitcode::kUsage,
+                        QStringLiteral("decode needs at least one report in hex"));
 
     // Check every report before printing anything.
     std::vector<std::vector<std::uint8_t>> data;
@@ -171,10 +172,10 @@ int cmdDecode(Context& ctx) {
         QString problem;
         auto bytes = parseHexBytes(reports[i], problem);
         if (!bytes)
-            return ctx.fail(exitcode::Usage,
+            return ctx.fail(exitcode::kUsage,
                             QStringLiteral("report %1: %2").arg(i + 1).arg(problem));
         if (bytes->size() > protocol::kReplyReportLength)
-            return ctx.fail(exitcode::Usage,
+            return ctx.fail(exitcode::kUsage,
                             QStringLiteral("report %1 has %2 bytes; a report has %3 data bytes "
                                            "(without the report ID)")
                                 .arg(i + 1)
@@ -204,19 +205,19 @@ int cmdDecode(Context& ctx) {
             ctx.out() << l << '\n';
     }
     ctx.out().flush();
-    return exitcode::Ok;
+    return exitcode::kOk;
 }
 
 int cmdFrame(Context& ctx) {
     const QStringList& p = ctx.args.positional;
     if (p.isEmpty())
-        return ctx.fail(exitcode::Usage,
+        return ctx.fail(exitcode::kUsage,
                         QStringLiteral("frame needs a kind: settings, clock, serial or raw"));
     const QString kind = p.first();
     auto noMore = [&](qsizetype count) {
         return p.size() == count
-                   ? exitcode::Ok
-                   : ctx.fail(exitcode::Usage,
+                   ? exitcode::kOk
+                   : ctx.fail(exitcode::kUsage,
                               QStringLiteral("unexpected argument \"%1\"").arg(p.value(count)));
     };
     auto onlyOptions = [&](std::initializer_list<const char*> allowed) {
@@ -228,10 +229,10 @@ int cmdFrame(Context& ctx) {
             for (const char* a : allowed)
                 ok |= name == QLatin1String(a);
             if (!ok)
-                return ctx.fail(exitcode::Usage,
+                return ctx.fail(exitcode::kUsage,
                                 QStringLiteral("--%1 does not apply to frame %2").arg(name, kind));
         }
-        return static_cast<int>(exitcode::Ok);
+        return static_cast<int>(exitcode::kOk);
     };
 
     if (kind == QLatin1String("settings")) {
@@ -243,7 +244,7 @@ int cmdFrame(Context& ctx) {
         if (int rc = settingsOptions(ctx, door, restart))
             return rc;
         if (!ctx.args.has(QStringLiteral("return-air")))
-            return ctx.fail(exitcode::Usage, QStringLiteral("--return-air on|off is missing"));
+            return ctx.fail(exitcode::kUsage, QStringLiteral("--return-air on|off is missing"));
         if (int rc = returnAirOption(ctx, returnAir))
             return rc;
         return printFrame(ctx, protocol::settingsWriteFrame(door, restart, returnAir));
@@ -253,18 +254,18 @@ int cmdFrame(Context& ctx) {
             return rc;
         protocol::LocalDateTime t;
         if (ctx.args.has(QStringLiteral("at"))) {
-            static const QRegularExpression re(
+            static const QRegularExpression kRe(
                 QStringLiteral("^(\\d{4})-(\\d{2})-(\\d{2})T(\\d{2}):(\\d{2}):(\\d{2})$"));
             const QString at = ctx.args.value(QStringLiteral("at"));
-            const auto m = re.match(at);
+            const auto m = kRe.match(at);
             const QDate date = m.hasMatch() ? QDate(m.captured(1).toInt(), m.captured(2).toInt(),
                                                     m.captured(3).toInt())
                                             : QDate();
             if (!m.hasMatch() || !date.isValid() || m.captured(4).toInt() > 23 ||
                 m.captured(5).toInt() > 59 || m.captured(6).toInt() > 59)
-                return ctx.fail(exitcode::Usage, QStringLiteral("--at takes a date and time as "
-                                                                "YYYY-MM-DDTHH:MM:SS, got \"%1\"")
-                                                     .arg(at));
+                return ctx.fail(exitcode::kUsage, QStringLiteral("--at takes a date and time as "
+                                                                 "YYYY-MM-DDTHH:MM:SS, got \"%1\"")
+                                                      .arg(at));
             t.year = date.year();
             t.month = date.month();
             t.day = date.day();
@@ -277,7 +278,7 @@ int cmdFrame(Context& ctx) {
         }
         const auto frame = protocol::clockSetFrame(t);
         if (!frame)
-            return ctx.fail(exitcode::Usage,
+            return ctx.fail(exitcode::kUsage,
                             QStringLiteral("the cabinet's clock holds the years 2000 to 2099 "
                                            "only, not %1")
                                 .arg(t.year));
@@ -286,7 +287,7 @@ int cmdFrame(Context& ctx) {
     if (kind == QLatin1String("serial")) {
         if (int rc = onlyOptions({}))
             return rc;
-        int rc = exitcode::Ok;
+        int rc = exitcode::kOk;
         const auto serial = serialArgument(ctx, rc);
         if (!serial)
             return rc;
@@ -296,7 +297,7 @@ int cmdFrame(Context& ctx) {
         if (int rc = onlyOptions({}))
             return rc;
         if (p.size() != 2)
-            return ctx.fail(exitcode::Usage, QStringLiteral("frame raw needs exactly one CODE"));
+            return ctx.fail(exitcode::kUsage, QStringLiteral("frame raw needs exactly one CODE"));
         const QString code = p[1];
         std::optional<long long> value;
         if (code.size() == 1 && code[0].unicode() < 0x80)
@@ -304,7 +305,7 @@ int cmdFrame(Context& ctx) {
         else
             value = parseInteger(code, 0, 255);
         if (!value)
-            return ctx.fail(exitcode::Usage,
+            return ctx.fail(exitcode::kUsage,
                             QStringLiteral("CODE is one character (v, @) or a byte value (0xFE), "
                                            "got \"%1\"")
                                 .arg(code));
@@ -312,7 +313,7 @@ int cmdFrame(Context& ctx) {
         return printFrame(ctx, *protocol::CommandFrame::fromBytes(std::span(&byte, 1)));
     }
     return ctx.fail(
-        exitcode::Usage,
+        exitcode::kUsage,
         QStringLiteral("unknown frame kind \"%1\" (settings, clock, serial, raw)").arg(kind));
 }
 

@@ -49,23 +49,23 @@ int PollLoop::run() {
             // The configuration sets the firmware version, which decides the record's layout;
             // without it no status record is read (it would be decoded in the wrong layout), and
             // the next poll asks again.
-            r = session_.request(protocol::configRequest(), protocol::reply::Config, wait);
+            r = session_.request(protocol::configRequest(), protocol::reply::kConfig, wait);
             needConfig = r.status != WaitStatus::Ok;
             if (!needConfig && onConfig)
                 if (const auto* c = std::get_if<protocol::ConfigRecord>(&r.reply.record);
                     c && !onConfig(*c))
-                    return exitcode::DeviceError;
+                    return exitcode::kDeviceError;
         }
         if (!needConfig)
-            r = session_.request(protocol::statusRequest(), protocol::reply::Status, wait);
+            r = session_.request(protocol::statusRequest(), protocol::reply::kStatus, wait);
         switch (r.status) {
         case WaitStatus::Ok:
             silentNoted = false;
             if (onRecord && !onRecord(r.reply))
-                return exitcode::DeviceError;
+                return exitcode::kDeviceError;
             break;
         case WaitStatus::Interrupted:
-            return exitcode::Ok;
+            return exitcode::kOk;
         case WaitStatus::Gone:
             continue; // waited for at the top
         case WaitStatus::Timeout:
@@ -91,7 +91,7 @@ int PollLoop::run() {
         if (pauseFor.count() > 0 && !session_.pause(pauseFor))
             break;
     }
-    return exitcode::Ok;
+    return exitcode::kOk;
 }
 
 } // namespace hq::cli

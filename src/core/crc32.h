@@ -25,7 +25,7 @@ inline constexpr std::array<std::array<std::uint32_t, 256>, 8> kCrc32Tables = []
 } // namespace detail
 
 // Continues `crc` (the result of an earlier call, 0 to start) over the bytes.
-inline std::uint32_t Crc32(const void* data, std::size_t size, std::uint32_t crc = 0) {
+inline std::uint32_t crc32(const void* data, std::size_t size, std::uint32_t crc = 0) {
     const auto& t = detail::kCrc32Tables;
     const auto* p = static_cast<const std::uint8_t*>(data);
     crc = ~crc;

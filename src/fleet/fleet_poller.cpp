@@ -188,7 +188,7 @@ void FleetPoller::onReport(Link& link, const std::uint8_t* data, std::uint16_t s
 }
 
 void FleetPoller::onConfig(Link& link, const protocol::ConfigRecord& config) {
-    const std::string key = history::CabinetKey(config.serialNumber, link.usbSerial);
+    const std::string key = history::cabinetKey(config.serialNumber, link.usbSerial);
     if (!link.key.empty()) {
         // Asked again (after a silence): the firmware version may have changed.
         Known& k = known(link.key);
@@ -200,9 +200,9 @@ void FleetPoller::onConfig(Link& link, const protocol::ConfigRecord& config) {
         release(link, false);
         return;
     }
-    const QString directory = history::CabinetDirectory(options_.historyRoot, key);
+    const QString directory = history::cabinetDirectory(options_.historyRoot, key);
     // Checked first: opening the writer of a locked folder waits for the lock.
-    if (history::WriterActive(directory)) {
+    if (history::writerIsActive(directory)) {
         notice(QStringLiteral("cabinet %1 is polled by another program (its history in %2 is "
                               "being written); taken up when that program has ended")
                    .arg(text(key), directory));
@@ -247,7 +247,7 @@ void FleetPoller::onStatus(Link& link, const protocol::DecodeResult& result) {
     const std::int64_t utcMs =
         std::chrono::duration_cast<std::chrono::milliseconds>(result.timeStamp.time_since_epoch())
             .count();
-    polled.row = history::RowFromStatus(utcMs, polled.record);
+    polled.row = history::rowFromStatus(utcMs, polled.record);
     polled.sequence = link.writer->nextSequence();
     // Journaled before anyone hears of it: a record that was handed on is on disk.
     auto stored = link.writer->append(polled.row);
@@ -301,7 +301,7 @@ void FleetPoller::retryDeferred() {
     std::vector<Deferred> waiting = std::move(deferred_);
     deferred_.clear();
     for (const Deferred& d : waiting) {
-        if (history::WriterActive(d.directory)) {
+        if (history::writerIsActive(d.directory)) {
             deferred_.push_back(d);
             continue;
         }
@@ -351,7 +351,7 @@ const CabinetSnapshot* FleetPoller::snapshot(const std::string& key) const {
 }
 
 QString FleetPoller::directoryOf(const std::string& key) const {
-    return history::CabinetDirectory(options_.historyRoot, key);
+    return history::cabinetDirectory(options_.historyRoot, key);
 }
 
 std::uint64_t FleetPoller::nextSequence(const std::string& key) const {

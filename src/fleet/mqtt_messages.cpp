@@ -77,7 +77,7 @@ Expected<std::string> checkTopicPrefix(const std::string& prefix) {
 }
 
 std::string topicKey(const std::string& key) {
-    return history::KeyFolderName(key).toStdString();
+    return history::keyFolderName(key).toStdString();
 }
 
 namespace {
@@ -125,8 +125,8 @@ std::string statePayload(const CabinetSnapshot& cabinet, std::uint64_t sequence,
         cabinet.firmware ? jsonString(cabinet::firmwareVersionText(*cabinet.firmware)) : "null";
     std::string s;
     append(s, {"{\"timeStamp\":\"", isoUtcMs(utcMs), "\",\"sequence\":", std::to_string(sequence),
-               ",\"serial\":", jsonString(cabinet.key), ",\"usbSerial\":",
-               jsonString(cabinet.usbSerial), ",\"firmwareVersion\":", firmware,
+               ",\"serial\":", jsonString(cabinet.key),
+               ",\"usbSerial\":", jsonString(cabinet.usbSerial), ",\"firmwareVersion\":", firmware,
                ",\"doorOpen\":", record.doorOpen() ? "true" : "false"});
     for (const auto& f : protocol::kStatusFields)
         append(s, {",", jsonString(f.name), ":", fieldJson(f, record)});
@@ -147,8 +147,8 @@ std::vector<MqttMessage> discoveryMessages(const std::string& topicPrefix,
     using protocol::jsonString;
     const std::string node = cat({"hq3746_", topicKey(cabinet.key)});
     std::string device;
-    append(device, {"{\"identifiers\":[", jsonString(node), "],\"name\":",
-                    jsonString(cat({"HQ3746 ", cabinet.key})),
+    append(device, {"{\"identifiers\":[", jsonString(node),
+                    "],\"name\":", jsonString(cat({"HQ3746 ", cabinet.key})),
                     ",\"manufacturer\":\"KOV\",\"model\":\"HQ3746\""});
     if (cabinet.firmware)
         append(device,
@@ -165,10 +165,9 @@ std::vector<MqttMessage> discoveryMessages(const std::string& topicPrefix,
                                       ? std::string(sensor.valueTemplate)
                                       : cat({"{{ value_json.", sensor.field, " }}"});
         std::string p;
-        append(p, {"{\"name\":", jsonString(sensor.name), ",\"unique_id\":", id,
-                   ",\"object_id\":", id, ",\"state_topic\":",
-                   jsonString(stateTopic(topicPrefix, cabinet.key)), ",\"value_template\":",
-                   jsonString(value)});
+        append(p, {"{\"name\":", jsonString(sensor.name), ",\"unique_id\":", id, ",\"object_id\":",
+                   id, ",\"state_topic\":", jsonString(stateTopic(topicPrefix, cabinet.key)),
+                   ",\"value_template\":", jsonString(value)});
         if (sensor.deviceClass)
             append(p, {",\"device_class\":", jsonString(sensor.deviceClass)});
         if (std::string_view(sensor.component) == "sensor") {
@@ -182,12 +181,12 @@ std::vector<MqttMessage> discoveryMessages(const std::string& topicPrefix,
         }
         if (sensor.diagnostic)
             p.append(",\"entity_category\":\"diagnostic\"");
-        append(p, {",\"availability_topic\":",
-                   jsonString(availabilityTopic(topicPrefix, cabinet.key)),
-                   ",\"payload_available\":\"online\",\"payload_not_available\":\"offline\"",
-                   ",\"device\":", device, "}"});
-        out.push_back({cat({kDiscoveryPrefix, "/", sensor.component, "/", node, "/",
-                            sensor.object, "/config"}),
+        append(p,
+               {",\"availability_topic\":", jsonString(availabilityTopic(topicPrefix, cabinet.key)),
+                ",\"payload_available\":\"online\",\"payload_not_available\":\"offline\"",
+                ",\"device\":", device, "}"});
+        out.push_back({cat({kDiscoveryPrefix, "/", sensor.component, "/", node, "/", sensor.object,
+                            "/config"}),
                        p, true});
     }
     return out;

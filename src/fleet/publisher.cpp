@@ -140,7 +140,7 @@ void Publisher::pump(Channel& c) {
         auto next = c.outbox->next();
         if (!next)
             return;
-        const protocol::StatusRecord record = history::StatusFromRow(next->row);
+        const protocol::StatusRecord record = history::statusFromRow(next->row);
         auto mid = c.connection->publish(
             stateTopic(options_.topicPrefix, c.key),
             statePayload(c.cabinet, next->sequence, next->row.timeMs, record), 1, false);

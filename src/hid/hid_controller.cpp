@@ -39,7 +39,7 @@ HidDeviceController::HidDeviceController(platform::HidPlatform& platform, QObjec
     // The platform may call back from any thread; the scan runs on this object's thread.
     notifyTarget_ = std::make_unique<MainThreadCall>();
     notifier_ = platform_.watchDeviceChanges(
-        [target = notifyTarget_.get(), this] { target->post([this] { NotifyDeviceChange(0); }); });
+        [target = notifyTarget_.get(), this] { target->post([this] { notifyDeviceChange(0); }); });
     if (notifier_ && notifier_->pollDescriptor() >= 0) {
         socketNotifier_ =
             new QSocketNotifier(notifier_->pollDescriptor(), QSocketNotifier::Read, this);
@@ -47,7 +47,7 @@ HidDeviceController::HidDeviceController(platform::HidPlatform& platform, QObjec
                 [this] { notifier_->processPending(); });
     }
     QMetaObject::invokeMethod(
-        this, [this] { NotifyDeviceChange(-1); }, Qt::QueuedConnection);
+        this, [this] { notifyDeviceChange(-1); }, Qt::QueuedConnection);
 }
 
 HidDeviceController::~HidDeviceController() {
@@ -89,7 +89,7 @@ std::unique_ptr<HidDevice> HidDeviceController::takeOwned(HidDevice* dev) {
     return taken;
 }
 
-void HidDeviceController::NotifyDeviceChange(std::int32_t changeParam) {
+void HidDeviceController::notifyDeviceChange(std::int32_t changeParam) {
     if (inDeviceChange_)
         return;
     lastChangeParam_ = changeParam;

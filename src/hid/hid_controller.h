@@ -30,7 +30,7 @@ public:
 
     // A device-node change notification; changeParam -1 marks the start-up notification (the
     // change event is then raised even when nothing changed). Ignored while a scan runs.
-    void NotifyDeviceChange(std::int32_t changeParam);
+    void notifyDeviceChange(std::int32_t changeParam);
     void DeviceChange();
     std::vector<std::unique_ptr<HidDevice>> ScanInterfaces();
     // Claims the first free device with this vendor and product (-1: any product); dev
@@ -93,7 +93,7 @@ private:
     bool inDeviceChange_ = false;
     std::int32_t lastChangeParam_ = 0;
     bool loading_ = false;
-    std::int32_t devThreadSleepTime_ = HidDevice::DefaultSleepTime;
+    std::int32_t devThreadSleepTime_ = HidDevice::kDefaultSleepTime;
     HidPlugEvent onArrival_;
     HidEnumerateEvent onEnumerate_;
     HidNotifyEvent onDeviceChange_;

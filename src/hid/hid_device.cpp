@@ -13,9 +13,9 @@ namespace hq {
 
 namespace {
 
-constexpr std::size_t StringUnits = 254; // 508 bytes
+constexpr std::size_t kStringUnits = 254; // 508 bytes
 
-QString fromUnits(const std::array<char16_t, StringUnits>& buffer) {
+QString fromUnits(const std::array<char16_t, kStringUnits>& buffer) {
     const auto end = std::find(buffer.begin(), buffer.end(), u'\0');
     return QString::fromUtf16(buffer.data(), static_cast<qsizetype>(end - buffer.begin()));
 }
@@ -163,7 +163,7 @@ platform::HidCaps HidDevice::ReadCaps() {
 QString HidDevice::QueryProductText() {
     std::lock_guard g(controlLock_);
     if (productText_.isEmpty() && openControlLocked()) {
-        std::array<char16_t, StringUnits> buffer{};
+        std::array<char16_t, kStringUnits> buffer{};
         if (controlHandle_->getProductString(buffer))
             productText_ = fromUnits(buffer);
         closeControlLocked();
@@ -174,9 +174,9 @@ QString HidDevice::QueryProductText() {
 QString HidDevice::QuerySerialText() {
     std::lock_guard g(controlLock_);
     if (serialText_.isEmpty() && openControlLocked()) {
-        std::array<char16_t, StringUnits> serial{};
+        std::array<char16_t, kStringUnits> serial{};
         if (controlHandle_->getSerialNumberString(serial)) {
-            std::array<char16_t, StringUnits> languages;
+            std::array<char16_t, kStringUnits> languages;
             languages.fill(0xFFFF);
             const auto result = controlHandle_->getIndexedString(0, languages);
             if (result == platform::IndexedStringResult::NotAvailable) {
@@ -185,7 +185,7 @@ QString HidDevice::QuerySerialText() {
                 serialText_ = fromUnits(serial);
             } else {
                 std::size_t len = 0;
-                for (std::size_t i = StringUnits; i-- > 0;) {
+                for (std::size_t i = kStringUnits; i-- > 0;) {
                     if (languages[i] != 0xFFFF) {
                         len = languages[i] == 0 ? i : i + 1;
                         break;
@@ -240,7 +240,7 @@ void HidDevice::MarkUnplugged() {
 }
 
 void HidDevice::SetSleepTime(std::int32_t value) {
-    if (value >= MinSleepTime && value <= MaxSleepTime)
+    if (value >= kMinSleepTime && value <= kMaxSleepTime)
         sleepTime_ = value;
 }
 
@@ -270,7 +270,7 @@ bool HidDevice::StartReportRead(std::uint8_t* buffer, std::uint32_t length) {
     return true;
 }
 
-bool HidDevice::WaitReportRead(std::int32_t sliceMs) {
+bool HidDevice::waitReportRead(std::int32_t sliceMs) {
     if (!readInFlight_)
         return true;
     return readInFlight_->waitForCompletion(std::chrono::milliseconds(sliceMs));
@@ -318,7 +318,7 @@ void HidDevice::StartReader() {
         // failure as a read error.
         OpenReadHandle();
         reader_ = std::make_shared<HidDeviceReadThread>(*this);
-        reader_->Start();
+        reader_->start();
     }
 }
 
@@ -326,25 +326,25 @@ void HidDevice::StopReader() {
     if (!reader_)
         return;
     const auto reader = reader_;
-    reader->RequestStop();
+    reader->requestStop();
     if (waitingForReader_) {
         // A handler that the waiting StopReader below runs asked again: that wait ends the
         // thread and clears the reader.
         return;
     }
-    if (reader->Delivering()) {
+    if (reader->delivering()) {
         // Called from a handler that this reader's thread is waiting for: that thread ends as
         // soon as the handler returns, without touching the device again. Join it later.
         reader_.reset();
         QMetaObject::invokeMethod(
-            QCoreApplication::instance(), [reader] { reader->WaitStopped(); },
+            QCoreApplication::instance(), [reader] { reader->waitStopped(); },
             Qt::QueuedConnection);
         return;
     }
     // The reader stays set while its thread ends, so a handler that runs meanwhile and sets a
     // report handler again starts no second thread.
     waitingForReader_ = true;
-    reader->WaitStopped();
+    reader->waitStopped();
     waitingForReader_ = false;
     reader_.reset();
 }

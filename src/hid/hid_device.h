@@ -46,17 +46,17 @@ private:
 // Plug-and-play record of one interface, as the scan found it.
 struct HidPnpInfo {
     explicit HidPnpInfo(const platform::HidInterfaceInfo& info)
-        : DevInst(info.devInst), InterfacePath(info.interfacePath), Properties(info.properties) {}
+        : DevInst(info.devInst), InterfacePath(info.interfacePath), properties(info.properties) {}
     std::uint64_t DevInst;
     std::string InterfacePath;
-    platform::HidPnpProperties Properties;
+    platform::HidPnpProperties properties;
 };
 
 class HidDevice {
 public:
-    static constexpr std::int32_t DefaultSleepTime = 100;
-    static constexpr std::int32_t MinSleepTime = 10;
-    static constexpr std::int32_t MaxSleepTime = 10000;
+    static constexpr std::int32_t kDefaultSleepTime = 100;
+    static constexpr std::int32_t kMinSleepTime = 10;
+    static constexpr std::int32_t kMaxSleepTime = 10000;
 
     // Opens the interface (read-write, else query-only), reads its attributes and closes it
     // again. Raises ControllerError "device cannot be opened" / "device cannot be identified";
@@ -89,7 +89,7 @@ public:
     bool OpenReadHandle();
     bool StartReportRead(std::uint8_t* buffer, std::uint32_t length);
     // Waits one slice for the started read; true when it completed.
-    bool WaitReportRead(std::int32_t sliceMs);
+    bool waitReportRead(std::int32_t sliceMs);
     std::uint32_t TakeReadCount();
     void CancelRead();
 
@@ -147,7 +147,7 @@ private:
     std::unique_ptr<HidPnpInfo> pnpRecord_;
     QString productText_;
     QString serialText_;
-    std::atomic<std::int32_t> sleepTime_{DefaultSleepTime};
+    std::atomic<std::int32_t> sleepTime_{kDefaultSleepTime};
     HidDataEvent reportHandler_;
     HidDataErrorEvent readErrorHandler_;
     HidPlugEvent unplugHandler_;

@@ -80,6 +80,6 @@ using HidDataErrorEvent = HidHandler<void(HidDevice* HidDev, std::uint32_t Error
 using HidPlugEvent = HidHandler<void(HidDevice* HidDev)>;
 // One call per plugged device; return true to continue.
 using HidEnumerateEvent = HidHandler<bool(HidDevice* HidDev, std::int32_t Idx)>;
-using HidNotifyEvent = HidHandler<void(HidDeviceController* Sender)>;
+using HidNotifyEvent = HidHandler<void(HidDeviceController* sender)>;
 
 } // namespace hq

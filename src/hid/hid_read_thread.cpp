@@ -15,23 +15,23 @@ HidDeviceReadThread::HidDeviceReadThread(HidDevice& device)
 
 HidDeviceReadThread::~HidDeviceReadThread() {
     if (started_) {
-        RequestStop();
-        WaitStopped();
+        requestStop();
+        waitStopped();
     }
 }
 
-void HidDeviceReadThread::Start() {
+void HidDeviceReadThread::start() {
     started_ = true;
-    thread_ = std::thread([this] { Run(); });
+    thread_ = std::thread([this] { run(); });
 }
 
-void HidDeviceReadThread::RequestStop() {
+void HidDeviceReadThread::requestStop() {
     stop_.store(true);
     std::lock_guard g(lock_);
     changed_.notify_all();
 }
 
-void HidDeviceReadThread::WaitStopped() {
+void HidDeviceReadThread::waitStopped() {
     if (!started_)
         return;
     {
@@ -39,7 +39,7 @@ void HidDeviceReadThread::WaitStopped() {
         while (!finished_) {
             if (pending_) {
                 g.unlock();
-                RunPending();
+                runPending();
                 g.lock();
                 continue;
             }
@@ -50,19 +50,19 @@ void HidDeviceReadThread::WaitStopped() {
         thread_.join();
 }
 
-bool HidDeviceReadThread::Delivering() const {
+bool HidDeviceReadThread::delivering() const {
     std::lock_guard g(lock_);
     return delivering_;
 }
 
-bool HidDeviceReadThread::Finished() const {
+bool HidDeviceReadThread::finished() const {
     std::lock_guard g(lock_);
     return finished_;
 }
 
-void HidDeviceReadThread::Run() {
+void HidDeviceReadThread::run() {
     try {
-        Body();
+        body();
     } catch (...) {
         // A handed-over handler raised: the thread ends; nobody is told.
     }
@@ -71,7 +71,7 @@ void HidDeviceReadThread::Run() {
     changed_.notify_all();
 }
 
-void HidDeviceReadThread::Body() {
+void HidDeviceReadThread::body() {
     while (!stop_.load()) {
         const auto caps = device_.ReadCaps();
         // The buffer was sized when the thread was made; a grown report length must not
@@ -82,13 +82,13 @@ void HidDeviceReadThread::Body() {
 
         if (!device_.StartReportRead(report_.data(), length)) {
             lastError_.store(device_.hidPlatform().lastError());
-            HandOver([this] { DeliverReadError(); });
+            handOver([this] { DeliverReadError(); });
             continue;
         }
 
         bool completed = false;
         do {
-            completed = device_.WaitReportRead(device_.sleepTime());
+            completed = device_.waitReportRead(device_.sleepTime());
         } while (!completed && !stop_.load());
         if (stop_.load()) {
             if (!completed)
@@ -100,18 +100,18 @@ void HidDeviceReadThread::Body() {
 
         bytesRead_.store(device_.TakeReadCount());
         if (bytesRead_.load() > 0)
-            HandOver([this] { DeliverReport(); });
+            handOver([this] { DeliverReport(); });
     }
 }
 
-void HidDeviceReadThread::HandOver(std::function<void()> call) {
+void HidDeviceReadThread::handOver(std::function<void()> call) {
     std::unique_lock g(lock_);
     pending_ = std::move(call);
     pendingDone_ = false;
     pendingError_ = nullptr;
     changed_.notify_all();
     g.unlock();
-    context_->post([this] { RunPending(); });
+    context_->post([this] { runPending(); });
     g.lock();
     changed_.wait(g, [this] { return pendingDone_; });
     auto error = std::exchange(pendingError_, nullptr);
@@ -120,7 +120,7 @@ void HidDeviceReadThread::HandOver(std::function<void()> call) {
         std::rethrow_exception(error);
 }
 
-void HidDeviceReadThread::RunPending() {
+void HidDeviceReadThread::runPending() {
     std::function<void()> call;
     {
         std::lock_guard g(lock_);

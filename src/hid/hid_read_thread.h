@@ -28,23 +28,23 @@ public:
     HidDeviceReadThread(const HidDeviceReadThread&) = delete;
     HidDeviceReadThread& operator=(const HidDeviceReadThread&) = delete;
 
-    void Start();
-    void RequestStop();
+    void start();
+    void requestStop();
     // Main thread: waits until the body has ended, running the calls it hands over meanwhile.
-    void WaitStopped();
+    void waitStopped();
     // True while the main thread runs a call handed over by this thread.
-    bool Delivering() const;
-    bool Finished() const;
+    bool delivering() const;
+    bool finished() const;
 
-    std::uint32_t LastError() const { return lastError_.load(); }
-    std::uint32_t BytesRead() const { return bytesRead_.load(); }
-    std::size_t ReportBufferSize() const { return report_.size(); }
+    std::uint32_t lastError() const { return lastError_.load(); }
+    std::uint32_t bytesRead() const { return bytesRead_.load(); }
+    std::size_t reportBufferSize() const { return report_.size(); }
 
 private:
-    void Run();
-    void Body();
-    void HandOver(std::function<void()> call);
-    void RunPending();
+    void run();
+    void body();
+    void handOver(std::function<void()> call);
+    void runPending();
     void DeliverReport();
     void DeliverReadError();
 

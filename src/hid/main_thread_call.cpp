@@ -25,11 +25,11 @@ namespace hq {
 
 namespace {
 
-const QEvent::Type CallEventType = static_cast<QEvent::Type>(QEvent::registerEventType());
+const QEvent::Type kCallEventType = static_cast<QEvent::Type>(QEvent::registerEventType());
 
 class CallEvent : public QEvent {
 public:
-    explicit CallEvent(std::function<void()> c) : QEvent(CallEventType), call(std::move(c)) {}
+    explicit CallEvent(std::function<void()> c) : QEvent(kCallEventType), call(std::move(c)) {}
     // Qt frees a posted event on the receiving thread, also when it is discarded undelivered.
     ~CallEvent() override { HQ_TSAN_ACQUIRE(this); }
     std::function<void()> call;
@@ -45,7 +45,7 @@ void MainThreadCall::post(std::function<void()> call) {
 
 bool MainThreadCall::event(QEvent* e) {
     HQ_TSAN_ACQUIRE(e); // before anything of a call event is read
-    if (e->type() != CallEventType)
+    if (e->type() != kCallEventType)
         return QObject::event(e);
     auto call = std::move(static_cast<CallEvent*>(e)->call);
     if (call)

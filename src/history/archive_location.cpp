@@ -6,7 +6,7 @@
 
 namespace hq::history {
 
-QString DefaultHistoryRoot() {
+QString defaultHistoryRoot() {
     const QString over = qEnvironmentVariable("HQ3746_HISTORY_DIR");
     if (!over.trimmed().isEmpty())
         return QDir::cleanPath(over);
@@ -21,14 +21,14 @@ QString DefaultHistoryRoot() {
     return data + QStringLiteral("/history");
 }
 
-std::string CabinetKey(std::int32_t serialNumber, const QString& usbSerial) {
+std::string cabinetKey(std::int32_t serialNumber, const QString& usbSerial) {
     if (serialNumber != 0)
         return std::to_string(serialNumber);
     const QString text = usbSerial.trimmed();
     return text.isEmpty() ? std::string("unknown") : text.toStdString();
 }
 
-QString KeyFolderName(const std::string& key) {
+QString keyFolderName(const std::string& key) {
     QString name;
     for (const QChar c : QString::fromStdString(key)) {
         const bool plain = (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') ||
@@ -40,11 +40,11 @@ QString KeyFolderName(const std::string& key) {
     return name;
 }
 
-QString CabinetDirectory(const QString& root, const std::string& key) {
-    return root + QLatin1Char('/') + KeyFolderName(key);
+QString cabinetDirectory(const QString& root, const std::string& key) {
+    return root + QLatin1Char('/') + keyFolderName(key);
 }
 
-QStringList ListCabinetDirectories(const QString& root) {
+QStringList listCabinetDirectories(const QString& root) {
     QStringList out;
     const QDir dir(root);
     for (const QString& name : dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name))

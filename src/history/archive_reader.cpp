@@ -18,7 +18,7 @@ std::string fileName(const QString& path) {
 }
 } // namespace
 
-bool WriterActive(const QString& directory) {
+bool writerIsActive(const QString& directory) {
     QLockFile lock(directory + QLatin1Char('/') + QString::fromLatin1(kLockFileName));
     lock.setStaleLockTime(0);
     if (lock.tryLock(0)) {
@@ -35,7 +35,7 @@ Expected<ArchiveReader> ArchiveReader::open(const QString& directory, bool verif
     ArchiveReader r;
     r.directory_ = directory;
     r.key_ = dir.dirName().toStdString();
-    r.writerActive_ = WriterActive(directory);
+    r.writerActive_ = writerIsActive(directory);
     const QStringList names = dir.entryList(
         {QStringLiteral("*") + QString::fromLatin1(kSegmentSuffix)}, QDir::Files, QDir::Name);
     bool keyFromFile = false;
@@ -52,7 +52,7 @@ Expected<ArchiveReader> ArchiveReader::open(const QString& directory, bool verif
             continue;
         }
         const bool newest = i + 1 == names.size();
-        SegmentScan scan = ScanSegment(src, verifyRecords);
+        SegmentScan scan = scanSegment(src, verifyRecords);
         if (!scan.headerOk) {
             // A segment being created right now has no complete header yet.
             if (!(newest && r.writerActive_))
@@ -71,7 +71,7 @@ Expected<ArchiveReader> ArchiveReader::open(const QString& directory, bool verif
         if (scan.tailBytes > 0 && !(newest && r.writerActive_))
             r.problems_.push_back({Problem::Kind::Torn, fileName(seg.path), scan.validEnd,
                                    scan.tailBytes, "torn block dropped (the file ends inside it)"});
-        seg.columnMap = ColumnMap(scan.schema.columns);
+        seg.columnMap = columnMap(scan.schema.columns);
         seg.schema = std::move(scan.schema);
         const int index = int(r.segments_.size());
         for (ScannedBlock& b : scan.blocks) {
@@ -96,12 +96,12 @@ Expected<ArchiveReader> ArchiveReader::open(const QString& directory, bool verif
         r.bytes_ += std::uint64_t(all.size());
         const std::span<const std::uint8_t> bytes(
             reinterpret_cast<const std::uint8_t*>(all.constData()), std::size_t(all.size()));
-        if (auto header = ParseFileHeader(kJournalMagic, bytes)) {
+        if (auto header = parseFileHeader(kJournalMagic, bytes)) {
             const auto& cols = header->schema.columns;
-            const std::vector<int> map = ColumnMap(cols);
-            const std::size_t size = JournalEntrySize(cols.size());
+            const std::vector<int> map = columnMap(cols);
+            const std::size_t size = journalEntrySize(cols.size());
             for (std::size_t at = header->length; at + size <= bytes.size(); at += size) {
-                const auto e = ParseJournalEntry(bytes.subspan(at, size), cols);
+                const auto e = parseJournalEntry(bytes.subspan(at, size), cols);
                 if (!e || e->sequence < endSequence)
                     continue;
                 Row row;
@@ -156,12 +156,12 @@ Expected<std::vector<Row>> ArchiveReader::readBlock(std::size_t index) {
     const std::uint64_t at = b.offset + kBlockHeaderSize + b.header.summaryLength + 4;
     std::optional<DecodedColumns> cols;
     if (src.read(at, b.header.recordsLength + 4, buf))
-        cols = DecodeRecords(buf, b.header.count, seg.schema.columns.size());
+        cols = decodeRecords(buf, b.header.count, seg.schema.columns.size());
     if (!cols) {
         Problem p{Problem::Kind::Damaged, fileName(seg.path), b.offset, b.header.totalLength,
                   "damaged block (checksum), " + std::to_string(b.header.count) +
                       " records skipped"};
-        std::string text = DescribeProblem(p);
+        std::string text = describeProblem(p);
         problems_.push_back(std::move(p));
         blocks_.erase(blocks_.begin() + std::ptrdiff_t(index));
         return failure(std::move(text));

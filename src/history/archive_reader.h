@@ -75,6 +75,6 @@ private:
 };
 
 // Whether a writer holds the cabinet folder's lock now.
-bool WriterActive(const QString& directory);
+bool writerIsActive(const QString& directory);
 
 } // namespace hq::history

@@ -34,7 +34,7 @@ QString segmentName(std::uint64_t firstSequence) {
 }
 
 FileSchema currentSchema(const std::string& key) {
-    return FileSchema{key, StatusColumns()};
+    return FileSchema{key, statusColumns()};
 }
 
 } // namespace
@@ -95,7 +95,7 @@ Expected<std::unique_ptr<ArchiveWriter>> ArchiveWriter::open(const QString& dire
     while (!w->segments_.empty()) {
         Segment& s = w->segments_.back();
         FileSource src(s.path);
-        const SegmentScan scan = ScanSegment(src, /*verifyRecords=*/true);
+        const SegmentScan scan = scanSegment(src, /*verifyRecords=*/true);
         if (!scan.headerOk) {
             if (s.bytes < 65536) {
                 QFile::remove(s.path);
@@ -110,7 +110,7 @@ Expected<std::unique_ptr<ArchiveWriter>> ArchiveWriter::open(const QString& dire
         for (const Problem& p : scan.damaged) {
             Problem q = p;
             q.file = utf8(QFileInfo(s.path).fileName());
-            notices.push_back(DescribeProblem(q));
+            notices.push_back(describeProblem(q));
         }
         if (scan.tailBytes > 0) {
             auto f = platform::AppendFile::open(utf8(s.path));
@@ -143,9 +143,9 @@ Expected<std::unique_ptr<ArchiveWriter>> ArchiveWriter::open(const QString& dire
         FileSource src(s.path);
         std::vector<std::uint8_t> buf;
         src.read(0, 12, buf);
-        const std::size_t hl = FileHeaderLength(kSegmentMagic, buf);
+        const std::size_t hl = fileHeaderLength(kSegmentMagic, buf);
         src.read(hl, kBlockHeaderSize, buf);
-        if (const auto h = ParseBlockHeader(buf)) {
+        if (const auto h = parseBlockHeader(buf)) {
             s.firstTimeMs = h->minTimeMs;
             if (!haveNext)
                 next = std::max(next, h->endSequence());
@@ -164,18 +164,18 @@ Expected<std::unique_ptr<ArchiveWriter>> ArchiveWriter::open(const QString& dire
             const QByteArray all = jf.readAll();
             const std::span<const std::uint8_t> bytes(
                 reinterpret_cast<const std::uint8_t*>(all.constData()), std::size_t(all.size()));
-            auto header = ParseFileHeader(kJournalMagic, bytes);
+            auto header = parseFileHeader(kJournalMagic, bytes);
             if (!header) {
                 if (!all.isEmpty())
                     notices.push_back(std::string(kJournalFileName) + ": " +
                                       header.error().message + "; its rows are lost");
             } else {
                 const auto& cols = header->schema.columns;
-                const std::vector<int> map = ColumnMap(cols);
-                const std::size_t size = JournalEntrySize(cols.size());
+                const std::vector<int> map = columnMap(cols);
+                const std::size_t size = journalEntrySize(cols.size());
                 std::size_t bad = 0;
                 for (std::size_t at = header->length; at + size <= bytes.size(); at += size) {
-                    const auto e = ParseJournalEntry(bytes.subspan(at, size), cols);
+                    const auto e = parseJournalEntry(bytes.subspan(at, size), cols);
                     if (!e) {
                         ++bad;
                         continue;
@@ -200,10 +200,10 @@ Expected<std::unique_ptr<ArchiveWriter>> ArchiveWriter::open(const QString& dire
         if (!out.open(QIODevice::WriteOnly))
             return failure("Cannot write \"" + utf8(journalPath) +
                            "\": " + utf8(out.errorString()));
-        const std::string header = EncodeFileHeader(kJournalMagic, currentSchema(key));
+        const std::string header = encodeFileHeader(kJournalMagic, currentSchema(key));
         std::string body = header;
         for (std::size_t i = 0; i < recovered.size(); ++i)
-            EncodeJournalEntry(next + i, recovered[i], kFieldColumns, body);
+            encodeJournalEntry(next + i, recovered[i], kFieldColumns, body);
         out.write(body.data(), qint64(body.size()));
         if (!out.commit())
             return failure("Cannot write \"" + utf8(journalPath) +
@@ -237,7 +237,7 @@ Expected<void> ArchiveWriter::flush() {
         return {};
     scratch_.clear();
     for (std::size_t i = journaled_; i < open_.size(); ++i)
-        EncodeJournalEntry(openFirst_ + i, open_[i], kFieldColumns, scratch_);
+        encodeJournalEntry(openFirst_ + i, open_[i], kFieldColumns, scratch_);
     if (auto r = journal_.append(scratch_.data(), scratch_.size()); !r)
         return r;
     journaled_ = open_.size();
@@ -248,7 +248,7 @@ Expected<void> ArchiveWriter::seal() {
     if (open_.empty())
         return {};
     const std::size_t n = std::min<std::size_t>(open_.size(), options_.blockRecords);
-    const std::string block = EncodeBlock(std::span(open_).first(n), openFirst_, StatusColumns());
+    const std::string block = encodeBlock(std::span(open_).first(n), openFirst_, statusColumns());
     std::int64_t minTime = open_[0].timeMs;
     for (std::size_t i = 1; i < n; ++i)
         minTime = std::min(minTime, open_[i].timeMs);
@@ -268,7 +268,7 @@ Expected<void> ArchiveWriter::seal() {
             return f.error();
         if (f->size() != 0)
             (void)f->truncate(0); // a file of this name can only be a failed earlier start
-        const std::string header = EncodeFileHeader(kSegmentMagic, currentSchema(key_));
+        const std::string header = encodeFileHeader(kSegmentMagic, currentSchema(key_));
         if (auto r = f->append(header.data(), header.size()); !r)
             return r;
         s.bytes = header.size();

@@ -6,7 +6,7 @@
 
 namespace hq::history {
 
-void PutVarint(std::string& out, std::uint64_t v) {
+void putVarint(std::string& out, std::uint64_t v) {
     while (v >= 0x80) {
         out.push_back(char(std::uint8_t(v) | 0x80));
         v >>= 7;
@@ -14,27 +14,27 @@ void PutVarint(std::string& out, std::uint64_t v) {
     out.push_back(char(v));
 }
 
-void PutU16(std::string& out, std::uint16_t v) {
+void putU16(std::string& out, std::uint16_t v) {
     out.push_back(char(v & 0xFF));
     out.push_back(char(v >> 8));
 }
-void PutU32(std::string& out, std::uint32_t v) {
+void putU32(std::string& out, std::uint32_t v) {
     for (int i = 0; i < 4; ++i)
         out.push_back(char((v >> (8 * i)) & 0xFF));
 }
-void PutU64(std::string& out, std::uint64_t v) {
+void putU64(std::string& out, std::uint64_t v) {
     for (int i = 0; i < 8; ++i)
         out.push_back(char((v >> (8 * i)) & 0xFF));
 }
-std::uint16_t GetU16(const std::uint8_t* p) {
+std::uint16_t getU16(const std::uint8_t* p) {
     return std::uint16_t(p[0] | p[1] << 8);
 }
-std::uint32_t GetU32(const std::uint8_t* p) {
+std::uint32_t getU32(const std::uint8_t* p) {
     return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
            std::uint32_t(p[3]) << 24;
 }
-std::uint64_t GetU64(const std::uint8_t* p) {
-    return std::uint64_t(GetU32(p)) | std::uint64_t(GetU32(p + 4)) << 32;
+std::uint64_t getU64(const std::uint8_t* p) {
+    return std::uint64_t(getU32(p)) | std::uint64_t(getU32(p + 4)) << 32;
 }
 
 std::uint64_t ByteReader::varint() {
@@ -69,7 +69,7 @@ std::uint16_t ByteReader::u16() {
         fail();
         return 0;
     }
-    const std::uint16_t v = GetU16(p_);
+    const std::uint16_t v = getU16(p_);
     p_ += 2;
     return v;
 }
@@ -78,7 +78,7 @@ std::uint32_t ByteReader::u32() {
         fail();
         return 0;
     }
-    const std::uint32_t v = GetU32(p_);
+    const std::uint32_t v = getU32(p_);
     p_ += 4;
     return v;
 }
@@ -113,7 +113,7 @@ struct Frame {
     std::uint64_t scale = 1;
     int width = 0;
     std::size_t bytes(std::size_t n) const {
-        return varintSize(ZigZag(base)) + varintSize(scale) + 1 + (n * std::size_t(width) + 7) / 8;
+        return varintSize(zigZag(base)) + varintSize(scale) + 1 + (n * std::size_t(width) + 7) / 8;
     }
 };
 
@@ -210,8 +210,8 @@ private:
 };
 
 void putFrame(std::string& out, const Frame& f) {
-    PutVarint(out, ZigZag(f.base));
-    PutVarint(out, f.scale);
+    putVarint(out, zigZag(f.base));
+    putVarint(out, f.scale);
     out.push_back(char(f.width));
 }
 
@@ -237,7 +237,7 @@ template <class Get> std::size_t runsBytes(std::size_t n, Get get) {
         std::size_t j = i + 1;
         while (j < n && get(j) == get(i))
             ++j;
-        bytes += varintSize(ZigZag(diff(get(i), prev))) + varintSize(j - i);
+        bytes += varintSize(zigZag(diff(get(i), prev))) + varintSize(j - i);
         prev = get(i);
         ++runs;
         i = j;
@@ -246,14 +246,14 @@ template <class Get> std::size_t runsBytes(std::size_t n, Get get) {
 }
 
 template <class Get> void putRuns(std::string& out, std::size_t n, Get get) {
-    PutVarint(out, runCount(n, get));
+    putVarint(out, runCount(n, get));
     std::int64_t prev = 0;
     for (std::size_t i = 0; i < n;) {
         std::size_t j = i + 1;
         while (j < n && get(j) == get(i))
             ++j;
-        PutVarint(out, ZigZag(diff(get(i), prev)));
-        PutVarint(out, j - i);
+        putVarint(out, zigZag(diff(get(i), prev)));
+        putVarint(out, j - i);
         prev = get(i);
         i = j;
     }
@@ -271,7 +271,7 @@ Sizes sizesOf(std::span<const std::int64_t> v) {
     Sizes s{};
     const bool constant =
         std::all_of(v.begin(), v.end(), [&](std::int64_t x) { return x == v[0]; });
-    const std::size_t first = n > 0 ? varintSize(ZigZag(v[0])) : 1;
+    const std::size_t first = n > 0 ? varintSize(zigZag(v[0])) : 1;
     s.size[0] = constant ? 1 + first : SIZE_MAX;
     s.size[1] = 1 + frameOf(n, value).bytes(n);
     s.size[2] = 1 + first + frameOf(nd, delta).bytes(nd);
@@ -282,7 +282,7 @@ Sizes sizesOf(std::span<const std::int64_t> v) {
 
 } // namespace
 
-Encoding ChooseEncoding(std::span<const std::int64_t> values) {
+Encoding chooseEncoding(std::span<const std::int64_t> values) {
     const Sizes s = sizesOf(values);
     int best = 0;
     for (int e = 1; e < 5; ++e)
@@ -291,7 +291,7 @@ Encoding ChooseEncoding(std::span<const std::int64_t> values) {
     return Encoding(best);
 }
 
-void EncodeColumnAs(Encoding e, std::span<const std::int64_t> v, std::string& out) {
+void encodeColumnAs(Encoding e, std::span<const std::int64_t> v, std::string& out) {
     const std::size_t n = v.size();
     auto value = [&](std::size_t i) { return v[i]; };
     auto delta = [&](std::size_t i) { return diff(v[i + 1], v[i]); };
@@ -299,27 +299,27 @@ void EncodeColumnAs(Encoding e, std::span<const std::int64_t> v, std::string& ou
     out.push_back(char(e));
     switch (e) {
     case Encoding::Constant:
-        PutVarint(out, ZigZag(n > 0 ? v[0] : 0));
+        putVarint(out, zigZag(n > 0 ? v[0] : 0));
         return;
     case Encoding::Packed:
         putPacked(out, frameOf(n, value), n, value);
         return;
     case Encoding::DeltaPacked:
-        PutVarint(out, ZigZag(n > 0 ? v[0] : 0));
+        putVarint(out, zigZag(n > 0 ? v[0] : 0));
         putPacked(out, frameOf(nd, delta), nd, delta);
         return;
     case Encoding::Runs:
         putRuns(out, n, value);
         return;
     case Encoding::DeltaRuns:
-        PutVarint(out, ZigZag(n > 0 ? v[0] : 0));
+        putVarint(out, zigZag(n > 0 ? v[0] : 0));
         putRuns(out, nd, delta);
         return;
     }
 }
 
-void EncodeColumn(std::span<const std::int64_t> values, std::string& out) {
-    EncodeColumnAs(ChooseEncoding(values), values, out);
+void encodeColumn(std::span<const std::int64_t> values, std::string& out) {
+    encodeColumnAs(chooseEncoding(values), values, out);
 }
 
 namespace {
@@ -369,7 +369,7 @@ void integrate(std::int64_t first, std::span<std::int64_t> out) {
 
 } // namespace
 
-bool DecodeColumn(std::span<const std::uint8_t> bytes, std::span<std::int64_t> out) {
+bool decodeColumn(std::span<const std::uint8_t> bytes, std::span<std::int64_t> out) {
     ByteReader r(bytes);
     const std::uint8_t tag = r.u8();
     if (!r.ok())

@@ -19,19 +19,19 @@ enum class Encoding : std::uint8_t {
 };
 
 // Byte-level helpers shared by the file formats.
-void PutVarint(std::string& out, std::uint64_t v);
-inline std::uint64_t ZigZag(std::int64_t v) {
+void putVarint(std::string& out, std::uint64_t v);
+inline std::uint64_t zigZag(std::int64_t v) {
     return (std::uint64_t(v) << 1) ^ std::uint64_t(v >> 63);
 }
-inline std::int64_t UnZigZag(std::uint64_t v) {
+inline std::int64_t unZigZag(std::uint64_t v) {
     return std::int64_t(v >> 1) ^ -std::int64_t(v & 1);
 }
-void PutU16(std::string& out, std::uint16_t v);
-void PutU32(std::string& out, std::uint32_t v);
-void PutU64(std::string& out, std::uint64_t v);
-std::uint16_t GetU16(const std::uint8_t* p);
-std::uint32_t GetU32(const std::uint8_t* p);
-std::uint64_t GetU64(const std::uint8_t* p);
+void putU16(std::string& out, std::uint16_t v);
+void putU32(std::string& out, std::uint32_t v);
+void putU64(std::string& out, std::uint64_t v);
+std::uint16_t getU16(const std::uint8_t* p);
+std::uint32_t getU32(const std::uint8_t* p);
+std::uint64_t getU64(const std::uint8_t* p);
 
 // Reads little-endian fields and varints from a byte range; `ok` turns false on the first read
 // past the end or malformed varint, and every later read returns 0.
@@ -40,7 +40,7 @@ public:
     explicit ByteReader(std::span<const std::uint8_t> bytes)
         : p_(bytes.data()), end_(p_ + bytes.size()) {}
     std::uint64_t varint();
-    std::int64_t signedVarint() { return UnZigZag(varint()); }
+    std::int64_t signedVarint() { return unZigZag(varint()); }
     std::uint8_t u8();
     std::uint16_t u16();
     std::uint32_t u32();
@@ -61,13 +61,13 @@ private:
 };
 
 // Appends the column's shortest encoding to `out`.
-void EncodeColumn(std::span<const std::int64_t> values, std::string& out);
+void encodeColumn(std::span<const std::int64_t> values, std::string& out);
 // The encoding EncodeColumn picks (for statistics and tests).
-Encoding ChooseEncoding(std::span<const std::int64_t> values);
+Encoding chooseEncoding(std::span<const std::int64_t> values);
 // Appends the column in one given encoding (tests compare all five).
-void EncodeColumnAs(Encoding e, std::span<const std::int64_t> values, std::string& out);
+void encodeColumnAs(Encoding e, std::span<const std::int64_t> values, std::string& out);
 // Decodes exactly `out.size()` values from all of `bytes`; false on malformed input (a wrong
 // tag, too few or too many bytes, runs that do not add up).
-bool DecodeColumn(std::span<const std::uint8_t> bytes, std::span<std::int64_t> out);
+bool decodeColumn(std::span<const std::uint8_t> bytes, std::span<std::int64_t> out);
 
 } // namespace hq::history

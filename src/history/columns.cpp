@@ -85,20 +85,20 @@ std::vector<ColumnSpec> makeColumns() {
 }
 } // namespace
 
-const std::vector<ColumnSpec>& StatusColumns() {
-    static const std::vector<ColumnSpec> columns = makeColumns();
-    return columns;
+const std::vector<ColumnSpec>& statusColumns() {
+    static const std::vector<ColumnSpec> kColumns = makeColumns();
+    return kColumns;
 }
 
-int ColumnIndex(std::string_view name) {
-    const auto& c = StatusColumns();
+int columnIndex(std::string_view name) {
+    const auto& c = statusColumns();
     for (std::size_t i = 0; i < c.size(); ++i)
         if (c[i].name == name)
             return int(i);
     return -1;
 }
 
-Row RowFromStatus(std::int64_t utcMs, const StatusRecord& record) {
+Row rowFromStatus(std::int64_t utcMs, const StatusRecord& record) {
     Row row;
     row.timeMs = utcMs;
     [&]<std::size_t... I>(std::index_sequence<I...>) {
@@ -108,7 +108,7 @@ Row RowFromStatus(std::int64_t utcMs, const StatusRecord& record) {
     return row;
 }
 
-StatusRecord StatusFromRow(const Row& row) {
+StatusRecord statusFromRow(const Row& row) {
     StatusRecord r;
     [&]<std::size_t... I>(std::index_sequence<I...>) {
         (fromRow<I>(row, r), ...);
@@ -117,11 +117,11 @@ StatusRecord StatusFromRow(const Row& row) {
     return r;
 }
 
-std::int64_t KindMin(ColumnKind kind) {
+std::int64_t kindMin(ColumnKind kind) {
     return kind == ColumnKind::S16 ? -32768 : 0;
 }
 
-std::int64_t KindMax(ColumnKind kind) {
+std::int64_t kindMax(ColumnKind kind) {
     switch (kind) {
     case ColumnKind::U8:
         return 0xFF;

@@ -55,15 +55,15 @@ struct Row {
 };
 
 // The field columns, in table order.
-const std::vector<ColumnSpec>& StatusColumns();
+const std::vector<ColumnSpec>& statusColumns();
 // Index of the column with this name, or -1.
-int ColumnIndex(std::string_view name);
+int columnIndex(std::string_view name);
 
-Row RowFromStatus(std::int64_t utcMs, const protocol::StatusRecord& record);
-protocol::StatusRecord StatusFromRow(const Row& row);
+Row rowFromStatus(std::int64_t utcMs, const protocol::StatusRecord& record);
+protocol::StatusRecord statusFromRow(const Row& row);
 
 // The integer range a column's kind allows; values outside it are clamped when written.
-std::int64_t KindMin(ColumnKind kind);
-std::int64_t KindMax(ColumnKind kind);
+std::int64_t kindMin(ColumnKind kind);
+std::int64_t kindMax(ColumnKind kind);
 
 } // namespace hq::history

@@ -34,11 +34,11 @@ private:
 };
 } // namespace
 
-service::RawSample SampleOfRow(const Row& row) {
-    return service::SampleFromStatus(StatusFromRow(row));
+service::RawSample sampleOfRow(const Row& row) {
+    return service::sampleFromStatus(statusFromRow(row));
 }
 
-void ForEachRow(ArchiveReader& reader, const TimeRange& range,
+void forEachRow(ArchiveReader& reader, const TimeRange& range,
                 const std::function<void(const std::vector<Row>& rows)>& sink) {
     std::vector<Row> picked;
     for (std::size_t b = 0; b < reader.blocks().size();) {
@@ -67,21 +67,21 @@ void ForEachRow(ArchiveReader& reader, const TimeRange& range,
         sink(picked);
 }
 
-QString ExportCsv(ArchiveReader& reader, const QString& path, const TimeRange& range,
+QString exportCsv(ArchiveReader& reader, const QString& path, const TimeRange& range,
                   std::uint64_t* written) {
     std::uint64_t n = 0;
-    const QString error = service::SaveAtomically(path, [&](QIODevice& out) -> QString {
+    const QString error = service::saveAtomically(path, [&](QIODevice& out) -> QString {
         OffsetCache offsets;
-        std::string text = service::CsvHeader() + "\n";
+        std::string text = service::csvHeader() + "\n";
         std::int64_t last = 0;
         bool first = true;
         bool failed = false;
-        ForEachRow(reader, range, [&](const std::vector<Row>& rows) {
+        forEachRow(reader, range, [&](const std::vector<Row>& rows) {
             for (const Row& r : rows) {
                 const int offset = offsets.at(r.timeMs);
                 if (!first && r.timeMs - last > kGapMs)
-                    text += service::CsvGapLine(last, offsets.at(last), r.timeMs, offset) + "\n";
-                text += service::CsvRow(r.timeMs, offset, SampleOfRow(r)) + "\n";
+                    text += service::csvGapLine(last, offsets.at(last), r.timeMs, offset) + "\n";
+                text += service::csvRow(r.timeMs, offset, sampleOfRow(r)) + "\n";
                 last = r.timeMs;
                 first = false;
                 ++n;
@@ -102,13 +102,13 @@ QString ExportCsv(ArchiveReader& reader, const QString& path, const TimeRange& r
     return error;
 }
 
-QString ExportChart(ArchiveReader& reader, const QString& path,
+QString exportChart(ArchiveReader& reader, const QString& path,
                     const service::ChartSettings& settings, const TimeRange& range,
                     std::uint64_t* written) {
     // The rows are gathered into batches of at most one chart block; the chart file needs time
     // stamps that never decrease, so a clock that stepped back is held at the last time.
     std::uint64_t n = 0;
-    const QString error = service::SaveAtomically(path, [&](QIODevice& out) {
+    const QString error = service::saveAtomically(path, [&](QIODevice& out) {
         std::size_t blockIndex = 0;
         bool tailDone = false;
         std::int64_t last = INT64_MIN;
@@ -143,8 +143,8 @@ QString ExportChart(ArchiveReader& reader, const QString& path,
             }
             return true;
         };
-        return service::WriteChartStream(
-            out, settings, service::SeriesEncodings(),
+        return service::writeChartStream(
+            out, settings, service::seriesEncodings(),
             [&](std::vector<std::int64_t>& times, std::vector<service::RawSample>& samples,
                 QString&) {
                 times.clear();
@@ -153,7 +153,7 @@ QString ExportChart(ArchiveReader& reader, const QString& path,
                     const Row& r = buffer[bufferAt++];
                     last = std::max(last, r.timeMs);
                     times.push_back(last);
-                    samples.push_back(SampleOfRow(r));
+                    samples.push_back(sampleOfRow(r));
                 }
                 n += times.size();
                 return !times.empty();

@@ -24,16 +24,16 @@ struct TimeRange {
 
 // Calls `sink` with the records of the range in stored order (blocks, then the journal's rows),
 // one block's worth at a time. A damaged block is skipped (and reported by the reader).
-void ForEachRow(ArchiveReader& reader, const TimeRange& range,
+void forEachRow(ArchiveReader& reader, const TimeRange& range,
                 const std::function<void(const std::vector<Row>& rows)>& sink);
 
 // The 18 chart codes of a stored row.
-service::RawSample SampleOfRow(const Row& row);
+service::RawSample sampleOfRow(const Row& row);
 
 // Error text, empty on success; `written` gets the number of records.
-QString ExportCsv(ArchiveReader& reader, const QString& path, const TimeRange& range,
+QString exportCsv(ArchiveReader& reader, const QString& path, const TimeRange& range,
                   std::uint64_t* written = nullptr);
-QString ExportChart(ArchiveReader& reader, const QString& path,
+QString exportChart(ArchiveReader& reader, const QString& path,
                     const service::ChartSettings& settings, const TimeRange& range,
                     std::uint64_t* written = nullptr);
 

@@ -26,7 +26,7 @@ void HistoryRecorder::beginCabinet(const QString& usbSerial) {
 }
 
 void HistoryRecorder::setSerialNumber(std::int32_t serialNumber) {
-    const std::string key = CabinetKey(serialNumber, usbSerial_);
+    const std::string key = cabinetKey(serialNumber, usbSerial_);
     if (!held_ && key == key_)
         return;
     held_ = false;
@@ -36,7 +36,7 @@ void HistoryRecorder::setSerialNumber(std::int32_t serialNumber) {
 }
 
 void HistoryRecorder::append(std::int64_t utcMs, const protocol::StatusRecord& record) {
-    append(RowFromStatus(utcMs, record));
+    append(rowFromStatus(utcMs, record));
 }
 
 void HistoryRecorder::append(const Row& row) {
@@ -106,7 +106,7 @@ void HistoryRecorder::run() {
     }
     // Records still held when the program ends go under the USB serial text (or "unknown").
     if (holding_ && !pending_.empty())
-        switchTo(CabinetKey(0, heldUsbSerial_));
+        switchTo(cabinetKey(0, heldUsbSerial_));
     if (writer_) {
         if (auto r = writer_->close(); !r && options_.notice)
             options_.notice(r.error().message);
@@ -132,7 +132,7 @@ void HistoryRecorder::process(std::vector<Row>& rows, std::vector<Change>& chang
         if (c.key.empty()) {
             // A new cabinet: what an earlier one left unidentified goes under its fallback key.
             if (holding_ && !pending_.empty())
-                switchTo(CabinetKey(0, heldUsbSerial_));
+                switchTo(cabinetKey(0, heldUsbSerial_));
             holding_ = true;
             heldUsbSerial_ = c.usbSerial;
         } else {
@@ -150,7 +150,7 @@ void HistoryRecorder::switchTo(const std::string& key) {
             writer_.reset();
         }
         std::vector<std::string> notices;
-        auto w = ArchiveWriter::open(CabinetDirectory(options_.root, key), key, options_.writer,
+        auto w = ArchiveWriter::open(cabinetDirectory(options_.root, key), key, options_.writer,
                                      notices);
         if (options_.notice)
             for (const auto& n : notices)

@@ -17,19 +17,19 @@ constexpr std::size_t kCacheLimitBytes = 64u << 20;
 // of its field, so the field's extremes give the series'; the door (bit 0 of the status) comes
 // from the status column's AND and OR.
 void summarySamples(const BlockSummary& s, service::RawSample& mn, service::RawSample& mx) {
-    static const int status = ColumnIndex("status");
+    static const int kStatus = columnIndex("status");
     Row lo, hi;
     for (std::size_t k = 0; k < s.size() && k < kFieldColumns; ++k) {
         lo.values[k] = s[k].min;
         hi.values[k] = s[k].max;
     }
-    mn = SampleOfRow(lo);
-    mx = SampleOfRow(hi);
-    if (status >= 0) {
-        lo.values[std::size_t(status)] = std::int64_t(s[std::size_t(status)].allOf & 0xFF);
-        hi.values[std::size_t(status)] = std::int64_t(s[std::size_t(status)].anyOf & 0xFF);
-        mn[service::kDoorSeries] = SampleOfRow(lo)[service::kDoorSeries];
-        mx[service::kDoorSeries] = SampleOfRow(hi)[service::kDoorSeries];
+    mn = sampleOfRow(lo);
+    mx = sampleOfRow(hi);
+    if (kStatus >= 0) {
+        lo.values[std::size_t(kStatus)] = std::int64_t(s[std::size_t(kStatus)].allOf & 0xFF);
+        hi.values[std::size_t(kStatus)] = std::int64_t(s[std::size_t(kStatus)].anyOf & 0xFF);
+        mn[service::kDoorSeries] = sampleOfRow(lo)[service::kDoorSeries];
+        mx[service::kDoorSeries] = sampleOfRow(hi)[service::kDoorSeries];
     }
 }
 
@@ -171,7 +171,7 @@ const HistoryViewSource::Decoded* HistoryViewSource::decodedBlock(std::size_t in
     d.samples.reserve(rows->size());
     for (const Row& r : *rows) {
         d.times.push_back(r.timeMs);
-        d.samples.push_back(SampleOfRow(r));
+        d.samples.push_back(sampleOfRow(r));
     }
     cacheBytes_ += d.times.size() * (sizeof(std::int64_t) + sizeof(service::RawSample));
     cache_.emplace_front(key, std::move(d));
@@ -188,7 +188,7 @@ const HistoryViewSource::Decoded* HistoryViewSource::decodedBlock(std::size_t in
 
 HistoryView HistoryViewSource::build(double fromMs, double toMs, int halfColumns) {
     HistoryView v;
-    v.store = std::make_unique<service::HistoryStore>(service::SeriesEncodings());
+    v.store = std::make_unique<service::HistoryStore>(service::seriesEncodings());
     Emitter out(*v.store);
     const auto& blocks = reader_.blocks();
     if (summariesFor(fromMs, toMs, halfColumns)) {
@@ -201,7 +201,7 @@ HistoryView HistoryViewSource::build(double fromMs, double toMs, int halfColumns
             out.stretch(b.header.minTimeMs, b.header.maxTimeMs, mn, mx);
         }
         for (const Row& r : reader_.tail())
-            out.point(r.timeMs, SampleOfRow(r));
+            out.point(r.timeMs, sampleOfRow(r));
         return v;
     }
     v.group = groupFor(fromMs, toMs, halfColumns);
@@ -222,7 +222,7 @@ HistoryView HistoryViewSource::build(double fromMs, double toMs, int halfColumns
     }
     for (const Row& r : reader_.tail())
         if (double(r.timeMs) >= v.loadedFromMs && double(r.timeMs) <= v.loadedToMs)
-            group.add(r.timeMs, SampleOfRow(r));
+            group.add(r.timeMs, sampleOfRow(r));
     group.flush();
     return v;
 }

@@ -42,7 +42,7 @@ HistoryViewer::HistoryViewer(std::unique_ptr<HistoryViewSource> source, QWidget*
             range.fromMs = std::int64_t(r->first);
             range.toMs = std::int64_t(r->second);
         }
-        return ExportCsv(source_->reader(), path, range);
+        return exportCsv(source_->reader(), path, range);
     });
     connect(ui_->Button1, &QPushButton::clicked, c, [c] { c->setLeftRange(0, 20); });
     connect(ui_->Button2, &QPushButton::clicked, c, [c] { c->setLeftRange(0, 300); });
@@ -52,7 +52,7 @@ HistoryViewer::HistoryViewer(std::unique_ptr<HistoryViewSource> source, QWidget*
         ui_->Chart1->autosize();
     });
     connect(ui_->Button6, &QPushButton::clicked, this, [this, c] {
-        if (service::RunChartEditor(*c, this)) {
+        if (service::runChartEditor(*c, this)) {
             const service::ChartSettings s = c->settings();
             ui_->CheckBoxLegend->setChecked(s.legendVisible);
             ui_->CheckBoxHorizontal->setChecked(s.left.grid);
@@ -60,8 +60,8 @@ HistoryViewer::HistoryViewer(std::unique_ptr<HistoryViewSource> source, QWidget*
         }
     });
     connect(ui_->Button4, &QPushButton::clicked, this,
-            [this, c] { service::RunChartExport(*c, this); });
-    connect(ui_->Button5, &QPushButton::clicked, this, &HistoryViewer::KOVSaveClick);
+            [this, c] { service::runChartExport(*c, this); });
+    connect(ui_->Button5, &QPushButton::clicked, this, &HistoryViewer::kovSaveClick);
     connect(ui_->CheckBoxLegend, &QCheckBox::toggled, c,
             &service::MeasurementChart::setLegendVisible);
     connect(ui_->CheckBoxHorizontal, &QCheckBox::toggled, c,
@@ -108,7 +108,7 @@ void HistoryViewer::showProblems() {
     for (const Problem& p : source_->reader().takeProblems()) {
         if (!told_.insert({int(p.kind), p.file, p.offset}).second)
             continue;
-        const std::string line = DescribeProblem(p);
+        const std::string line = describeProblem(p);
         toldLines_ << QString::fromStdString(line);
         std::fprintf(stderr, "history: %s\n", line.c_str());
         any = true;
@@ -160,7 +160,7 @@ void HistoryViewer::updateView() {
     view_ = source_->build(from, to, halfColumns);
     // The chart draws from a store of its own; the view keeps the flags of what it holds.
     auto store = std::move(view_.store);
-    view_.store = std::make_unique<service::HistoryStore>(service::SeriesEncodings());
+    view_.store = std::make_unique<service::HistoryStore>(service::seriesEncodings());
     service::ChartSettings s = c->settings();
     s.bottom.automatic = false;
     s.bottom.min = from;
@@ -175,12 +175,12 @@ QString HistoryViewer::saveShownRange(const QString& chosen) {
     range.fromMs = std::int64_t(c->viewFromMs());
     range.toMs = std::int64_t(c->viewToMs());
     const QString error =
-        ExportChart(source_->reader(), service::ChartFileName(chosen), c->settings(), range);
+        exportChart(source_->reader(), service::chartFileName(chosen), c->settings(), range);
     showProblems();
     return error;
 }
 
-void HistoryViewer::KOVSaveClick() {
+void HistoryViewer::kovSaveClick() {
     QFileDialog dialog(this);
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setNameFilter(QStringLiteral("Chart files (*.hqchart)"));
@@ -249,7 +249,7 @@ bool HistoryViewer::eventFilter(QObject* watched, QEvent* event) {
     return QWidget::eventFilter(watched, event);
 }
 
-HistoryViewer* OpenHistoryWindow(const QString& directory, QWidget* parent, QString* error) {
+HistoryViewer* openHistoryWindow(const QString& directory, QWidget* parent, QString* error) {
     auto reader = ArchiveReader::open(directory);
     if (!reader) {
         if (error)

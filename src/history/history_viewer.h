@@ -57,7 +57,7 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    void KOVSaveClick();
+    void kovSaveClick();
     void showProblems();
     void updateTitle();
     void updateStatus();
@@ -73,6 +73,6 @@ private:
 
 // Opens the cabinet folder in a new viewer window (deleted when closed). Null with the reason
 // in `error` when the folder holds no readable history.
-HistoryViewer* OpenHistoryWindow(const QString& directory, QWidget* parent, QString* error);
+HistoryViewer* openHistoryWindow(const QString& directory, QWidget* parent, QString* error);
 
 } // namespace hq::history

@@ -12,7 +12,7 @@
 
 namespace hq::history {
 
-HistoryViewer* OpenRecordedHistory(HistoryRecorder& recorder, const QString& root, QWidget* parent,
+HistoryViewer* openRecordedHistory(HistoryRecorder& recorder, const QString& root, QWidget* parent,
                                    QString* error, std::chrono::milliseconds wait) {
     std::uint64_t newest = 0;
     const bool written = recorder.syncFor(wait, &newest);
@@ -23,7 +23,7 @@ HistoryViewer* OpenRecordedHistory(HistoryRecorder& recorder, const QString& roo
                          .arg(QDir::toNativeSeparators(root));
         return nullptr;
     }
-    HistoryViewer* viewer = OpenHistoryWindow(directory, parent, error);
+    HistoryViewer* viewer = openHistoryWindow(directory, parent, error);
     if (viewer && !written) {
         // The writer thread is still at work (sealing a block): once the records up to the
         // click are in the folder, the viewer reads it again and shows the chosen range up to
@@ -42,13 +42,13 @@ HistoryViewer* OpenRecordedHistory(HistoryRecorder& recorder, const QString& roo
     return viewer;
 }
 
-void ConnectHistoryButton(service::InternForm& intern, HistoryRecorder& recorder, QString root,
+void connectHistoryButton(service::InternForm& intern, HistoryRecorder& recorder, QString root,
                           std::function<void(const QString&)> showError) {
     QObject::connect(
         &intern, &service::InternForm::historyRequested, &intern,
         [&intern, &recorder, root = std::move(root), showError = std::move(showError)] {
             QString error;
-            if (!OpenRecordedHistory(recorder, root, &intern, &error) && showError)
+            if (!openRecordedHistory(recorder, root, &intern, &error) && showError)
                 showError(error);
         });
 }

@@ -29,13 +29,13 @@ inline constexpr std::chrono::milliseconds kNewestRecordsWait{100};
 // being recorded. When the writer thread has not got to the newest records within `wait`, the
 // viewer shows what is on disk and reads the folder again once they are there. Null with the
 // reason in `error` when nothing has been stored yet or the folder cannot be read.
-HistoryViewer* OpenRecordedHistory(HistoryRecorder& recorder, const QString& root, QWidget* parent,
+HistoryViewer* openRecordedHistory(HistoryRecorder& recorder, const QString& root, QWidget* parent,
                                    QString* error,
                                    std::chrono::milliseconds wait = kNewestRecordsWait);
 
 // The service window's "Verlauf" opens the viewer over the history `recorder` writes under
 // `root`; what goes wrong goes to `showError`.
-void ConnectHistoryButton(service::InternForm& intern, HistoryRecorder& recorder, QString root,
+void connectHistoryButton(service::InternForm& intern, HistoryRecorder& recorder, QString root,
                           std::function<void(const QString&)> showError);
 
 } // namespace hq::history

@@ -34,54 +34,54 @@ bool validKind(std::uint8_t k) {
 }
 
 std::uint32_t crcOf(std::span<const std::uint8_t> b) {
-    return Crc32(b.data(), b.size());
+    return crc32(b.data(), b.size());
 }
 
 } // namespace
 
-std::string EncodeFileHeader(const std::array<std::uint8_t, 8>& magic, const FileSchema& schema) {
+std::string encodeFileHeader(const std::array<std::uint8_t, 8>& magic, const FileSchema& schema) {
     std::string h(reinterpret_cast<const char*>(magic.data()), magic.size());
-    PutU16(h, kFormatVersion);
-    PutU16(h, 0); // length, filled in below
+    putU16(h, kFormatVersion);
+    putU16(h, 0); // length, filled in below
     putText(h, schema.key);
-    PutU16(h, std::uint16_t(std::min(schema.columns.size(), kMaxColumns)));
+    putU16(h, std::uint16_t(std::min(schema.columns.size(), kMaxColumns)));
     for (std::size_t i = 0; i < schema.columns.size() && i < kMaxColumns; ++i) {
         const ColumnSpec& c = schema.columns[i];
         putText(h, c.name);
         h.push_back(char(c.kind));
         h.push_back(char(c.bitField ? 1 : 0));
-        PutU32(h, std::uint32_t(c.divisor));
+        putU32(h, std::uint32_t(c.divisor));
         putText(h, c.unit);
     }
     const std::uint16_t length = std::uint16_t(h.size() + 4);
     h[10] = char(length & 0xFF);
     h[11] = char(length >> 8);
-    PutU32(h, crcOf(asBytes(h)));
+    putU32(h, crcOf(asBytes(h)));
     return h;
 }
 
-std::size_t FileHeaderLength(const std::array<std::uint8_t, 8>& magic,
+std::size_t fileHeaderLength(const std::array<std::uint8_t, 8>& magic,
                              std::span<const std::uint8_t> first12) {
     if (first12.size() < 12 || !std::equal(magic.begin(), magic.end(), first12.begin()))
         return 0;
-    return GetU16(first12.data() + 10);
+    return getU16(first12.data() + 10);
 }
 
-Expected<ParsedFileHeader> ParseFileHeader(const std::array<std::uint8_t, 8>& magic,
+Expected<ParsedFileHeader> parseFileHeader(const std::array<std::uint8_t, 8>& magic,
                                            std::span<const std::uint8_t> bytes) {
     if (bytes.size() < 12 || !std::equal(magic.begin(), magic.end(), bytes.begin()))
         return failure("not a history file (no signature)");
-    const std::uint16_t version = GetU16(bytes.data() + 8);
+    const std::uint16_t version = getU16(bytes.data() + 8);
     if (version != kFormatVersion)
         return failure("history file format version " + std::to_string(version) +
                        "; this program reads version " + std::to_string(kFormatVersion));
-    const std::size_t length = GetU16(bytes.data() + 10);
+    const std::size_t length = getU16(bytes.data() + 10);
     if (length < 20 || length > kMaxHeaderBytes)
         return failure("damaged file header (length)");
     if (bytes.size() < length)
         return failure("the file header is incomplete");
     const auto body = bytes.first(length - 4);
-    if (crcOf(body) != GetU32(bytes.data() + length - 4))
+    if (crcOf(body) != getU32(bytes.data() + length - 4))
         return failure("damaged file header (checksum)");
     ByteReader r(body.subspan(12));
     ParsedFileHeader p;
@@ -108,7 +108,7 @@ Expected<ParsedFileHeader> ParseFileHeader(const std::array<std::uint8_t, 8>& ma
     return p;
 }
 
-std::string EncodeBlock(std::span<const Row> rows, std::uint64_t firstSequence,
+std::string encodeBlock(std::span<const Row> rows, std::uint64_t firstSequence,
                         const std::vector<ColumnSpec>& columns) {
     const std::size_t n = rows.size();
     const std::size_t c = columns.size();
@@ -124,8 +124,8 @@ std::string EncodeBlock(std::span<const Row> rows, std::uint64_t firstSequence,
     for (std::size_t i = 0; i < n; ++i)
         column[i] = rows[i].timeMs;
     std::string encoded;
-    EncodeColumn(column, encoded);
-    PutVarint(records, encoded.size());
+    encodeColumn(column, encoded);
+    putVarint(records, encoded.size());
     records += encoded;
     for (std::size_t k = 0; k < c; ++k) {
         std::int64_t lo = n ? rows[0].values[k] : 0, hi = lo;
@@ -138,48 +138,48 @@ std::string EncodeBlock(std::span<const Row> rows, std::uint64_t firstSequence,
             all &= std::uint64_t(v);
             any |= std::uint64_t(v);
         }
-        PutVarint(summary, ZigZag(lo));
-        PutVarint(summary, ZigZag(hi));
+        putVarint(summary, zigZag(lo));
+        putVarint(summary, zigZag(hi));
         if (columns[k].bitField) {
-            PutVarint(summary, all);
-            PutVarint(summary, any);
+            putVarint(summary, all);
+            putVarint(summary, any);
         }
         encoded.clear();
-        EncodeColumn(column, encoded);
-        PutVarint(records, encoded.size());
+        encodeColumn(column, encoded);
+        putVarint(records, encoded.size());
         records += encoded;
     }
     std::string block(reinterpret_cast<const char*>(kBlockMagic.data()), kBlockMagic.size());
     const std::size_t total = kBlockHeaderSize + summary.size() + 4 + records.size() + 4;
-    PutU32(block, std::uint32_t(total));
-    PutU64(block, firstSequence);
-    PutU32(block, std::uint32_t(n));
-    PutU64(block, std::uint64_t(tmin));
-    PutU64(block, std::uint64_t(tmax));
-    PutU32(block, std::uint32_t(summary.size()));
-    PutU32(block, std::uint32_t(records.size()));
-    PutU32(block, crcOf(asBytes(block)));
+    putU32(block, std::uint32_t(total));
+    putU64(block, firstSequence);
+    putU32(block, std::uint32_t(n));
+    putU64(block, std::uint64_t(tmin));
+    putU64(block, std::uint64_t(tmax));
+    putU32(block, std::uint32_t(summary.size()));
+    putU32(block, std::uint32_t(records.size()));
+    putU32(block, crcOf(asBytes(block)));
     block += summary;
-    PutU32(block, crcOf(asBytes(summary)));
+    putU32(block, crcOf(asBytes(summary)));
     block += records;
-    PutU32(block, crcOf(asBytes(records)));
+    putU32(block, crcOf(asBytes(records)));
     return block;
 }
 
-std::optional<BlockHeader> ParseBlockHeader(std::span<const std::uint8_t> b) {
+std::optional<BlockHeader> parseBlockHeader(std::span<const std::uint8_t> b) {
     if (b.size() < kBlockHeaderSize ||
         !std::equal(kBlockMagic.begin(), kBlockMagic.end(), b.begin()))
         return std::nullopt;
-    if (crcOf(b.first(44)) != GetU32(b.data() + 44))
+    if (crcOf(b.first(44)) != getU32(b.data() + 44))
         return std::nullopt;
     BlockHeader h;
-    h.totalLength = GetU32(b.data() + 4);
-    h.firstSequence = GetU64(b.data() + 8);
-    h.count = GetU32(b.data() + 16);
-    h.minTimeMs = std::int64_t(GetU64(b.data() + 20));
-    h.maxTimeMs = std::int64_t(GetU64(b.data() + 28));
-    h.summaryLength = GetU32(b.data() + 36);
-    h.recordsLength = GetU32(b.data() + 40);
+    h.totalLength = getU32(b.data() + 4);
+    h.firstSequence = getU64(b.data() + 8);
+    h.count = getU32(b.data() + 16);
+    h.minTimeMs = std::int64_t(getU64(b.data() + 20));
+    h.maxTimeMs = std::int64_t(getU64(b.data() + 28));
+    h.summaryLength = getU32(b.data() + 36);
+    h.recordsLength = getU32(b.data() + 40);
     const std::uint64_t expected =
         std::uint64_t(kBlockHeaderSize) + h.summaryLength + 4 + h.recordsLength + 4;
     if (h.count == 0 || h.count > kMaxBlockRecords || h.totalLength > kMaxBlockBytes ||
@@ -188,12 +188,12 @@ std::optional<BlockHeader> ParseBlockHeader(std::span<const std::uint8_t> b) {
     return h;
 }
 
-std::optional<BlockSummary> ParseSummary(std::span<const std::uint8_t> b,
+std::optional<BlockSummary> parseSummary(std::span<const std::uint8_t> b,
                                          const std::vector<ColumnSpec>& columns) {
     if (b.size() < 4)
         return std::nullopt;
     const auto body = b.first(b.size() - 4);
-    if (crcOf(body) != GetU32(b.data() + body.size()))
+    if (crcOf(body) != getU32(b.data() + body.size()))
         return std::nullopt;
     ByteReader r(body);
     BlockSummary s(columns.size());
@@ -212,16 +212,16 @@ std::optional<BlockSummary> ParseSummary(std::span<const std::uint8_t> b,
     return s;
 }
 
-bool RecordsChecksumOk(std::span<const std::uint8_t> b) {
+bool recordsChecksumOk(std::span<const std::uint8_t> b) {
     if (b.size() < 4)
         return false;
     const auto body = b.first(b.size() - 4);
-    return crcOf(body) == GetU32(b.data() + body.size());
+    return crcOf(body) == getU32(b.data() + body.size());
 }
 
-std::optional<DecodedColumns> DecodeRecords(std::span<const std::uint8_t> b, std::uint32_t count,
+std::optional<DecodedColumns> decodeRecords(std::span<const std::uint8_t> b, std::uint32_t count,
                                             std::size_t columnCount) {
-    if (!RecordsChecksumOk(b) || count == 0 || count > kMaxBlockRecords)
+    if (!recordsChecksumOk(b) || count == 0 || count > kMaxBlockRecords)
         return std::nullopt;
     ByteReader r(b.first(b.size() - 4));
     DecodedColumns d;
@@ -230,7 +230,7 @@ std::optional<DecodedColumns> DecodeRecords(std::span<const std::uint8_t> b, std
         if (!r.ok() || len > r.remaining())
             return false;
         out.resize(count);
-        return DecodeColumn(r.bytes(std::size_t(len)), out);
+        return decodeColumn(r.bytes(std::size_t(len)), out);
     };
     if (!column(d.time))
         return std::nullopt;
@@ -243,7 +243,7 @@ std::optional<DecodedColumns> DecodeRecords(std::span<const std::uint8_t> b, std
     return d;
 }
 
-bool SummaryMatchesRecords(const BlockHeader& header, const BlockSummary& summary,
+bool summaryMatchesRecords(const BlockHeader& header, const BlockSummary& summary,
                            const DecodedColumns& records, const std::vector<ColumnSpec>& columns) {
     const std::size_t n = records.time.size();
     if (n == 0 || n != header.count || summary.size() != columns.size() ||
@@ -272,39 +272,39 @@ bool SummaryMatchesRecords(const BlockHeader& header, const BlockSummary& summar
     return true;
 }
 
-std::size_t JournalEntrySize(std::size_t columnCount) {
+std::size_t journalEntrySize(std::size_t columnCount) {
     return 8 + 8 + 4 * columnCount + 4;
 }
 
-void EncodeJournalEntry(std::uint64_t sequence, const Row& row, std::size_t columnCount,
+void encodeJournalEntry(std::uint64_t sequence, const Row& row, std::size_t columnCount,
                         std::string& out) {
     const std::size_t start = out.size();
-    PutU64(out, sequence);
-    PutU64(out, std::uint64_t(row.timeMs));
+    putU64(out, sequence);
+    putU64(out, std::uint64_t(row.timeMs));
     for (std::size_t k = 0; k < columnCount; ++k)
-        PutU32(out, std::uint32_t(row.values[k]));
-    PutU32(out, Crc32(out.data() + start, out.size() - start));
+        putU32(out, std::uint32_t(row.values[k]));
+    putU32(out, crc32(out.data() + start, out.size() - start));
 }
 
-std::optional<JournalEntry> ParseJournalEntry(std::span<const std::uint8_t> b,
+std::optional<JournalEntry> parseJournalEntry(std::span<const std::uint8_t> b,
                                               const std::vector<ColumnSpec>& columns) {
-    const std::size_t size = JournalEntrySize(columns.size());
-    if (b.size() < size || Crc32(b.data(), size - 4) != GetU32(b.data() + size - 4))
+    const std::size_t size = journalEntrySize(columns.size());
+    if (b.size() < size || crc32(b.data(), size - 4) != getU32(b.data() + size - 4))
         return std::nullopt;
     JournalEntry e;
-    e.sequence = GetU64(b.data());
-    e.timeMs = std::int64_t(GetU64(b.data() + 8));
+    e.sequence = getU64(b.data());
+    e.timeMs = std::int64_t(getU64(b.data() + 8));
     e.values.resize(columns.size());
     for (std::size_t k = 0; k < columns.size(); ++k) {
-        const std::uint32_t u = GetU32(b.data() + 16 + 4 * k);
+        const std::uint32_t u = getU32(b.data() + 16 + 4 * k);
         e.values[k] =
             columns[k].kind == ColumnKind::S16 ? std::int64_t(std::int32_t(u)) : std::int64_t(u);
     }
     return e;
 }
 
-std::vector<int> ColumnMap(const std::vector<ColumnSpec>& fileColumns) {
-    const auto& current = StatusColumns();
+std::vector<int> columnMap(const std::vector<ColumnSpec>& fileColumns) {
+    const auto& current = statusColumns();
     std::vector<int> map(current.size(), -1);
     for (std::size_t i = 0; i < current.size(); ++i)
         for (std::size_t k = 0; k < fileColumns.size(); ++k)

@@ -34,16 +34,16 @@ struct FileSchema {
 };
 
 // The header of a segment (magic kSegmentMagic) or a journal (kJournalMagic).
-std::string EncodeFileHeader(const std::array<std::uint8_t, 8>& magic, const FileSchema& schema);
+std::string encodeFileHeader(const std::array<std::uint8_t, 8>& magic, const FileSchema& schema);
 struct ParsedFileHeader {
     FileSchema schema;
     std::size_t length = 0; // bytes of the header, where the blocks or entries start
 };
 // Needs the whole header in `bytes` (its length is at offset 10). Errors name what is wrong.
-Expected<ParsedFileHeader> ParseFileHeader(const std::array<std::uint8_t, 8>& magic,
+Expected<ParsedFileHeader> parseFileHeader(const std::array<std::uint8_t, 8>& magic,
                                            std::span<const std::uint8_t> bytes);
 // Bytes needed to parse a header whose first 12 bytes are given (0 when they cannot start one).
-std::size_t FileHeaderLength(const std::array<std::uint8_t, 8>& magic,
+std::size_t fileHeaderLength(const std::array<std::uint8_t, 8>& magic,
                              std::span<const std::uint8_t> first12);
 
 struct BlockHeader {
@@ -68,12 +68,12 @@ struct ColumnSummary {
 using BlockSummary = std::vector<ColumnSummary>;
 
 // Encodes rows (1 to kMaxBlockRecords, in the order received) as one block.
-std::string EncodeBlock(std::span<const Row> rows, std::uint64_t firstSequence,
+std::string encodeBlock(std::span<const Row> rows, std::uint64_t firstSequence,
                         const std::vector<ColumnSpec>& columns);
 // The 48 bytes of a block header: magic, lengths and header checksum verified.
-std::optional<BlockHeader> ParseBlockHeader(std::span<const std::uint8_t> bytes48);
+std::optional<BlockHeader> parseBlockHeader(std::span<const std::uint8_t> bytes48);
 // The summary section with its checksum (summaryLength + 4 bytes).
-std::optional<BlockSummary> ParseSummary(std::span<const std::uint8_t> bytes,
+std::optional<BlockSummary> parseSummary(std::span<const std::uint8_t> bytes,
                                          const std::vector<ColumnSpec>& columns);
 // The records section with its checksum (recordsLength + 4 bytes): the time column and the
 // field columns in the file's column order, `count` values each, or nothing when damaged.
@@ -81,27 +81,27 @@ struct DecodedColumns {
     std::vector<std::int64_t> time;
     std::vector<std::vector<std::int64_t>> fields;
 };
-std::optional<DecodedColumns> DecodeRecords(std::span<const std::uint8_t> bytes,
+std::optional<DecodedColumns> decodeRecords(std::span<const std::uint8_t> bytes,
                                             std::uint32_t count, std::size_t columnCount);
-bool RecordsChecksumOk(std::span<const std::uint8_t> bytes);
+bool recordsChecksumOk(std::span<const std::uint8_t> bytes);
 // Whether the header's count and time range and the summary are exactly those of the decoded
 // records, as EncodeBlock writes them. The checksums cannot tell: each covers its own section.
-bool SummaryMatchesRecords(const BlockHeader& header, const BlockSummary& summary,
+bool summaryMatchesRecords(const BlockHeader& header, const BlockSummary& summary,
                            const DecodedColumns& records, const std::vector<ColumnSpec>& columns);
 
 // Journal entries: sequence, time and one 32-bit value per column, with a checksum.
-std::size_t JournalEntrySize(std::size_t columnCount);
-void EncodeJournalEntry(std::uint64_t sequence, const Row& row, std::size_t columnCount,
+std::size_t journalEntrySize(std::size_t columnCount);
+void encodeJournalEntry(std::uint64_t sequence, const Row& row, std::size_t columnCount,
                         std::string& out);
 struct JournalEntry {
     std::uint64_t sequence = 0;
     std::int64_t timeMs = 0;
     std::vector<std::int64_t> values; // in the file's column order
 };
-std::optional<JournalEntry> ParseJournalEntry(std::span<const std::uint8_t> bytes,
+std::optional<JournalEntry> parseJournalEntry(std::span<const std::uint8_t> bytes,
                                               const std::vector<ColumnSpec>& columns);
 
 // Maps a file's columns onto the current ones: for each current column the file's index, or -1.
-std::vector<int> ColumnMap(const std::vector<ColumnSpec>& fileColumns);
+std::vector<int> columnMap(const std::vector<ColumnSpec>& fileColumns);
 
 } // namespace hq::history

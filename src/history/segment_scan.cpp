@@ -34,7 +34,7 @@ std::uint64_t resync(ByteSource& src, std::uint64_t from, std::uint64_t end, boo
         for (std::size_t i = 0; i < limit; ++i) {
             if (buf[i] != kBlockMagic[0] || std::memcmp(&buf[i], kBlockMagic.data(), 4) != 0)
                 continue;
-            const auto h = ParseBlockHeader(std::span(buf).subspan(i, kBlockHeaderSize));
+            const auto h = parseBlockHeader(std::span(buf).subspan(i, kBlockHeaderSize));
             if (h && pos + i + h->totalLength <= end)
                 return pos + i;
         }
@@ -47,7 +47,7 @@ std::uint64_t resync(ByteSource& src, std::uint64_t from, std::uint64_t end, boo
 
 } // namespace
 
-SegmentScan ScanSegment(ByteSource& src, bool verifyRecords) {
+SegmentScan scanSegment(ByteSource& src, bool verifyRecords) {
     SegmentScan scan;
     const std::uint64_t size = src.size();
     std::vector<std::uint8_t> buf;
@@ -56,13 +56,13 @@ SegmentScan ScanSegment(ByteSource& src, bool verifyRecords) {
         scan.headerError = "cannot be read";
         return scan;
     }
-    const std::size_t headerLength = FileHeaderLength(kSegmentMagic, buf);
+    const std::size_t headerLength = fileHeaderLength(kSegmentMagic, buf);
     if (headerLength > 0 && !src.read(0, headerLength, buf)) {
         scan.readError = true;
         scan.headerError = "cannot be read";
         return scan;
     }
-    auto header = ParseFileHeader(kSegmentMagic, buf);
+    auto header = parseFileHeader(kSegmentMagic, buf);
     if (!header) {
         scan.headerError = header.error().message;
         scan.tailBytes = size;
@@ -79,7 +79,7 @@ SegmentScan ScanSegment(ByteSource& src, bool verifyRecords) {
             scan.readError = true;
             break;
         }
-        const auto h = ParseBlockHeader(buf);
+        const auto h = parseBlockHeader(buf);
         if (!h || pos + h->totalLength > size) {
             // A torn block at the end, or a damaged stretch: look for the next good header.
             const std::uint64_t next = resync(src, pos + 1, size, scan.readError);
@@ -99,7 +99,7 @@ SegmentScan ScanSegment(ByteSource& src, bool verifyRecords) {
             scan.readError = true;
             break;
         }
-        auto summary = ParseSummary(std::span(buf).subspan(kBlockHeaderSize, summaryBytes),
+        auto summary = parseSummary(std::span(buf).subspan(kBlockHeaderSize, summaryBytes),
                                     scan.schema.columns);
         bool good = summary.has_value();
         const char* what = "checksum";
@@ -109,11 +109,11 @@ SegmentScan ScanSegment(ByteSource& src, bool verifyRecords) {
                 scan.readError = true;
                 break;
             }
-            const auto records = DecodeRecords(buf, h->count, scan.schema.columns.size());
+            const auto records = decodeRecords(buf, h->count, scan.schema.columns.size());
             good = records.has_value();
             // Each section's checksum holds, yet the summary (which far views are drawn from)
             // or the header's time range does not describe the records.
-            if (good && !SummaryMatchesRecords(*h, *summary, *records, scan.schema.columns)) {
+            if (good && !summaryMatchesRecords(*h, *summary, *records, scan.schema.columns)) {
                 good = false;
                 what = "summary does not match its records";
             }
@@ -135,7 +135,7 @@ SegmentScan ScanSegment(ByteSource& src, bool verifyRecords) {
     return scan;
 }
 
-std::string DescribeProblem(const Problem& p) {
+std::string describeProblem(const Problem& p) {
     return p.file + ": " + p.message + " at byte " + std::to_string(p.offset) + " (" +
            std::to_string(p.length) + " bytes)";
 }

@@ -64,9 +64,9 @@ struct SegmentScan {
 // Scans a segment. verifyRecords: also check every block's records checksum, and that its summary
 // and time range are those of its records (hq3746ctl history check, the writer's own last
 // segment); otherwise only headers and summaries are read.
-SegmentScan ScanSegment(ByteSource& source, bool verifyRecords);
+SegmentScan scanSegment(ByteSource& source, bool verifyRecords);
 
 // A problem's text: "<file>: <what> at byte <offset> (<length> bytes)".
-std::string DescribeProblem(const Problem& p);
+std::string describeProblem(const Problem& p);
 
 } // namespace hq::history

@@ -14,21 +14,21 @@
 namespace hq {
 namespace {
 
-QString WithSeparator(const QString& dir) {
+QString withSeparator(const QString& dir) {
     if (dir.isEmpty() || dir.endsWith(u'/') || dir.endsWith(u'\\')) {
         return dir;
     }
     return dir + u'/';
 }
 
-QString SectionName(int index) {
+QString sectionName(int index) {
     return QString::number(index);
 }
 
 } // namespace
 
-const QStringList& MonitorCaptionKeys() {
-    static const QStringList keys = [] {
+const QStringList& monitorCaptionKeys() {
+    static const QStringList kKeys = [] {
         const char* const names[] = {
             "Fehlerlabel",   "GroupBox2",       "Label19",   "Label21",       "Label16",
             "Label17",       "GroupBox3",       "Label18",   "Label22",       "Panel1",
@@ -48,10 +48,10 @@ const QStringList& MonitorCaptionKeys() {
         }
         return list;
     }();
-    return keys;
+    return kKeys;
 }
 
-QImage LoadFlagPicture(const QString& path, QString* error) {
+QImage loadFlagPicture(const QString& path, QString* error) {
     QImageReader reader(path);
     QImage image = reader.read();
     QString reason;
@@ -81,21 +81,21 @@ QImage LoadFlagPicture(const QString& path, QString* error) {
 }
 
 LanguageList LoadLanguageList(const QString& appDir) {
-    const QString dir = WithSeparator(appDir);
-    const ProfileFile catalogue = ProfileFile::Load(dir + QLatin1String(kLanguageCatalogueName));
+    const QString dir = withSeparator(appDir);
+    const ProfileFile catalogue = ProfileFile::load(dir + QLatin1String(kLanguageCatalogueName));
     LanguageList list;
-    const int count = catalogue.ReadInteger(u"0", u"count", 0);
+    const int count = catalogue.readInteger(u"0", u"count", 0);
     QImage working; // the picture an entry without "image" inherits
     for (int i = 1; i <= count; ++i) {
-        const QString section = SectionName(i);
+        const QString section = sectionName(i);
         LanguageEntry entry;
-        entry.name = catalogue.ReadString(section, u"name", QStringLiteral("error"));
-        entry.file = catalogue.ReadString(section, u"file");
-        const QString image = catalogue.ReadString(section, u"image");
+        entry.name = catalogue.readString(section, u"name", QStringLiteral("error"));
+        entry.file = catalogue.readString(section, u"file");
+        const QString image = catalogue.readString(section, u"image");
         if (!image.isEmpty()) {
             entry.imagePath = dir + image;
             QString error;
-            working = LoadFlagPicture(entry.imagePath, &error);
+            working = loadFlagPicture(entry.imagePath, &error);
             if (working.isNull()) {
                 list.errors.append(error);
             }
@@ -112,23 +112,23 @@ LanguageList LoadLanguageList(const QString& appDir) {
     return list;
 }
 
-QString LanguageFileForIndex(const QString& appDir, int index) {
+QString languageFileForIndex(const QString& appDir, int index) {
     const ProfileFile catalogue =
-        ProfileFile::Load(WithSeparator(appDir) + QLatin1String(kLanguageCatalogueName));
-    return catalogue.ReadString(SectionName(index < 0 ? 0 : index + 1), u"file");
+        ProfileFile::load(withSeparator(appDir) + QLatin1String(kLanguageCatalogueName));
+    return catalogue.readString(sectionName(index < 0 ? 0 : index + 1), u"file");
 }
 
 QString Translation::caption(const QString& componentName) const {
     return captions.value(componentName.toLower());
 }
 
-Translation ReadTranslation(const QString& appDir, const QString& file) {
+Translation readTranslation(const QString& appDir, const QString& file) {
     const ProfileFile profile =
-        ProfileFile::Load(WithSeparator(appDir) + file + QStringLiteral(".ini"));
+        ProfileFile::load(withSeparator(appDir) + file + QStringLiteral(".ini"));
     Translation t;
-    t.title = profile.ReadString(u"0", u"titel");
-    for (const QString& key : profile.Keys(u"0")) {
-        const QString value = profile.ReadString(u"0", key);
+    t.title = profile.readString(u"0", u"titel");
+    for (const QString& key : profile.keys(u"0")) {
+        const QString value = profile.readString(u"0", key);
         if (!value.isEmpty() && key.compare(u"titel", Qt::CaseInsensitive) != 0) {
             t.captions.insert(key.toLower(), value);
         }
@@ -136,7 +136,7 @@ Translation ReadTranslation(const QString& appDir, const QString& file) {
     return t;
 }
 
-int ApplyCaptions(QWidget* window, const Translation& translation) {
+int applyCaptions(QWidget* window, const Translation& translation) {
     if (window == nullptr) {
         return 0;
     }
@@ -169,7 +169,7 @@ int ApplyCaptions(QWidget* window, const Translation& translation) {
     return applied;
 }
 
-void DrawLanguageItem(QPainter& painter, const QRect& rect, const QBrush& background,
+void drawLanguageItem(QPainter& painter, const QRect& rect, const QBrush& background,
                       const QImage& flag, const QString& name) {
     painter.fillRect(rect, background);
     if (!flag.isNull()) {

@@ -19,7 +19,7 @@ inline constexpr auto kLanguageCatalogueName = "language.ini";
 inline constexpr int kFlagSize = 16;
 
 // The 54 caption keys of the monitor window, in creation order.
-const QStringList& MonitorCaptionKeys();
+const QStringList& monitorCaptionKeys();
 
 // One entry of the language box.
 struct LanguageEntry {
@@ -41,11 +41,11 @@ struct LanguageList {
 LanguageList LoadLanguageList(const QString& appDir);
 
 // Loads one flag picture and fits it into 16 x 16. On failure returns a null image and sets *error.
-QImage LoadFlagPicture(const QString& path, QString* error);
+QImage loadFlagPicture(const QString& path, QString* error);
 
 // "file" of the catalogue entry at box index (section index + 1; index -1 reads section "0").
 // Read anew on every call so that edits to the catalogue take effect at once.
-QString LanguageFileForIndex(const QString& appDir, int index);
+QString languageFileForIndex(const QString& appDir, int index);
 
 // The captions of one translation file (appDir + file + ".ini", section "0").
 struct Translation {
@@ -56,17 +56,17 @@ struct Translation {
     QString caption(const QString& componentName) const;
 };
 
-Translation ReadTranslation(const QString& appDir, const QString& file);
+Translation readTranslation(const QString& appDir, const QString& file);
 
 // Sets the window title and the caption of every label, button, check box, radio button and group
 // box below window whose object name has at least two characters and that the translation names.
 // Labels that show a picture and all other widgets keep their content. Returns the number of
 // captions set (the title not counted).
-int ApplyCaptions(QWidget* window, const Translation& translation);
+int applyCaptions(QWidget* window, const Translation& translation);
 
 // Paints one item of the language box: background, flag at the top-left corner, name 2 pixels
 // right of the flag.
-void DrawLanguageItem(QPainter& painter, const QRect& rect, const QBrush& background,
+void drawLanguageItem(QPainter& painter, const QRect& rect, const QBrush& background,
                       const QImage& flag, const QString& name);
 
 } // namespace hq

@@ -9,23 +9,23 @@ namespace {
 
 constexpr qint64 kMaxFileSize = 16 * 1024 * 1024;
 
-bool IsBlank(QChar c) {
+bool isBlank(QChar c) {
     return c == u' ' || c == u'\t';
 }
 
-QStringView TrimBlanks(QStringView s) {
+QStringView trimBlanks(QStringView s) {
     qsizetype b = 0;
     qsizetype e = s.size();
-    while (b < e && IsBlank(s[b])) {
+    while (b < e && isBlank(s[b])) {
         ++b;
     }
-    while (e > b && IsBlank(s[e - 1])) {
+    while (e > b && isBlank(s[e - 1])) {
         --e;
     }
     return s.mid(b, e - b);
 }
 
-QStringView Unquote(QStringView v) {
+QStringView unquote(QStringView v) {
     if (v.size() >= 2 && (v.front() == u'"' || v.front() == u'\'') && v.back() == v.front()) {
         return v.mid(1, v.size() - 2);
     }
@@ -34,25 +34,25 @@ QStringView Unquote(QStringView v) {
 
 } // namespace
 
-ProfileFile ProfileFile::Load(const QString& path) {
+ProfileFile ProfileFile::load(const QString& path) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         return {};
     }
-    return FromBytes(file.read(kMaxFileSize));
+    return fromBytes(file.read(kMaxFileSize));
 }
 
-ProfileFile ProfileFile::FromBytes(const QByteArray& bytes) {
+ProfileFile ProfileFile::fromBytes(const QByteArray& bytes) {
     ProfileFile profile;
-    profile.m_loaded = true;
-    const QString text = DecodeWindows1252(bytes);
+    profile.loaded_ = true;
+    const QString text = decodeWindows1252(bytes);
     Section* current = nullptr;
     bool currentIsDuplicate = false;
     for (QStringView rawLine : QStringView(text).split(u'\n')) {
         if (rawLine.endsWith(u'\r')) {
             rawLine.chop(1);
         }
-        const QStringView line = TrimBlanks(rawLine);
+        const QStringView line = trimBlanks(rawLine);
         if (line.isEmpty() || line.front() == u';') {
             continue;
         }
@@ -61,11 +61,11 @@ ProfileFile ProfileFile::FromBytes(const QByteArray& bytes) {
             if (close < 0) {
                 close = line.size();
             }
-            const QStringView name = TrimBlanks(line.mid(1, close - 1));
-            currentIsDuplicate = profile.FindSection(name) != nullptr;
+            const QStringView name = trimBlanks(line.mid(1, close - 1));
+            currentIsDuplicate = profile.findSection(name) != nullptr;
             if (!currentIsDuplicate) {
-                profile.m_sections.append(Section{name.toString(), {}});
-                current = &profile.m_sections.back();
+                profile.sections_.append(Section{name.toString(), {}});
+                current = &profile.sections_.back();
             }
             continue;
         }
@@ -76,7 +76,7 @@ ProfileFile ProfileFile::FromBytes(const QByteArray& bytes) {
         if (eq < 0) {
             continue;
         }
-        const QStringView key = TrimBlanks(line.first(eq));
+        const QStringView key = trimBlanks(line.first(eq));
         bool seen = false;
         for (const Entry& e : current->entries) {
             if (QStringView(e.key).compare(key, Qt::CaseInsensitive) == 0) {
@@ -87,14 +87,14 @@ ProfileFile ProfileFile::FromBytes(const QByteArray& bytes) {
         if (seen) {
             continue;
         }
-        const QStringView value = Unquote(TrimBlanks(line.mid(eq + 1)));
+        const QStringView value = unquote(trimBlanks(line.mid(eq + 1)));
         current->entries.append(Entry{key.toString(), value.left(kMaxValueLength).toString()});
     }
     return profile;
 }
 
-const ProfileFile::Section* ProfileFile::FindSection(QStringView name) const {
-    for (const Section& s : m_sections) {
+const ProfileFile::Section* ProfileFile::findSection(QStringView name) const {
+    for (const Section& s : sections_) {
         if (QStringView(s.name).compare(name, Qt::CaseInsensitive) == 0) {
             return &s;
         }
@@ -102,13 +102,13 @@ const ProfileFile::Section* ProfileFile::FindSection(QStringView name) const {
     return nullptr;
 }
 
-QString ProfileFile::ReadString(QStringView section, QStringView key,
+QString ProfileFile::readString(QStringView section, QStringView key,
                                 const QString& defaultValue) const {
-    const Section* s = FindSection(TrimBlanks(section));
+    const Section* s = findSection(trimBlanks(section));
     if (s == nullptr) {
         return defaultValue;
     }
-    const QStringView k = TrimBlanks(key);
+    const QStringView k = trimBlanks(key);
     for (const Entry& e : s->entries) {
         if (QStringView(e.key).compare(k, Qt::CaseInsensitive) == 0) {
             return e.value;
@@ -117,14 +117,14 @@ QString ProfileFile::ReadString(QStringView section, QStringView key,
     return defaultValue;
 }
 
-int ProfileFile::ReadInteger(QStringView section, QStringView key, int defaultValue) const {
-    const QString text = ReadString(section, key);
-    return ParseProfileInteger(text).value_or(defaultValue);
+int ProfileFile::readInteger(QStringView section, QStringView key, int defaultValue) const {
+    const QString text = readString(section, key);
+    return parseProfileInteger(text).value_or(defaultValue);
 }
 
-QStringList ProfileFile::Keys(QStringView section) const {
+QStringList ProfileFile::keys(QStringView section) const {
     QStringList keys;
-    if (const Section* s = FindSection(TrimBlanks(section))) {
+    if (const Section* s = findSection(trimBlanks(section))) {
         for (const Entry& e : s->entries) {
             keys.append(e.key);
         }
@@ -132,8 +132,8 @@ QStringList ProfileFile::Keys(QStringView section) const {
     return keys;
 }
 
-std::optional<int> ParseProfileInteger(QStringView text) {
-    QStringView s = TrimBlanks(text);
+std::optional<int> parseProfileInteger(QStringView text) {
+    QStringView s = trimBlanks(text);
     bool negative = false;
     if (!s.isEmpty() && (s.front() == u'-' || s.front() == u'+')) {
         negative = s.front() == u'-';

@@ -19,19 +19,19 @@ public:
     static constexpr qsizetype kMaxValueLength = 2047;
 
     ProfileFile() = default;
-    static ProfileFile Load(const QString& path);
-    static ProfileFile FromBytes(const QByteArray& bytes);
+    static ProfileFile load(const QString& path);
+    static ProfileFile fromBytes(const QByteArray& bytes);
 
     // True when the file could be read (an empty file counts as read).
-    bool isLoaded() const { return m_loaded; }
+    bool isLoaded() const { return loaded_; }
 
-    QString ReadString(QStringView section, QStringView key,
+    QString readString(QStringView section, QStringView key,
                        const QString& defaultValue = {}) const;
     // Decimal, or hexadecimal after "$", "0x" or "0X"; anything else gives the default.
-    int ReadInteger(QStringView section, QStringView key, int defaultValue) const;
+    int readInteger(QStringView section, QStringView key, int defaultValue) const;
 
     // Key names of a section in file order, duplicates left out.
-    QStringList Keys(QStringView section) const;
+    QStringList keys(QStringView section) const;
 
 private:
     struct Entry {
@@ -42,14 +42,14 @@ private:
         QString name;
         QList<Entry> entries;
     };
-    const Section* FindSection(QStringView name) const;
+    const Section* findSection(QStringView name) const;
 
-    QList<Section> m_sections;
-    bool m_loaded = false;
+    QList<Section> sections_;
+    bool loaded_ = false;
 };
 
 // The integer syntax of ReadInteger: optional sign, then decimal digits or "$"/"0x"/"0X" and up to
 // eight hexadecimal digits (taken as a 32-bit pattern). Surrounding blanks are allowed.
-std::optional<int> ParseProfileInteger(QStringView text);
+std::optional<int> parseProfileInteger(QStringView text);
 
 } // namespace hq

@@ -1,11 +1,10 @@
 #include "localization/windows1252.h"
 
-
 #include "core/windows1252.h"
 
 namespace hq {
 
-QString DecodeWindows1252(QByteArrayView bytes) {
+QString decodeWindows1252(QByteArrayView bytes) {
     QString text;
     text.resize(bytes.size());
     QChar* out = text.data();
@@ -14,7 +13,7 @@ QString DecodeWindows1252(QByteArrayView bytes) {
     return text;
 }
 
-QByteArray EncodeWindows1252(QStringView text) {
+QByteArray encodeWindows1252(QStringView text) {
     QByteArray bytes;
     bytes.reserve(text.size());
     for (const QChar c : text) {

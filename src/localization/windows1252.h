@@ -8,9 +8,9 @@
 namespace hq {
 
 // Windows-1252 text (core/windows1252.h) to and from Qt's strings.
-QString DecodeWindows1252(QByteArrayView bytes);
+QString decodeWindows1252(QByteArrayView bytes);
 
 // The reverse; characters that have no Windows-1252 byte are written as '?'.
-QByteArray EncodeWindows1252(QStringView text);
+QByteArray encodeWindows1252(QStringView text);
 
 } // namespace hq

@@ -12,6 +12,8 @@
 #include "monitor/schrank_language.h"
 
 #include <QCloseEvent>
+#include <QFontDatabase>
+#include <QFontInfo>
 #include <QGuiApplication>
 #include <QMouseEvent>
 #include <QPainter>
@@ -78,6 +80,26 @@ QPixmap servicePicture() {
     return pixmap;
 }
 
+// The layout names its fonts ("Sans Serif", "Courier New" in UDPMemo). A system without a font
+// of that name (Windows has no "Sans Serif") leaves the choice to Qt's matcher, which may pick
+// any font at all: under Wine a mathematics font whose digits do not show in the edit boxes.
+// Such a widget takes the system's own user-interface or fixed font at the layout's size. Every
+// widget is looked at: on Windows some keep the layout's family when only the window's changes.
+void useInstalledFamilies(QWidget& window) {
+    const QStringList installed = QFontDatabase::families();
+    const QString general = QFontDatabase::systemFont(QFontDatabase::GeneralFont).family();
+    const QString fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont).family();
+    QList<QWidget*> widgets = window.findChildren<QWidget*>();
+    widgets.prepend(&window);
+    for (QWidget* widget : widgets) {
+        QFont font = widget->font();
+        if (installed.contains(font.family(), Qt::CaseInsensitive))
+            continue;
+        font.setFamily(QFontInfo(font).fixedPitch() ? fixed : general);
+        widget->setFont(font);
+    }
+}
+
 } // namespace
 
 SchrankForm::SchrankForm(HidDeviceController& controller, SchrankFormOptions options,
@@ -87,6 +109,7 @@ SchrankForm::SchrankForm(HidDeviceController& controller, SchrankFormOptions opt
     if (options_.dataDirs.isEmpty())
         options_.dataDirs = cabinet::programDataDirs();
     ui_->setupUi(this);
+    useInstalledFamilies(*this);
     setupControls();
     setupStatusBar();
     language_ = std::make_unique<SchrankLanguage>(this, ui_->Sprachwahl, options_.applicationDir,
@@ -143,7 +166,7 @@ void SchrankForm::setupControls() {
     connect(ui_->PageControl1, &QTabWidget::currentChanged, this, [this] {
         guarded([this] {
             if (statusBarShown())
-                StatbarUSBPanelShown();
+                statbarUsbPanelShown();
         });
     });
 }
@@ -195,7 +218,7 @@ void SchrankForm::LoadLanguageList() {
 void SchrankForm::SprachwahlChange() {
     guarded([this] {
         LanguageIndex = ui_->Sprachwahl->currentIndex();
-        language_->ApplySelectedLanguage();
+        language_->applySelectedLanguage();
     });
 }
 
@@ -250,7 +273,7 @@ void SchrankForm::Hid1Arrival(HidDevice* device) {
         bar->setPanelText(3, device->QuerySerialText());
         ProductName = device->QueryProductText();
         if (statusBarShown())
-            StatbarUSBPanelShown();
+            statbarUsbPanelShown();
 
         CurrentDevice = device;
         if (device->canReadWrite()) {
@@ -279,7 +302,7 @@ void SchrankForm::Hid1Removal(HidDevice* device) {
             return;
         Connected = false;
         if (statusBarShown())
-            StatbarUSBPanelShown();
+            statbarUsbPanelShown();
         // The removed device goes when it is ours, and with it (or with any other cabinet
         // leaving) the current device is given up.
         if (device != CurrentDevice)
@@ -296,7 +319,7 @@ bool SchrankForm::statusBarShown() const {
     return isVisible() && !isMinimized() && ui_->PageControl1->currentWidget() == ui_->TabSheet1;
 }
 
-void SchrankForm::StatbarUSBPanelShown() {
+void SchrankForm::statbarUsbPanelShown() {
     PanelStatusBar* bar = ui_->StatbarUSB;
     if (Connected) {
         PollArmed = true;
@@ -315,17 +338,17 @@ void SchrankForm::StatbarUSBPanelShown() {
 void SchrankForm::StatbarUSBDrawPanel(QPainter& painter, int panel, const QRect& rect) {
     if (panel != kConnectionPanel)
         return;
-    const int L = rect.left();
-    const int T = rect.top();
-    const int baseline = T + 2 + painter.fontMetrics().ascent();
+    const int l = rect.left();
+    const int t = rect.top();
+    const int baseline = t + 2 + painter.fontMetrics().ascent();
     painter.setPen(palette().color(QPalette::WindowText));
     if (Connected) {
-        painter.drawPixmap(L + 2, T + 1, ImageListe[0]);
-        painter.drawText(L + 24, baseline,
+        painter.drawPixmap(l + 2, t + 1, ImageListe[0]);
+        painter.drawText(l + 24, baseline,
                          QStringLiteral("\"") + ProductName + QStringLiteral("\" Verbunden !"));
     } else {
-        painter.drawPixmap(L + 2, T + 1, ImageListe[1]);
-        painter.drawText(L + 78, baseline, QStringLiteral("-- Keine Verbindung zum HQ3746DC ! --"));
+        painter.drawPixmap(l + 2, t + 1, ImageListe[1]);
+        painter.drawText(l + 78, baseline, QStringLiteral("-- Keine Verbindung zum HQ3746DC ! --"));
     }
 }
 
@@ -370,11 +393,11 @@ void SchrankForm::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     // FormShow: the language once more (not when the window comes back from being minimised).
     if (!event->spontaneous())
-        guarded([this] { language_->ApplySelectedLanguage(); });
+        guarded([this] { language_->applySelectedLanguage(); });
     guarded([this] {
         placeStatusBar();
         if (statusBarShown())
-            StatbarUSBPanelShown();
+            statbarUsbPanelShown();
     });
     // The native window exists now: follow its exposure (uncovered, restored) as well.
     if (QWindow* window = windowHandle(); window != nullptr && window != watchedWindow_) {
@@ -390,7 +413,7 @@ void SchrankForm::changeEvent(QEvent* event) {
     if (event->type() == QEvent::WindowStateChange) {
         guarded([this] {
             if (statusBarShown())
-                StatbarUSBPanelShown();
+                statbarUsbPanelShown();
         });
     }
 }
@@ -418,7 +441,7 @@ bool SchrankForm::eventFilter(QObject* watched, QEvent* event) {
             [this] {
                 guarded([this] {
                     if (statusBarShown())
-                        StatbarUSBPanelShown();
+                        statbarUsbPanelShown();
                 });
             },
             Qt::QueuedConnection);

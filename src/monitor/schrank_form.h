@@ -157,7 +157,7 @@ private:
     // What drawing panel 0 of the status bar does besides drawing: arms the next poll, switches
     // the poll timer and sizes the panel. Runs when panel 0 becomes visible anew (arrival or
     // removal, the "USB" tab shown, the window exposed), never from inside a paint event.
-    void StatbarUSBPanelShown();
+    void statbarUsbPanelShown();
     bool statusBarShown() const;
     // Draws panel 0 from the current state; changes nothing.
     void StatbarUSBDrawPanel(QPainter& painter, int panel, const QRect& rect);
@@ -168,11 +168,11 @@ private:
 
     // Display steps of DecodeReply.
     void applyDecodeResult(const protocol::DecodeResult& result);
-    void ShowStatus(const protocol::StatusRecord& record,
+    void showStatus(const protocol::StatusRecord& record,
                     std::chrono::system_clock::time_point time);
-    void ShowSettings(const protocol::ConfigRecord& record);
-    void ShowWebImageVersion(const protocol::WebImageVersion& version);
-    void ShowClock(const protocol::ClockRecord& record);
+    void showSettings(const protocol::ConfigRecord& record);
+    void showWebImageVersion(const protocol::WebImageVersion& version);
+    void showClock(const protocol::ClockRecord& record);
 
     void clearMessages();
     void addMessage(const QString& line);

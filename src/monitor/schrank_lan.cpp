@@ -20,7 +20,7 @@ namespace hq::monitor {
 QValidator::State SchrankipValidator::validate(QString& input, int& /*pos*/) const {
     // The mask lets only digits and blanks in; until every group holds a digit the text is not
     // finished.
-    return IsCompleteSchrankip(input) ? Acceptable : Intermediate;
+    return isCompleteSchrankip(input) ? Acceptable : Intermediate;
 }
 
 SchrankLan::SchrankLan(const Controls& controls, LanOptions options, QString applicationDir,
@@ -58,7 +58,7 @@ SchrankLan::~SchrankLan() {
 
 void SchrankLan::InitLanTab() {
     guarded([this] {
-        ui_.HostName->setText(LocalHostName());
+        ui_.HostName->setText(localHostName());
         ui_.ComboBox1->clear();
         ui_.ComboBox1->addItems(ListLocalAddresses());
         if (ui_.ComboBox1->count() > 0)
@@ -70,7 +70,7 @@ void SchrankLan::Button3Click() {
     guarded([this] {
         ui_.Netzwerksuche->clear();
         ui_.ProgressBar1->setValue(0);
-        if (const std::optional<QString> error = UDPClient.Search(ui_.ComboBox1->currentText())) {
+        if (const std::optional<QString> error = UDPClient.search(ui_.ComboBox1->currentText())) {
             if (errors_)
                 errors_(*error);
             return;
@@ -82,7 +82,7 @@ void SchrankLan::Button3Click() {
 
 void SchrankLan::Timer2Timer() {
     guarded([this] {
-        const DiscoveryReply reply = UDPClient.Poll();
+        const DiscoveryReply reply = UDPClient.poll();
         for (const QString& line : reply.memoLines)
             addMemoLine(line);
         if (reply.listEntry)
@@ -95,7 +95,7 @@ void SchrankLan::NetzwerksucheClick() {
         const QListWidgetItem* item = ui_.Netzwerksuche->currentItem();
         if (item == nullptr)
             return;
-        if (const std::optional<QString> text = FormatSchrankip(AddressOfListEntry(item->text())))
+        if (const std::optional<QString> text = formatSchrankip(addressOfListEntry(item->text())))
             ui_.Schrankip->setText(*text);
     });
 }
@@ -107,8 +107,8 @@ void SchrankLan::Button2Click() {
             return;
         }
         ui_.ProgressBar1->setValue(0);
-        const QString field = SchrankipText();
-        if (IsEmptySchrankip(field)) {
+        const QString field = schrankipText();
+        if (isEmptySchrankip(field)) {
             showMessage(QString::fromUtf8(kNoCabinetChosenText));
             ui_.ProgressBar1->setValue(100);
             return;
@@ -122,8 +122,8 @@ void SchrankLan::Button2Click() {
             return;
         }
         body.FinishBody();
-        const QString host = PlainSchrankip(field);
-        if (!httpMain.Start(host, body)) {
+        const QString host = plainSchrankip(field);
+        if (!httpMain.start(host, body)) {
             addMemoLine(QStringLiteral("MPFS upload could not be started."));
             return;
         }
@@ -135,7 +135,7 @@ void SchrankLan::Button2Click() {
     });
 }
 
-QString SchrankLan::SchrankipText() const {
+QString SchrankLan::schrankipText() const {
     // The mask's blanks are part of the shown text; text() would drop them.
     return ui_.Schrankip->displayText();
 }
@@ -162,16 +162,16 @@ void SchrankLan::showMessage(const QString& text) {
 void SchrankLan::layOutSchrankip() {
     // Typed groups end up wherever the cursor left them; lay a complete address out with
     // leading blanks, as the list's choice does.
-    const QString plain = PlainSchrankip(SchrankipText());
-    if (const std::optional<QString> text = FormatSchrankip(plain)) {
-        if (*text != SchrankipText())
+    const QString plain = plainSchrankip(schrankipText());
+    if (const std::optional<QString> text = formatSchrankip(plain)) {
+        if (*text != schrankipText())
             ui_.Schrankip->setText(*text);
     }
 }
 
 void SchrankLan::onUploadFinished(const UploadOutcome& outcome) {
     guarded([&] {
-        addMemoLine(DescribeUploadOutcome(outcome));
+        addMemoLine(describeUploadOutcome(outcome));
         ui_.ProgressBar1->setValue(outcome.ok() ? 100 : 0);
     });
     emit uploadFinished(outcome);

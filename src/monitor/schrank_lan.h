@@ -86,7 +86,7 @@ public:
 
     // The text of Schrankip in the field's shape: four groups of three positions, short groups
     // filled with leading blanks; "   .   .   .   " when empty.
-    QString SchrankipText() const;
+    QString schrankipText() const;
     // Where the web image is taken from: the first folder that holds it, else the path beside
     // the executable.
     QString webImagePath() const;

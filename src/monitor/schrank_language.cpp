@@ -16,10 +16,9 @@ void LanguageItemDelegate::paint(QPainter* painter, const QStyleOptionViewItem& 
     painter->save();
     painter->setFont(option.font);
     painter->setPen(option.palette.color(selected ? QPalette::HighlightedText : QPalette::Text));
-    DrawLanguageItem(*painter, option.rect,
-                     selected ? option.palette.highlight() : option.palette.base(),
-                     index.data(kLanguageFlagRole).value<QImage>(),
-                     index.data(Qt::DisplayRole).toString());
+    drawLanguageItem(
+        *painter, option.rect, selected ? option.palette.highlight() : option.palette.base(),
+        index.data(kLanguageFlagRole).value<QImage>(), index.data(Qt::DisplayRole).toString());
     painter->restore();
 }
 
@@ -30,44 +29,43 @@ QSize LanguageItemDelegate::sizeHint(const QStyleOptionViewItem& option,
     return {kFlagSize + 2 + textWidth + 2, kFlagSize};
 }
 
-SchrankLanguage::SchrankLanguage(QWidget* window, QComboBox* Sprachwahl, QString applicationDir,
+SchrankLanguage::SchrankLanguage(QWidget* window, QComboBox* sprachwahl, QString applicationDir,
                                  ErrorSink errors)
-    : window_(window), Sprachwahl_(Sprachwahl), applicationDir_(std::move(applicationDir)),
+    : window_(window), sprachwahl_(sprachwahl), applicationDir_(std::move(applicationDir)),
       errors_(std::move(errors)) {
-    Sprachwahl_->setItemDelegate(new LanguageItemDelegate(Sprachwahl_));
-    Sprachwahl_->setIconSize(QSize(kFlagSize, kFlagSize));
+    sprachwahl_->setItemDelegate(new LanguageItemDelegate(sprachwahl_));
+    sprachwahl_->setIconSize(QSize(kFlagSize, kFlagSize));
 }
 
 void SchrankLanguage::LoadLanguageList() {
     const LanguageList list = hq::LoadLanguageList(applicationDir_);
-    Sprachwahl_->clear();
+    sprachwahl_->clear();
     for (const LanguageEntry& entry : list.entries) {
         // The icon shows the flag in the closed box; the open list is drawn by the delegate.
-        const QIcon icon =
-            entry.flag.isNull() ? QIcon() : QIcon(QPixmap::fromImage(entry.flag));
-        Sprachwahl_->addItem(icon, entry.name);
-        Sprachwahl_->setItemData(Sprachwahl_->count() - 1, entry.flag, kLanguageFlagRole);
+        const QIcon icon = entry.flag.isNull() ? QIcon() : QIcon(QPixmap::fromImage(entry.flag));
+        sprachwahl_->addItem(icon, entry.name);
+        sprachwahl_->setItemData(sprachwahl_->count() - 1, entry.flag, kLanguageFlagRole);
     }
     if (!list.errors.isEmpty() && errors_)
         errors_(list.errors.join(u'\n'));
 }
 
 void SchrankLanguage::ApplyLanguage(const QString& file) {
-    ApplyCaptions(window_, ReadTranslation(applicationDir_, file));
+    applyCaptions(window_, readTranslation(applicationDir_, file));
 }
 
-void SchrankLanguage::ApplySelectedLanguage() {
+void SchrankLanguage::applySelectedLanguage() {
     // The catalogue is read anew, so that an edited file takes effect without a restart.
-    const QString file = LanguageFileForIndex(applicationDir_, Sprachwahl_->currentIndex());
+    const QString file = languageFileForIndex(applicationDir_, sprachwahl_->currentIndex());
     if (!file.isEmpty())
         ApplyLanguage(file);
 }
 
 void SchrankLanguage::SprachwahlDrawItem(QPainter& painter, int index, const QRect& rect,
                                          const QBrush& background) {
-    DrawLanguageItem(painter, rect, background,
-                     Sprachwahl_->itemData(index, kLanguageFlagRole).value<QImage>(),
-                     Sprachwahl_->itemText(index));
+    drawLanguageItem(painter, rect, background,
+                     sprachwahl_->itemData(index, kLanguageFlagRole).value<QImage>(),
+                     sprachwahl_->itemText(index));
 }
 
 } // namespace hq::monitor

@@ -32,7 +32,7 @@ class SchrankLanguage {
 public:
     // window: the monitor window whose captions are translated; Sprachwahl: its language box.
     // Both outlive this object. Texts for the window's error box go to errors.
-    SchrankLanguage(QWidget* window, QComboBox* Sprachwahl, QString applicationDir,
+    SchrankLanguage(QWidget* window, QComboBox* sprachwahl, QString applicationDir,
                     ErrorSink errors);
 
     // Fills the box from the catalogue. A flag picture that cannot be loaded is reported to the
@@ -43,15 +43,16 @@ public:
     void ApplyLanguage(const QString& file);
     // Applies the language of the box's current entry (nothing when its entry names no file).
     // SprachwahlChange and FormShow of the window both come here.
-    void ApplySelectedLanguage();
+    void applySelectedLanguage();
     // Paints item index of the box into rect (what the delegate does for the open list).
-    void SprachwahlDrawItem(QPainter& painter, int index, const QRect& rect, const QBrush& background);
+    void SprachwahlDrawItem(QPainter& painter, int index, const QRect& rect,
+                            const QBrush& background);
 
     const QString& applicationDir() const { return applicationDir_; }
 
 private:
     QWidget* window_;
-    QComboBox* Sprachwahl_;
+    QComboBox* sprachwahl_;
     QString applicationDir_;
     ErrorSink errors_;
 };

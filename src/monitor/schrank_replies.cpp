@@ -57,7 +57,7 @@ void SchrankForm::applyDecodeResult(const protocol::DecodeResult& result) {
     // A configuration reply updates the settings before its pane line is written; every other
     // reply writes its lines first.
     if (const auto* config = std::get_if<protocol::ConfigRecord>(&result.record))
-        ShowSettings(*config);
+        showSettings(*config);
 
     QPlainTextEdit* pane = result.pane == protocol::Pane::UDPMemo ? ui_->UDPMemo : ui_->txtMessage;
     if (result.clearPane)
@@ -66,17 +66,17 @@ void SchrankForm::applyDecodeResult(const protocol::DecodeResult& result) {
         pane->appendPlainText(fromUtf8(line));
 
     if (const auto* status = std::get_if<protocol::StatusRecord>(&result.record))
-        ShowStatus(*status, result.timeStamp);
+        showStatus(*status, result.timeStamp);
     else if (const auto* web = std::get_if<protocol::WebImageVersion>(&result.record))
-        ShowWebImageVersion(*web);
+        showWebImageVersion(*web);
     else if (const auto* clock = std::get_if<protocol::ClockRecord>(&result.record))
-        ShowClock(*clock);
+        showClock(*clock);
 
     if (result.followUp)
         SendCommand(*result.followUp);
 }
 
-void SchrankForm::ShowStatus(const protocol::StatusRecord& record,
+void SchrankForm::showStatus(const protocol::StatusRecord& record,
                              std::chrono::system_clock::time_point time) {
     if (record.fehler != 0) {
         ui_->Label11->setText(QStringLiteral("Fehler: ") + QString::number(record.fehler));
@@ -91,7 +91,7 @@ void SchrankForm::ShowStatus(const protocol::StatusRecord& record,
         serviceWindow_->PlotStatusRecord(record, time);
 }
 
-void SchrankForm::ShowSettings(const protocol::ConfigRecord& record) {
+void SchrankForm::showSettings(const protocol::ConfigRecord& record) {
     ui_->SpinEdit1->setValue(record.regenHumidity / 10);
     ui_->SpinEdit2->setValue(record.reduction1Humidity / 10);
     ui_->SpinEdit3->setValue(record.reduction2Humidity / 10);
@@ -116,7 +116,7 @@ void SchrankForm::ShowSettings(const protocol::ConfigRecord& record) {
     ui_->rueckluftUeberw->setChecked(record.returnAirMonitoringOn());
 }
 
-void SchrankForm::ShowWebImageVersion(const protocol::WebImageVersion& version) {
+void SchrankForm::showWebImageVersion(const protocol::WebImageVersion& version) {
     if (!version.versionText)
         return;
     ui_->Label15->setText(QStringLiteral("MPFS: ") + fromUtf8(*version.versionText));
@@ -126,7 +126,7 @@ void SchrankForm::ShowWebImageVersion(const protocol::WebImageVersion& version) 
     setLabelColor(ui_->Label15, *upToDate ? QColor(Qt::black) : QColor(Qt::red));
 }
 
-void SchrankForm::ShowClock(const protocol::ClockRecord& record) {
+void SchrankForm::showClock(const protocol::ClockRecord& record) {
     ui_->Label27->setText(QString::fromStdString(cabinet::clockTimeText(record)));
     ui_->Label29->setText(QString::fromStdString(cabinet::clockDateText(record)));
     const auto now = options_.now ? options_.now() : std::chrono::system_clock::now();

@@ -14,13 +14,13 @@ namespace {
 const QByteArrayView kCabinetHead(cabinet::kProductString.data(),
                                   qsizetype(cabinet::kProductString.size()));
 
-QString DottedIPv4(const QHostAddress& address) {
+QString dottedIPv4(const QHostAddress& address) {
     bool ok = false;
     const quint32 ip = address.toIPv4Address(&ok);
     return ok ? QHostAddress(ip).toString() : address.toString();
 }
 
-QList<QHostAddress> InterfaceIPv4Addresses() {
+QList<QHostAddress> interfaceIPv4Addresses() {
     QList<QHostAddress> result;
     for (const QNetworkInterface& nif : QNetworkInterface::allInterfaces()) {
         if (!nif.flags().testFlag(QNetworkInterface::IsUp)) {
@@ -37,12 +37,12 @@ QList<QHostAddress> InterfaceIPv4Addresses() {
 
 } // namespace
 
-DiscoveryReply DecodeDiscoveryReply(const QByteArray& datagram, const QString& sender) {
+DiscoveryReply decodeDiscoveryReply(const QByteArray& datagram, const QString& sender) {
     DiscoveryReply reply;
     if (datagram.isEmpty()) {
         return reply;
     }
-    reply.memoLines.append(QStringLiteral("Received: ") + DecodeWindows1252(datagram) + sender);
+    reply.memoLines.append(QStringLiteral("Received: ") + decodeWindows1252(datagram) + sender);
     const QByteArrayView bytes(datagram);
     const QByteArrayView head = bytes.first(std::min<qsizetype>(6, bytes.size()));
     QByteArrayView description;
@@ -56,25 +56,25 @@ DiscoveryReply DecodeDiscoveryReply(const QByteArray& datagram, const QString& s
         description.chop(1);
     }
     if (head == kCabinetHead) {
-        reply.listEntry = sender + QStringLiteral(" - ") + DecodeWindows1252(description);
+        reply.listEntry = sender + QStringLiteral(" - ") + decodeWindows1252(description);
     } else {
-        reply.memoLines.append(DecodeWindows1252(head));
+        reply.memoLines.append(decodeWindows1252(head));
     }
     return reply;
 }
 
-QString AddressOfListEntry(const QString& entry) {
+QString addressOfListEntry(const QString& entry) {
     const qsizetype blank = entry.indexOf(u' ');
     return blank < 0 ? entry : entry.first(blank);
 }
 
-QString LocalHostName() {
+QString localHostName() {
     return QHostInfo::localHostName();
 }
 
 QStringList ListLocalAddresses() {
     QStringList list;
-    const QString host = LocalHostName();
+    const QString host = localHostName();
     if (!host.isEmpty()) {
         // The resolver of the operating system, as a name look-up of the host name gives it.
         const QHostInfo info = QHostInfo::fromName(host);
@@ -84,7 +84,7 @@ QStringList ListLocalAddresses() {
             }
         }
     }
-    for (const QHostAddress& a : InterfaceIPv4Addresses()) {
+    for (const QHostAddress& a : interfaceIPv4Addresses()) {
         if (!list.contains(a.toString())) {
             list.append(a.toString());
         }
@@ -92,7 +92,7 @@ QStringList ListLocalAddresses() {
     return list;
 }
 
-QList<InterfaceAddress> SystemInterfaceAddresses() {
+QList<InterfaceAddress> systemInterfaceAddresses() {
     QList<InterfaceAddress> result;
     for (const QNetworkInterface& nif : QNetworkInterface::allInterfaces()) {
         const auto flags = nif.flags();
@@ -107,7 +107,7 @@ QList<InterfaceAddress> SystemInterfaceAddresses() {
     return result;
 }
 
-std::optional<QHostAddress> DiscoveryBindAddress(const QString& localAddressText,
+std::optional<QHostAddress> discoveryBindAddress(const QString& localAddressText,
                                                  const QList<InterfaceAddress>& interfaces) {
     const QString text = localAddressText.trimmed();
     const QHostAddress wanted(text);
@@ -122,15 +122,15 @@ std::optional<QHostAddress> DiscoveryBindAddress(const QString& localAddressText
     return std::nullopt;
 }
 
-bool IsLocalIPv4Address(const QString& text) {
+bool isLocalIPv4Address(const QString& text) {
     const QHostAddress wanted(text.trimmed());
     if (wanted.protocol() != QAbstractSocket::IPv4Protocol || wanted.toString() != text.trimmed()) {
         return false;
     }
-    return InterfaceIPv4Addresses().contains(wanted);
+    return interfaceIPv4Addresses().contains(wanted);
 }
 
-QString SocketErrorText(int code, const QString& description) {
+QString socketErrorText(int code, const QString& description) {
     return QStringLiteral("Socket-Fehler # %1\n%2").arg(code).arg(description);
 }
 
@@ -139,14 +139,14 @@ DiscoveryClient::DiscoveryClient(QObject* parent) : QObject(parent) {}
 DiscoveryClient::~DiscoveryClient() = default;
 
 QHostAddress DiscoveryClient::localAddress() const {
-    return m_socket ? m_socket->localAddress() : QHostAddress();
+    return socket_ ? socket_->localAddress() : QHostAddress();
 }
 
 quint16 DiscoveryClient::localPort() const {
-    return m_socket ? m_socket->localPort() : 0;
+    return socket_ ? socket_->localPort() : 0;
 }
 
-std::optional<QString> DiscoveryClient::OpenSocket(const QHostAddress& bindAddress) {
+std::optional<QString> DiscoveryClient::openSocket(const QHostAddress& bindAddress) {
     auto socket = std::make_unique<QUdpSocket>();
     // Qt switches SO_BROADCAST on for every UDP socket it creates.
     if (!socket->bind(bindAddress, 0)) {
@@ -155,31 +155,31 @@ std::optional<QString> DiscoveryClient::OpenSocket(const QHostAddress& bindAddre
             socket->error() == QAbstractSocket::SocketResourceError) {
             return QStringLiteral("Socket kann nicht zugewiesen werden.");
         }
-        return SocketErrorText(static_cast<int>(socket->error()), reason);
+        return socketErrorText(static_cast<int>(socket->error()), reason);
     }
-    m_socket = std::move(socket);
-    m_boundTo = bindAddress;
+    socket_ = std::move(socket);
+    boundTo_ = bindAddress;
     return std::nullopt;
 }
 
-std::optional<QString> DiscoveryClient::Search(const QString& localAddressText) {
+std::optional<QString> DiscoveryClient::search(const QString& localAddressText) {
     const QHostAddress wanted =
-        DiscoveryBindAddress(localAddressText,
-                             m_interfaces ? m_interfaces() : QList<InterfaceAddress>())
+        discoveryBindAddress(localAddressText,
+                             interfaces_ ? interfaces_() : QList<InterfaceAddress>())
             .value_or(QHostAddress(QHostAddress::AnyIPv4));
-    if (!m_socket || m_boundTo != wanted) {
-        m_socket.reset();
-        if (auto error = OpenSocket(wanted)) {
+    if (!socket_ || boundTo_ != wanted) {
+        socket_.reset();
+        if (auto error = openSocket(wanted)) {
             return error;
         }
     }
     const QByteArray request(kDiscoveryRequest);
-    const qint64 sent = m_socket->writeDatagram(request, m_target, m_port);
+    const qint64 sent = socket_->writeDatagram(request, target_, port_);
     if (sent < 0) {
-        if (m_socket->error() == QAbstractSocket::DatagramTooLargeError) {
+        if (socket_->error() == QAbstractSocket::DatagramTooLargeError) {
             return QStringLiteral("Package-Größe zu hoch");
         }
-        return SocketErrorText(static_cast<int>(m_socket->error()), m_socket->errorString());
+        return socketErrorText(static_cast<int>(socket_->error()), socket_->errorString());
     }
     if (sent != request.size()) {
         return QStringLiteral("Es wurden nicht alle Bytes gesendet.");
@@ -187,15 +187,15 @@ std::optional<QString> DiscoveryClient::Search(const QString& localAddressText) 
     return std::nullopt;
 }
 
-DiscoveryReply DiscoveryClient::Poll() {
-    if (!m_socket || !m_socket->hasPendingDatagrams()) {
+DiscoveryReply DiscoveryClient::poll() {
+    if (!socket_ || !socket_->hasPendingDatagrams()) {
         return {};
     }
-    const qint64 size = m_socket->pendingDatagramSize();
+    const qint64 size = socket_->pendingDatagramSize();
     if (size > kDiscoveryReceiveBuffer) {
-        m_socket->readDatagram(nullptr, 0); // drops the datagram
+        socket_->readDatagram(nullptr, 0); // drops the datagram
         DiscoveryReply reply;
-        reply.memoLines = SocketErrorText(static_cast<int>(QAbstractSocket::DatagramTooLargeError),
+        reply.memoLines = socketErrorText(static_cast<int>(QAbstractSocket::DatagramTooLargeError),
                                           QStringLiteral("Datagramm mit %1 Bytes verworfen "
                                                          "(höchstens %2 Bytes).")
                                               .arg(size)
@@ -203,15 +203,15 @@ DiscoveryReply DiscoveryClient::Poll() {
                               .split(u'\n');
         return reply;
     }
-    const QNetworkDatagram datagram = m_socket->receiveDatagram(kDiscoveryReceiveBuffer);
+    const QNetworkDatagram datagram = socket_->receiveDatagram(kDiscoveryReceiveBuffer);
     if (!datagram.isValid()) {
         DiscoveryReply reply;
         reply.memoLines =
-            SocketErrorText(static_cast<int>(m_socket->error()), m_socket->errorString())
+            socketErrorText(static_cast<int>(socket_->error()), socket_->errorString())
                 .split(u'\n');
         return reply;
     }
-    return DecodeDiscoveryReply(datagram.data(), DottedIPv4(datagram.senderAddress()));
+    return decodeDiscoveryReply(datagram.data(), dottedIPv4(datagram.senderAddress()));
 }
 
 } // namespace hq

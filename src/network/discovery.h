@@ -32,18 +32,18 @@ struct DiscoveryReply {
 // listed as "<sender> - <description>", where the description is bytes 7 .. n-1 with bytes <= 0x20
 // trimmed at both ends; any other datagram adds its first six bytes as a second memo line.
 // Bytes are Windows-1252 text.
-DiscoveryReply DecodeDiscoveryReply(const QByteArray& datagram, const QString& sender);
+DiscoveryReply decodeDiscoveryReply(const QByteArray& datagram, const QString& sender);
 
 // The cabinet address of a list entry: the text before its first blank.
-QString AddressOfListEntry(const QString& entry);
+QString addressOfListEntry(const QString& entry);
 
 // The PC's host name; empty when it cannot be had.
-QString LocalHostName();
+QString localHostName();
 // The PC's IPv4 addresses in dotted form: those the resolver gives for the host name, in its order,
 // followed by those of the network interfaces that are up and not yet listed.
 QStringList ListLocalAddresses();
 // True when text is exactly one of the PC's IPv4 addresses (of an interface that is up).
-bool IsLocalIPv4Address(const QString& text);
+bool isLocalIPv4Address(const QString& text);
 
 // One IPv4 address of a network interface of the PC, with what the interface can do.
 struct InterfaceAddress {
@@ -53,13 +53,13 @@ struct InterfaceAddress {
     bool loopback = false;
 };
 // The IPv4 addresses of the PC's network interfaces, as the operating system lists them.
-QList<InterfaceAddress> SystemInterfaceAddresses();
+QList<InterfaceAddress> systemInterfaceAddresses();
 
 // The local address a discovery search binds its socket to for the text of ComboBox1: the address
 // when the text is exactly the address of an interface that is up, can broadcast and is not
 // loopback (a broadcast bound to 127.0.0.1 never leaves the PC); otherwise nothing, and the socket
 // stays unbound so that the request follows the default route.
-std::optional<QHostAddress> DiscoveryBindAddress(const QString& localAddressText,
+std::optional<QHostAddress> discoveryBindAddress(const QString& localAddressText,
                                                  const QList<InterfaceAddress>& interfaces);
 
 // The discovery socket of the LAN tab. The socket is made by the first search and kept until the
@@ -71,44 +71,44 @@ public:
     ~DiscoveryClient() override;
 
     // Where the request goes; 255.255.255.255:30303 unless changed (tests use loopback).
-    QHostAddress targetAddress() const { return m_target; }
-    void setTargetAddress(const QHostAddress& address) { m_target = address; }
-    quint16 targetPort() const { return m_port; }
-    void setTargetPort(quint16 port) { m_port = port; }
+    QHostAddress targetAddress() const { return target_; }
+    void setTargetAddress(const QHostAddress& address) { target_ = address; }
+    quint16 targetPort() const { return port_; }
+    void setTargetPort(quint16 port) { port_ = port; }
 
     // Where the interface list comes from (SystemInterfaceAddresses unless changed; tests give
     // their own).
     void setInterfaceLister(std::function<QList<InterfaceAddress>()> lister) {
-        m_interfaces = std::move(lister);
+        interfaces_ = std::move(lister);
     }
 
     // Sends the request. When DiscoveryBindAddress gives an address for localAddressText the
     // socket is bound to it (so the request leaves through that network card); otherwise the
     // socket is left unbound (every address, an ephemeral port). A change of that choice makes a
     // new socket. Returns an error text (for the window's error box) or nothing on success.
-    std::optional<QString> Search(const QString& localAddressText);
+    std::optional<QString> search(const QString& localAddressText);
 
     // True once the first search made the socket.
-    bool isOpen() const { return m_socket != nullptr; }
+    bool isOpen() const { return socket_ != nullptr; }
     // The local address and port the socket is bound to (null/0 before the first search).
     QHostAddress localAddress() const;
     quint16 localPort() const;
 
     // Takes at most one waiting datagram, without waiting. Nothing before the first search or when
     // nothing is queued. A receive failure gives memo lines that say so.
-    DiscoveryReply Poll();
+    DiscoveryReply poll();
 
 private:
-    std::optional<QString> OpenSocket(const QHostAddress& bindAddress);
+    std::optional<QString> openSocket(const QHostAddress& bindAddress);
 
-    std::unique_ptr<QUdpSocket> m_socket;
-    QHostAddress m_boundTo;
-    QHostAddress m_target{QHostAddress::Broadcast};
-    quint16 m_port = kDiscoveryPort;
-    std::function<QList<InterfaceAddress>()> m_interfaces = SystemInterfaceAddresses;
+    std::unique_ptr<QUdpSocket> socket_;
+    QHostAddress boundTo_;
+    QHostAddress target_{QHostAddress::Broadcast};
+    quint16 port_ = kDiscoveryPort;
+    std::function<QList<InterfaceAddress>()> interfaces_ = systemInterfaceAddresses;
 };
 
 // Socket error text in the window's format: "Socket-Fehler # <code>", line break, description.
-QString SocketErrorText(int code, const QString& description);
+QString socketErrorText(int code, const QString& description);
 
 } // namespace hq

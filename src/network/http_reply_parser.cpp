@@ -5,11 +5,11 @@
 namespace hq {
 namespace {
 
-bool IsDigit(char c) {
+bool isDigit(char c) {
     return c >= '0' && c <= '9';
 }
 
-int HexValue(char c) {
+int hexValue(char c) {
     if (c >= '0' && c <= '9') {
         return c - '0';
     }
@@ -22,7 +22,7 @@ int HexValue(char c) {
     return -1;
 }
 
-bool IsTokenChar(char c) {
+bool isTokenChar(char c) {
     const auto u = static_cast<unsigned char>(c);
     if (u <= 0x20 || u >= 0x7F) {
         return false;
@@ -31,13 +31,13 @@ bool IsTokenChar(char c) {
 }
 
 // Parses a run of decimal digits; false on anything else or more than 18 digits.
-bool ParseDecimal(QByteArrayView v, qint64& out) {
+bool parseDecimal(QByteArrayView v, qint64& out) {
     if (v.isEmpty() || v.size() > 18) {
         return false;
     }
     qint64 value = 0;
     for (char c : v) {
-        if (!IsDigit(c)) {
+        if (!isDigit(c)) {
             return false;
         }
         value = value * 10 + (c - '0');
@@ -49,7 +49,7 @@ bool ParseDecimal(QByteArrayView v, qint64& out) {
 } // namespace
 
 bool HttpReplyParser::headersComplete() const {
-    switch (m_state) {
+    switch (state_) {
     case State::Body:
     case State::ChunkSize:
     case State::ChunkData:
@@ -64,7 +64,7 @@ bool HttpReplyParser::headersComplete() const {
 
 QList<QByteArray> HttpReplyParser::headerValues(QByteArrayView name) const {
     QList<QByteArray> values;
-    for (const auto& h : m_headers) {
+    for (const auto& h : headers_) {
         if (QByteArrayView(h.first).compare(name, Qt::CaseInsensitive) == 0) {
             values.append(h.second);
         }
@@ -72,251 +72,251 @@ QList<QByteArray> HttpReplyParser::headerValues(QByteArrayView name) const {
     return values;
 }
 
-void HttpReplyParser::Fail(Error e) {
-    m_state = State::Failed;
-    m_error = e;
-    m_lineBuffer.clear();
+void HttpReplyParser::fail(Error e) {
+    state_ = State::Failed;
+    error_ = e;
+    lineBuffer_.clear();
 }
 
-bool HttpReplyParser::TakeLine(QByteArrayView& in, QByteArray& line) {
+bool HttpReplyParser::takeLine(QByteArrayView& in, QByteArray& line) {
     const qsizetype lf = in.indexOf('\n');
     const QByteArrayView piece = lf < 0 ? in : in.first(lf);
     // A line may end in CR LF, so one more byte than the limit can be pending without an LF.
-    if (m_lineBuffer.size() + piece.size() > kMaxLineLength + 1) {
-        Fail(Error::LineTooLong);
+    if (lineBuffer_.size() + piece.size() > kMaxLineLength + 1) {
+        fail(Error::LineTooLong);
         in = {};
         return false;
     }
-    m_lineBuffer.append(piece);
+    lineBuffer_.append(piece);
     if (lf < 0) {
         in = {};
         return false;
     }
     in = in.sliced(lf + 1);
-    line = std::move(m_lineBuffer);
-    m_lineBuffer = QByteArray();
+    line = std::move(lineBuffer_);
+    lineBuffer_ = QByteArray();
     if (line.endsWith('\r')) {
         line.chop(1);
     }
     if (line.size() > kMaxLineLength) {
-        Fail(Error::LineTooLong);
+        fail(Error::LineTooLong);
         return false;
     }
     return true;
 }
 
-void HttpReplyParser::ParseStatusLine(const QByteArray& line) {
+void HttpReplyParser::parseStatusLine(const QByteArray& line) {
     // HTTP/<major>.<minor> SP <3 digits> [SP reason]
     const QByteArrayView v(line);
     if (!v.startsWith("HTTP/")) {
-        return Fail(Error::MalformedStatusLine);
+        return fail(Error::MalformedStatusLine);
     }
     qsizetype i = 5;
     auto number = [&](int& out) {
         const qsizetype start = i;
         int value = 0;
-        while (i < v.size() && IsDigit(v[i]) && i - start < 3) {
+        while (i < v.size() && isDigit(v[i]) && i - start < 3) {
             value = value * 10 + (v[i] - '0');
             ++i;
         }
         out = value;
-        return i > start && (i >= v.size() || !IsDigit(v[i]));
+        return i > start && (i >= v.size() || !isDigit(v[i]));
     };
     int major = 0;
     int minor = 0;
     if (!number(major) || i >= v.size() || v[i] != '.') {
-        return Fail(Error::MalformedStatusLine);
+        return fail(Error::MalformedStatusLine);
     }
     ++i;
     if (!number(minor) || major != 1) {
-        return Fail(Error::MalformedStatusLine);
+        return fail(Error::MalformedStatusLine);
     }
-    if (i + 4 > v.size() || v[i] != ' ' || !IsDigit(v[i + 1]) || !IsDigit(v[i + 2]) ||
-        !IsDigit(v[i + 3])) {
-        return Fail(Error::MalformedStatusLine);
+    if (i + 4 > v.size() || v[i] != ' ' || !isDigit(v[i + 1]) || !isDigit(v[i + 2]) ||
+        !isDigit(v[i + 3])) {
+        return fail(Error::MalformedStatusLine);
     }
     const int status = (v[i + 1] - '0') * 100 + (v[i + 2] - '0') * 10 + (v[i + 3] - '0');
     i += 4;
     if (status < 100 || (i < v.size() && v[i] != ' ')) {
-        return Fail(Error::MalformedStatusLine);
+        return fail(Error::MalformedStatusLine);
     }
-    m_major = major;
-    m_minor = minor;
-    m_status = status;
-    m_reason = i < v.size() ? v.sliced(i + 1).toByteArray() : QByteArray();
-    m_headers.clear();
-    m_state = State::Headers;
+    major_ = major;
+    minor_ = minor;
+    status_ = status;
+    reason_ = i < v.size() ? v.sliced(i + 1).toByteArray() : QByteArray();
+    headers_.clear();
+    state_ = State::Headers;
 }
 
-void HttpReplyParser::ParseHeaderLine(const QByteArray& line) {
+void HttpReplyParser::parseHeaderLine(const QByteArray& line) {
     if (line.isEmpty()) {
-        return EndOfHeaders();
+        return endOfHeaders();
     }
-    if (m_headers.size() >= kMaxHeaderLines) {
-        return Fail(Error::TooManyHeaders);
+    if (headers_.size() >= kMaxHeaderLines) {
+        return fail(Error::TooManyHeaders);
     }
     const qsizetype colon = line.indexOf(':');
     if (colon <= 0) {
-        return Fail(Error::MalformedHeader);
+        return fail(Error::MalformedHeader);
     }
     const QByteArrayView name = QByteArrayView(line).first(colon);
-    if (!std::all_of(name.begin(), name.end(), IsTokenChar)) {
-        return Fail(Error::MalformedHeader); // also catches folded continuation lines
+    if (!std::all_of(name.begin(), name.end(), isTokenChar)) {
+        return fail(Error::MalformedHeader); // also catches folded continuation lines
     }
-    m_headers.append(
-        {name.toByteArray(), TrimBlanks(QByteArrayView(line).sliced(colon + 1)).toByteArray()});
+    headers_.append(
+        {name.toByteArray(), trimBlanks(QByteArrayView(line).sliced(colon + 1)).toByteArray()});
 }
 
-void HttpReplyParser::EndOfHeaders() {
-    if (m_status == 100) {
+void HttpReplyParser::endOfHeaders() {
+    if (status_ == 100) {
         // "100 Continue" is the only interim reply skipped; a server cannot keep the reply open
         // with an endless row of them.
-        if (m_interimReplies >= kMaxInterimReplies) {
-            return Fail(Error::TooManyInterimReplies);
+        if (interimReplies_ >= kMaxInterimReplies) {
+            return fail(Error::TooManyInterimReplies);
         }
-        ++m_interimReplies;
-        m_headers.clear();
-        m_state = State::StatusLine;
+        ++interimReplies_;
+        headers_.clear();
+        state_ = State::StatusLine;
         return;
     }
-    m_finalHeadersSeen = true;
+    finalHeadersSeen_ = true;
     // Every Content-Length value (also comma-separated lists) must be the same number.
-    m_contentLength = -1;
+    contentLength_ = -1;
     for (const QByteArray& value : headerValues("Content-Length")) {
         for (const QByteArray& item : value.split(',')) {
             qint64 n = 0;
-            if (!ParseDecimal(TrimBlanks(item), n)) {
-                return Fail(Error::BadContentLength);
+            if (!parseDecimal(trimBlanks(item), n)) {
+                return fail(Error::BadContentLength);
             }
-            if (m_contentLength >= 0 && n != m_contentLength) {
-                return Fail(Error::ConflictingContentLength);
+            if (contentLength_ >= 0 && n != contentLength_) {
+                return fail(Error::ConflictingContentLength);
             }
-            m_contentLength = n;
+            contentLength_ = n;
         }
     }
     const QList<QByteArray> codings = headerValues("Transfer-Encoding");
     if (!codings.isEmpty()) {
-        const QByteArray last = TrimBlanks(codings.back().split(',').back()).toByteArray();
-        m_chunked = last.compare("chunked", Qt::CaseInsensitive) == 0;
-        m_untilClose = !m_chunked;
+        const QByteArray last = trimBlanks(codings.back().split(',').back()).toByteArray();
+        chunked_ = last.compare("chunked", Qt::CaseInsensitive) == 0;
+        untilClose_ = !chunked_;
     }
-    if (m_requestHasNoBody || m_status < 200 || m_status == 204 || m_status == 304) {
-        m_state = State::Complete;
+    if (requestHasNoBody_ || status_ < 200 || status_ == 204 || status_ == 304) {
+        state_ = State::Complete;
         return;
     }
-    if (m_chunked) {
-        m_state = State::ChunkSize;
-    } else if (m_untilClose || m_contentLength < 0) {
-        m_untilClose = true;
-        m_state = State::Body;
-    } else if (m_contentLength > kMaxBody) {
-        Fail(Error::BodyTooLarge);
+    if (chunked_) {
+        state_ = State::ChunkSize;
+    } else if (untilClose_ || contentLength_ < 0) {
+        untilClose_ = true;
+        state_ = State::Body;
+    } else if (contentLength_ > kMaxBody) {
+        fail(Error::BodyTooLarge);
     } else {
-        m_remaining = m_contentLength;
-        m_state = m_remaining == 0 ? State::Complete : State::Body;
+        remaining_ = contentLength_;
+        state_ = remaining_ == 0 ? State::Complete : State::Body;
     }
 }
 
-void HttpReplyParser::ParseChunkSize(const QByteArray& line) {
+void HttpReplyParser::parseChunkSize(const QByteArray& line) {
     QByteArrayView v(line);
     const qsizetype ext = v.indexOf(';');
     if (ext >= 0) {
         v = v.first(ext);
     }
-    v = TrimBlanks(v);
+    v = trimBlanks(v);
     if (v.isEmpty()) {
-        return Fail(Error::BadChunkSize);
+        return fail(Error::BadChunkSize);
     }
     quint64 size = 0;
     for (char c : v) {
-        const int digit = HexValue(c);
+        const int digit = hexValue(c);
         if (digit < 0) {
-            return Fail(Error::BadChunkSize);
+            return fail(Error::BadChunkSize);
         }
         if (size > (quint64(1) << 58)) {
-            return Fail(Error::ChunkSizeOverflow);
+            return fail(Error::ChunkSizeOverflow);
         }
         size = size * 16 + static_cast<quint64>(digit);
     }
     if (size > (quint64(1) << 62)) {
-        return Fail(Error::ChunkSizeOverflow);
+        return fail(Error::ChunkSizeOverflow);
     }
-    if (size > quint64(kMaxBody - m_bodySize)) {
-        return Fail(Error::BodyTooLarge);
+    if (size > quint64(kMaxBody - bodySize_)) {
+        return fail(Error::BodyTooLarge);
     }
-    m_remaining = static_cast<qint64>(size);
-    m_state = size == 0 ? State::Trailer : State::ChunkData;
+    remaining_ = static_cast<qint64>(size);
+    state_ = size == 0 ? State::Trailer : State::ChunkData;
 }
 
-bool HttpReplyParser::TakeBody(QByteArrayView& in, qint64 count) {
-    if (count > kMaxBody - m_bodySize) {
-        Fail(Error::BodyTooLarge);
+bool HttpReplyParser::takeBody(QByteArrayView& in, qint64 count) {
+    if (count > kMaxBody - bodySize_) {
+        fail(Error::BodyTooLarge);
         in = {};
         return false;
     }
-    m_body.append(in.first(count));
-    m_bodySize += count;
+    body_.append(in.first(count));
+    bodySize_ += count;
     in = in.sliced(count);
     return true;
 }
 
-HttpReplyParser::State HttpReplyParser::Feed(QByteArrayView in) {
+HttpReplyParser::State HttpReplyParser::feed(QByteArrayView in) {
     QByteArray line;
-    while (!in.isEmpty() && m_state != State::Complete && m_state != State::Failed) {
-        switch (m_state) {
+    while (!in.isEmpty() && state_ != State::Complete && state_ != State::Failed) {
+        switch (state_) {
         case State::StatusLine:
-            if (TakeLine(in, line)) {
-                ParseStatusLine(line);
+            if (takeLine(in, line)) {
+                parseStatusLine(line);
             }
             break;
         case State::Headers:
-            if (TakeLine(in, line)) {
-                ParseHeaderLine(line);
+            if (takeLine(in, line)) {
+                parseHeaderLine(line);
             }
             break;
         case State::Body:
-            if (m_untilClose) {
-                TakeBody(in, in.size());
+            if (untilClose_) {
+                takeBody(in, in.size());
             } else {
-                const qint64 n = std::min<qint64>(m_remaining, in.size());
-                if (TakeBody(in, n)) {
-                    m_remaining -= n;
-                    if (m_remaining == 0) {
-                        m_state = State::Complete;
+                const qint64 n = std::min<qint64>(remaining_, in.size());
+                if (takeBody(in, n)) {
+                    remaining_ -= n;
+                    if (remaining_ == 0) {
+                        state_ = State::Complete;
                     }
                 }
             }
             break;
         case State::ChunkSize:
-            if (TakeLine(in, line)) {
-                ParseChunkSize(line);
+            if (takeLine(in, line)) {
+                parseChunkSize(line);
             }
             break;
         case State::ChunkData: {
-            const qint64 n = std::min<qint64>(m_remaining, in.size());
-            if (TakeBody(in, n)) {
-                m_remaining -= n;
-                if (m_remaining == 0) {
-                    m_state = State::ChunkEnd;
+            const qint64 n = std::min<qint64>(remaining_, in.size());
+            if (takeBody(in, n)) {
+                remaining_ -= n;
+                if (remaining_ == 0) {
+                    state_ = State::ChunkEnd;
                 }
             }
             break;
         }
         case State::ChunkEnd:
-            if (TakeLine(in, line)) {
+            if (takeLine(in, line)) {
                 if (!line.isEmpty()) {
-                    Fail(Error::BadChunkEnd);
+                    fail(Error::BadChunkEnd);
                 } else {
-                    m_state = State::ChunkSize;
+                    state_ = State::ChunkSize;
                 }
             }
             break;
         case State::Trailer:
-            if (TakeLine(in, line)) {
+            if (takeLine(in, line)) {
                 if (line.isEmpty()) {
-                    m_state = State::Complete;
-                } else if (++m_remaining > kMaxHeaderLines) {
-                    Fail(Error::TooManyHeaders);
+                    state_ = State::Complete;
+                } else if (++remaining_ > kMaxHeaderLines) {
+                    fail(Error::TooManyHeaders);
                 }
             }
             break;
@@ -325,19 +325,19 @@ HttpReplyParser::State HttpReplyParser::Feed(QByteArrayView in) {
             break;
         }
     }
-    return m_state;
+    return state_;
 }
 
-HttpReplyParser::State HttpReplyParser::FinishInput() {
-    if (m_state == State::Body && m_untilClose) {
-        m_state = State::Complete;
-    } else if (m_state != State::Complete && m_state != State::Failed) {
-        Fail(Error::IncompleteReply);
+HttpReplyParser::State HttpReplyParser::finishInput() {
+    if (state_ == State::Body && untilClose_) {
+        state_ = State::Complete;
+    } else if (state_ != State::Complete && state_ != State::Failed) {
+        fail(Error::IncompleteReply);
     }
-    return m_state;
+    return state_;
 }
 
-QByteArrayView TrimBlanks(QByteArrayView v) {
+QByteArrayView trimBlanks(QByteArrayView v) {
     while (!v.isEmpty() && (v.front() == ' ' || v.front() == '\t'))
         v = v.sliced(1);
     while (!v.isEmpty() && (v.back() == ' ' || v.back() == '\t'))
@@ -345,7 +345,7 @@ QByteArrayView TrimBlanks(QByteArrayView v) {
     return v;
 }
 
-const char* HttpReplyErrorText(HttpReplyParser::Error error) {
+const char* httpReplyErrorText(HttpReplyParser::Error error) {
     using E = HttpReplyParser::Error;
     switch (error) {
     case E::None:

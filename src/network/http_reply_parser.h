@@ -46,69 +46,69 @@ public:
         BodyTooLarge,
     };
 
-    void setNoBody(bool noBody) { m_requestHasNoBody = noBody; } // a reply to HEAD
+    void setNoBody(bool noBody) { requestHasNoBody_ = noBody; } // a reply to HEAD
 
     // Consumes bytes; returns the state after them. Bytes after a complete reply are ignored.
-    State Feed(QByteArrayView bytes);
+    State feed(QByteArrayView bytes);
     // The connection has ended: completes a body read up to the end, fails everything else that
     // is not yet complete.
-    State FinishInput();
+    State finishInput();
 
-    State state() const { return m_state; }
-    Error error() const { return m_error; }
-    bool isComplete() const { return m_state == State::Complete; }
-    bool isFailed() const { return m_state == State::Failed; }
+    State state() const { return state_; }
+    Error error() const { return error_; }
+    bool isComplete() const { return state_ == State::Complete; }
+    bool isFailed() const { return state_ == State::Failed; }
     // True once the final status line and its headers have been read.
     bool headersComplete() const;
     // True once the final status line and its headers had been read, also when the reply failed
     // afterwards (in its body).
-    bool finalHeadersSeen() const { return m_finalHeadersSeen; }
-    int interimReplies() const { return m_interimReplies; }
+    bool finalHeadersSeen() const { return finalHeadersSeen_; }
+    int interimReplies() const { return interimReplies_; }
 
-    int majorVersion() const { return m_major; }
-    int minorVersion() const { return m_minor; }
-    int statusCode() const { return m_status; }
-    const QByteArray& reasonPhrase() const { return m_reason; }
+    int majorVersion() const { return major_; }
+    int minorVersion() const { return minor_; }
+    int statusCode() const { return status_; }
+    const QByteArray& reasonPhrase() const { return reason_; }
     // Header fields of the final reply in order, names as sent, values with blanks trimmed.
-    const QList<QPair<QByteArray, QByteArray>>& headers() const { return m_headers; }
+    const QList<QPair<QByteArray, QByteArray>>& headers() const { return headers_; }
     // All values of a header (name without regard to case).
     QList<QByteArray> headerValues(QByteArrayView name) const;
-    const QByteArray& body() const { return m_body; }
-    qint64 bodySize() const { return m_bodySize; }
-    bool isChunked() const { return m_chunked; }
-    qint64 contentLength() const { return m_contentLength; } // -1 when not given
+    const QByteArray& body() const { return body_; }
+    qint64 bodySize() const { return bodySize_; }
+    bool isChunked() const { return chunked_; }
+    qint64 contentLength() const { return contentLength_; } // -1 when not given
 
 private:
-    bool TakeLine(QByteArrayView& in, QByteArray& line);
-    void Fail(Error e);
-    void ParseStatusLine(const QByteArray& line);
-    void ParseHeaderLine(const QByteArray& line);
-    void EndOfHeaders();
-    void ParseChunkSize(const QByteArray& line);
-    bool TakeBody(QByteArrayView& in, qint64 count);
+    bool takeLine(QByteArrayView& in, QByteArray& line);
+    void fail(Error e);
+    void parseStatusLine(const QByteArray& line);
+    void parseHeaderLine(const QByteArray& line);
+    void endOfHeaders();
+    void parseChunkSize(const QByteArray& line);
+    bool takeBody(QByteArrayView& in, qint64 count);
 
-    State m_state = State::StatusLine;
-    Error m_error = Error::None;
-    QByteArray m_lineBuffer;
-    bool m_requestHasNoBody = false;
-    int m_major = 0;
-    int m_minor = 0;
-    int m_status = 0;
-    QByteArray m_reason;
-    QList<QPair<QByteArray, QByteArray>> m_headers;
-    qint64 m_contentLength = -1;
-    bool m_chunked = false;
-    bool m_untilClose = false;
-    qint64 m_remaining = 0; // of the body or of the current chunk
-    QByteArray m_body;
-    qint64 m_bodySize = 0;
-    int m_interimReplies = 0;
-    bool m_finalHeadersSeen = false;
+    State state_ = State::StatusLine;
+    Error error_ = Error::None;
+    QByteArray lineBuffer_;
+    bool requestHasNoBody_ = false;
+    int major_ = 0;
+    int minor_ = 0;
+    int status_ = 0;
+    QByteArray reason_;
+    QList<QPair<QByteArray, QByteArray>> headers_;
+    qint64 contentLength_ = -1;
+    bool chunked_ = false;
+    bool untilClose_ = false;
+    qint64 remaining_ = 0; // of the body or of the current chunk
+    QByteArray body_;
+    qint64 bodySize_ = 0;
+    int interimReplies_ = 0;
+    bool finalHeadersSeen_ = false;
 };
 
-const char* HttpReplyErrorText(HttpReplyParser::Error error);
+const char* httpReplyErrorText(HttpReplyParser::Error error);
 
 // Header text without the blanks and tabs around it (HTTP's optional white space).
-QByteArrayView TrimBlanks(QByteArrayView v);
+QByteArrayView trimBlanks(QByteArrayView v);
 
 } // namespace hq

@@ -12,13 +12,13 @@
 namespace hq {
 namespace {
 
-QString HostKey(const QString& host) {
+QString hostKey(const QString& host) {
     return host.trimmed().toLower();
 }
 
 } // namespace
 
-bool CookieStore::Acceptable(QByteArrayView name, QByteArrayView value) {
+bool CookieStore::acceptable(QByteArrayView name, QByteArrayView value) {
     if (name.isEmpty() || name.size() + value.size() > kMaxCookieBytes) {
         return false;
     }
@@ -31,30 +31,30 @@ bool CookieStore::Acceptable(QByteArrayView name, QByteArrayView value) {
            std::none_of(value.begin(), value.end(), control);
 }
 
-void CookieStore::Store(const QString& host, const QList<QByteArray>& setCookieValues) {
-    const QString key = HostKey(host);
+void CookieStore::store(const QString& host, const QList<QByteArray>& setCookieValues) {
+    const QString key = hostKey(host);
     auto hostIt =
-        std::find_if(m_hosts.begin(), m_hosts.end(), [&](const auto& h) { return h.first == key; });
-    if (hostIt == m_hosts.end()) {
-        m_hosts.append({key, {}});
-        hostIt = std::prev(m_hosts.end());
+        std::find_if(hosts_.begin(), hosts_.end(), [&](const auto& h) { return h.first == key; });
+    if (hostIt == hosts_.end()) {
+        hosts_.append({key, {}});
+        hostIt = std::prev(hosts_.end());
     }
     auto& jar = hostIt->second;
     for (const QByteArray& value : setCookieValues) {
         const QList<QByteArray> fields = value.split(';');
-        const QByteArrayView pair = TrimBlanks(fields.front());
+        const QByteArrayView pair = trimBlanks(fields.front());
         const qsizetype eq = pair.indexOf('=');
         if (eq <= 0) {
             continue;
         }
-        const QByteArrayView name = TrimBlanks(pair.first(eq));
-        const QByteArrayView val = TrimBlanks(pair.sliced(eq + 1));
-        if (!Acceptable(name, val)) {
+        const QByteArrayView name = trimBlanks(pair.first(eq));
+        const QByteArrayView val = trimBlanks(pair.sliced(eq + 1));
+        if (!acceptable(name, val)) {
             continue;
         }
         bool remove = false;
         for (qsizetype i = 1; i < fields.size(); ++i) {
-            const QByteArray attr = TrimBlanks(fields[i]).toByteArray().toLower();
+            const QByteArray attr = trimBlanks(fields[i]).toByteArray().toLower();
             if (attr == "max-age=0") {
                 remove = true;
             }
@@ -67,9 +67,9 @@ void CookieStore::Store(const QString& host, const QList<QByteArray>& setCookieV
             }
         } else if (it != jar.end()) {
             it->value = val.toByteArray(); // keeps its place in the Cookie line
-            it->serial = ++m_serial;
+            it->serial = ++serial_;
         } else {
-            jar.append({name.toByteArray(), val.toByteArray(), ++m_serial});
+            jar.append({name.toByteArray(), val.toByteArray(), ++serial_});
             if (jar.size() > kMaxCookiesPerHost) {
                 // The newest win: the cookie set longest ago gives way.
                 jar.erase(
@@ -80,13 +80,13 @@ void CookieStore::Store(const QString& host, const QList<QByteArray>& setCookieV
         }
     }
     if (jar.isEmpty()) {
-        m_hosts.erase(hostIt);
+        hosts_.erase(hostIt);
     }
 }
 
 qsizetype CookieStore::count(const QString& host) const {
-    const QString key = HostKey(host);
-    for (const auto& h : m_hosts) {
+    const QString key = hostKey(host);
+    for (const auto& h : hosts_) {
         if (h.first == key) {
             return h.second.size();
         }
@@ -94,9 +94,9 @@ qsizetype CookieStore::count(const QString& host) const {
     return 0;
 }
 
-QByteArray CookieStore::CookieHeader(const QString& host) const {
-    const QString key = HostKey(host);
-    for (const auto& h : m_hosts) {
+QByteArray CookieStore::cookieHeader(const QString& host) const {
+    const QString key = hostKey(host);
+    for (const auto& h : hosts_) {
         if (h.first == key) {
             QByteArrayList pairs;
             for (const Cookie& c : h.second) {
@@ -108,8 +108,8 @@ QByteArray CookieStore::CookieHeader(const QString& host) const {
     return {};
 }
 
-QByteArray BuildUploadRequestHead(const UploadRequestHead& head) {
-    QByteArray host = EncodeWindows1252(head.host);
+QByteArray buildUploadRequestHead(const UploadRequestHead& head) {
+    QByteArray host = encodeWindows1252(head.host);
     if (head.port != kHttpPort) {
         host += ':' + QByteArray::number(head.port);
     }
@@ -130,7 +130,7 @@ QByteArray BuildUploadRequestHead(const UploadRequestHead& head) {
     return out;
 }
 
-QString DescribeUploadOutcome(const UploadOutcome& o) {
+QString describeUploadOutcome(const UploadOutcome& o) {
     using R = UploadOutcome::Result;
     switch (o.result) {
     case R::Success:
@@ -160,53 +160,53 @@ namespace {
 class TcpTransport : public UploadTransport {
 public:
     TcpTransport() {
-        connect(&m_socket, &QTcpSocket::connected, this, &UploadTransport::connected);
-        connect(&m_socket, &QTcpSocket::bytesWritten, this, &UploadTransport::bytesWritten);
-        connect(&m_socket, &QTcpSocket::readyRead, this, &UploadTransport::readyRead);
-        connect(&m_socket, &QTcpSocket::disconnected, this, &UploadTransport::disconnected);
-        connect(&m_socket, &QTcpSocket::errorOccurred, this, &UploadTransport::errorOccurred);
+        connect(&socket_, &QTcpSocket::connected, this, &UploadTransport::connected);
+        connect(&socket_, &QTcpSocket::bytesWritten, this, &UploadTransport::bytesWritten);
+        connect(&socket_, &QTcpSocket::readyRead, this, &UploadTransport::readyRead);
+        connect(&socket_, &QTcpSocket::disconnected, this, &UploadTransport::disconnected);
+        connect(&socket_, &QTcpSocket::errorOccurred, this, &UploadTransport::errorOccurred);
     }
     void connectToHost(const QHostAddress& address, quint16 port) override {
-        m_socket.connectToHost(address, port);
+        socket_.connectToHost(address, port);
     }
     void connectToHost(const QString& hostName, quint16 port) override {
-        m_socket.connectToHost(hostName, port);
+        socket_.connectToHost(hostName, port);
     }
-    qint64 write(const char* data, qint64 size) override { return m_socket.write(data, size); }
-    qint64 bytesToWrite() const override { return m_socket.bytesToWrite(); }
-    QByteArray readAll() override { return m_socket.readAll(); }
+    qint64 write(const char* data, qint64 size) override { return socket_.write(data, size); }
+    qint64 bytesToWrite() const override { return socket_.bytesToWrite(); }
+    QByteArray readAll() override { return socket_.readAll(); }
     void abort() override {
-        m_socket.disconnect(this);
-        m_socket.abort();
+        socket_.disconnect(this);
+        socket_.abort();
     }
-    QAbstractSocket::SocketError error() const override { return m_socket.error(); }
-    QString errorString() const override { return m_socket.errorString(); }
+    QAbstractSocket::SocketError error() const override { return socket_.error(); }
+    QString errorString() const override { return socket_.errorString(); }
 
 private:
-    QTcpSocket m_socket;
+    QTcpSocket socket_;
 };
 
 class QtUploadTimer : public UploadTimer {
 public:
     QtUploadTimer() {
-        m_timer.setSingleShot(true);
-        m_timer.setTimerType(Qt::PreciseTimer);
-        connect(&m_timer, &QTimer::timeout, this, &UploadTimer::timeout);
+        timer_.setSingleShot(true);
+        timer_.setTimerType(Qt::PreciseTimer);
+        connect(&timer_, &QTimer::timeout, this, &UploadTimer::timeout);
     }
-    void start(int ms) override { m_timer.start(ms); }
-    void stop() override { m_timer.stop(); }
+    void start(int ms) override { timer_.start(ms); }
+    void stop() override { timer_.stop(); }
 
 private:
-    QTimer m_timer;
+    QTimer timer_;
 };
 
 } // namespace
 
-std::unique_ptr<UploadTransport> MakeTcpTransport() {
+std::unique_ptr<UploadTransport> makeTcpTransport() {
     return std::make_unique<TcpTransport>();
 }
 
-std::unique_ptr<UploadTimer> MakeUploadTimer() {
+std::unique_ptr<UploadTimer> makeUploadTimer() {
     return std::make_unique<QtUploadTimer>();
 }
 
@@ -215,242 +215,241 @@ UploadClient::UploadClient(QObject* parent) : QObject(parent) {
 }
 
 UploadClient::~UploadClient() {
-    if (m_socket) {
-        m_socket->disconnect(this);
-        m_socket->abort();
+    if (socket_) {
+        socket_->disconnect(this);
+        socket_->abort();
     }
 }
 
-bool UploadClient::Start(const QString& host, const MultipartFormDataStream& body) {
-    if (m_socket || !body.isFinished()) {
+bool UploadClient::start(const QString& host, const MultipartFormDataStream& body) {
+    if (socket_ || !body.isFinished()) {
         return false;
     }
-    m_host = host.trimmed();
-    m_body = body.Body();
+    host_ = host.trimmed();
+    body_ = body.body();
     UploadRequestHead head;
-    head.host = m_host;
-    head.port = m_port;
-    head.contentType = EncodeWindows1252(body.BodyContentType());
-    head.contentLength = m_body.size();
-    head.cookie = m_cookies.CookieHeader(m_host);
-    m_head = BuildUploadRequestHead(head);
-    m_bodyQueued = 0;
-    m_bodySent = 0;
-    m_pendingWrite = 0;
-    m_connected = false;
-    m_replyDeadlineStarted = false;
-    m_cookiesTaken = false;
-    m_parser = HttpReplyParser();
+    head.host = host_;
+    head.port = port_;
+    head.contentType = encodeWindows1252(body.BodyContentType());
+    head.contentLength = body_.size();
+    head.cookie = cookies_.cookieHeader(host_);
+    head_ = buildUploadRequestHead(head);
+    bodyQueued_ = 0;
+    bodySent_ = 0;
+    pendingWrite_ = 0;
+    connected_ = false;
+    replyDeadlineStarted_ = false;
+    cookiesTaken_ = false;
+    parser_ = HttpReplyParser();
 
-    m_socket = m_makeTransport ? m_makeTransport() : MakeTcpTransport();
-    m_timer = m_makeTimer ? m_makeTimer() : MakeUploadTimer();
-    connect(m_timer.get(), &UploadTimer::timeout, this, &UploadClient::OnTimeout);
-    connect(m_socket.get(), &UploadTransport::connected, this, &UploadClient::OnConnected);
-    connect(m_socket.get(), &UploadTransport::bytesWritten, this, &UploadClient::OnBytesWritten);
-    connect(m_socket.get(), &UploadTransport::readyRead, this, &UploadClient::OnReadyRead);
-    connect(m_socket.get(), &UploadTransport::disconnected, this, &UploadClient::OnDisconnected);
-    connect(m_socket.get(), &UploadTransport::errorOccurred, this, &UploadClient::OnError);
-    if (m_connectTimeoutMs > 0) {
-        m_timer->start(m_connectTimeoutMs);
+    socket_ = makeTransport_ ? makeTransport_() : makeTcpTransport();
+    timer_ = makeTimer_ ? makeTimer_() : makeUploadTimer();
+    connect(timer_.get(), &UploadTimer::timeout, this, &UploadClient::onTimeout);
+    connect(socket_.get(), &UploadTransport::connected, this, &UploadClient::onConnected);
+    connect(socket_.get(), &UploadTransport::bytesWritten, this, &UploadClient::onBytesWritten);
+    connect(socket_.get(), &UploadTransport::readyRead, this, &UploadClient::onReadyRead);
+    connect(socket_.get(), &UploadTransport::disconnected, this, &UploadClient::onDisconnected);
+    connect(socket_.get(), &UploadTransport::errorOccurred, this, &UploadClient::onError);
+    if (connectTimeoutMs_ > 0) {
+        timer_->start(connectTimeoutMs_);
     }
-    const quint64 serial = ++m_serial;
-    if (const auto address = ParseDottedIPv4(m_host)) {
-        m_socket->connectToHost(*address, m_port);
-    } else if (LooksLikeDottedAddress(m_host)) {
+    const quint64 serial = ++serial_;
+    if (const auto address = parseDottedIPv4(host_)) {
+        socket_->connectToHost(*address, port_);
+    } else if (looksLikeDottedAddress(host_)) {
         // Digits and dots that make no address (an empty group, a group above 255) are no host
         // name either: fail without asking the resolver, after Start() has returned.
         QMetaObject::invokeMethod(
             this,
             [this, serial] {
-                if (serial == m_serial) {
-                    Finish({UploadOutcome::Result::HostNotFound, 0,
-                            QStringLiteral("%1 is no IPv4 address").arg(m_host)});
+                if (serial == serial_) {
+                    finish({UploadOutcome::Result::HostNotFound, 0,
+                            QStringLiteral("%1 is no IPv4 address").arg(host_)});
                 }
             },
             Qt::QueuedConnection);
     } else {
-        m_socket->connectToHost(m_host, m_port); // looked up as a host name
+        socket_->connectToHost(host_, port_); // looked up as a host name
     }
     return true;
 }
 
-void UploadClient::Abort() {
-    if (m_socket) {
-        Finish({UploadOutcome::Result::Aborted, 0, {}});
+void UploadClient::abort() {
+    if (socket_) {
+        finish({UploadOutcome::Result::Aborted, 0, {}});
     }
 }
 
-void UploadClient::OnConnected() {
-    m_connected = true;
-    m_timer->stop();
+void UploadClient::onConnected() {
+    connected_ = true;
+    timer_->stop();
     // The request has to go out within the limit, however slowly the cabinet takes its bytes
     // (the limit is not restarted by them); the reply's own limit starts once it has been sent.
-    if (m_replyTimeoutMs > 0) {
-        m_timer->start(m_replyTimeoutMs);
+    if (replyTimeoutMs_ > 0) {
+        timer_->start(replyTimeoutMs_);
     }
     // Request line and headers go out as one block, the body follows in pieces.
-    m_socket->write(m_head.constData(), m_head.size());
-    WriteNextPiece();
+    socket_->write(head_.constData(), head_.size());
+    writeNextPiece();
 }
 
-void UploadClient::WriteNextPiece() {
-    while (m_socket && m_bodyQueued < m_body.size() &&
-           m_socket->bytesToWrite() < kUploadPieceSize) {
-        const qint64 n = std::min<qint64>(kUploadPieceSize, m_body.size() - m_bodyQueued);
-        const qint64 written = m_socket->write(m_body.constData() + m_bodyQueued, n);
+void UploadClient::writeNextPiece() {
+    while (socket_ && bodyQueued_ < body_.size() && socket_->bytesToWrite() < kUploadPieceSize) {
+        const qint64 n = std::min<qint64>(kUploadPieceSize, body_.size() - bodyQueued_);
+        const qint64 written = socket_->write(body_.constData() + bodyQueued_, n);
         if (written <= 0) {
             return; // the socket reports the failure through errorOccurred
         }
-        m_bodyQueued += written;
+        bodyQueued_ += written;
     }
 }
 
-void UploadClient::OnBytesWritten(qint64 bytes) {
-    m_pendingWrite += bytes;
-    if (m_pendingWrite >= m_head.size() + m_body.size()) {
-        StartReplyDeadline();
+void UploadClient::onBytesWritten(qint64 bytes) {
+    pendingWrite_ += bytes;
+    if (pendingWrite_ >= head_.size() + body_.size()) {
+        startReplyDeadline();
     }
-    const qint64 bodySent = std::clamp<qint64>(m_pendingWrite - m_head.size(), 0, m_body.size());
-    if (bodySent != m_bodySent) {
-        m_bodySent = bodySent;
-        emit progress(m_bodySent, m_body.size());
+    const qint64 bodySent = std::clamp<qint64>(pendingWrite_ - head_.size(), 0, body_.size());
+    if (bodySent != bodySent_) {
+        bodySent_ = bodySent;
+        emit progress(bodySent_, body_.size());
     }
-    WriteNextPiece();
+    writeNextPiece();
 }
 
-void UploadClient::OnReadyRead() {
-    if (!m_socket) {
+void UploadClient::onReadyRead() {
+    if (!socket_) {
         return;
     }
     // A reply that starts before the request is out (an early refusal) is timed from here.
-    StartReplyDeadline();
-    m_parser.Feed(m_socket->readAll());
-    Evaluate();
+    startReplyDeadline();
+    parser_.feed(socket_->readAll());
+    evaluate();
 }
 
-void UploadClient::StartReplyDeadline() {
+void UploadClient::startReplyDeadline() {
     // One limit for the whole reply, however its bytes trickle in: it is never restarted.
-    if (m_replyDeadlineStarted) {
+    if (replyDeadlineStarted_) {
         return;
     }
-    m_replyDeadlineStarted = true;
-    m_timer->stop();
-    if (m_replyTimeoutMs > 0) {
-        m_timer->start(m_replyTimeoutMs);
+    replyDeadlineStarted_ = true;
+    timer_->stop();
+    if (replyTimeoutMs_ > 0) {
+        timer_->start(replyTimeoutMs_);
     }
 }
 
-void UploadClient::OnDisconnected() {
-    if (!m_socket) {
+void UploadClient::onDisconnected() {
+    if (!socket_) {
         return;
     }
-    m_parser.Feed(m_socket->readAll());
-    if (!m_parser.isComplete() && !m_parser.isFailed()) {
-        m_parser.FinishInput();
+    parser_.feed(socket_->readAll());
+    if (!parser_.isComplete() && !parser_.isFailed()) {
+        parser_.finishInput();
     }
-    Evaluate();
+    evaluate();
 }
 
-void UploadClient::Evaluate() {
-    if (!m_socket) {
+void UploadClient::evaluate() {
+    if (!socket_) {
         return;
     }
-    if (m_parser.headersComplete() && !m_cookiesTaken) {
-        m_cookiesTaken = true;
-        QList<QByteArray> setCookies = m_parser.headerValues("Set-Cookie");
-        setCookies += m_parser.headerValues("Set-Cookie2");
+    if (parser_.headersComplete() && !cookiesTaken_) {
+        cookiesTaken_ = true;
+        QList<QByteArray> setCookies = parser_.headerValues("Set-Cookie");
+        setCookies += parser_.headerValues("Set-Cookie2");
         if (!setCookies.isEmpty()) {
-            m_cookies.Store(m_host, setCookies);
+            cookies_.store(host_, setCookies);
         }
     }
-    const int status = m_parser.statusCode();
-    if (m_parser.finalHeadersSeen() && (status < 200 || status > 299)) {
+    const int status = parser_.statusCode();
+    if (parser_.finalHeadersSeen() && (status < 200 || status > 299)) {
         // Redirects are not followed and no credentials are offered: any other status fails,
         // with its status line, whatever follows it.
-        Finish({UploadOutcome::Result::HttpStatus, status,
-                DecodeWindows1252(m_parser.reasonPhrase())});
+        finish(
+            {UploadOutcome::Result::HttpStatus, status, decodeWindows1252(parser_.reasonPhrase())});
         return;
     }
-    if (m_parser.isFailed()) {
-        if (m_parser.error() == HttpReplyParser::Error::IncompleteReply) {
-            Finish({UploadOutcome::Result::ConnectionLost, status,
-                    QString::fromLatin1(HttpReplyErrorText(m_parser.error()))});
+    if (parser_.isFailed()) {
+        if (parser_.error() == HttpReplyParser::Error::IncompleteReply) {
+            finish({UploadOutcome::Result::ConnectionLost, status,
+                    QString::fromLatin1(httpReplyErrorText(parser_.error()))});
         } else {
-            Finish({UploadOutcome::Result::MalformedReply, status,
-                    QString::fromLatin1(HttpReplyErrorText(m_parser.error()))});
+            finish({UploadOutcome::Result::MalformedReply, status,
+                    QString::fromLatin1(httpReplyErrorText(parser_.error()))});
         }
         return;
     }
-    if (m_parser.isComplete()) {
-        Finish({UploadOutcome::Result::Success, status, {}});
+    if (parser_.isComplete()) {
+        finish({UploadOutcome::Result::Success, status, {}});
     }
 }
 
-void UploadClient::OnError() {
-    if (!m_socket) {
+void UploadClient::onError() {
+    if (!socket_) {
         return;
     }
-    const auto error = m_socket->error();
-    const QString text = m_socket->errorString();
+    const auto error = socket_->error();
+    const QString text = socket_->errorString();
     switch (error) {
     case QAbstractSocket::RemoteHostClosedError:
-        if (m_connected) {
-            OnDisconnected();
+        if (connected_) {
+            onDisconnected();
             return;
         }
-        Finish({UploadOutcome::Result::ConnectionLost, 0, text});
+        finish({UploadOutcome::Result::ConnectionLost, 0, text});
         return;
     case QAbstractSocket::ConnectionRefusedError:
-        Finish({UploadOutcome::Result::Refused, 0, text});
+        finish({UploadOutcome::Result::Refused, 0, text});
         return;
     case QAbstractSocket::HostNotFoundError:
-        Finish({UploadOutcome::Result::HostNotFound, 0, text});
+        finish({UploadOutcome::Result::HostNotFound, 0, text});
         return;
     case QAbstractSocket::SocketTimeoutError:
-        Finish({UploadOutcome::Result::TimedOut, 0, text});
+        finish({UploadOutcome::Result::TimedOut, 0, text});
         return;
     default:
-        if (m_connected) {
+        if (connected_) {
             // A reply may already be complete when the peer resets the connection.
-            m_parser.Feed(m_socket->readAll());
-            if (m_parser.isComplete() || m_parser.isFailed() || m_parser.headersComplete()) {
-                Evaluate();
-                if (!m_socket) {
+            parser_.feed(socket_->readAll());
+            if (parser_.isComplete() || parser_.isFailed() || parser_.headersComplete()) {
+                evaluate();
+                if (!socket_) {
                     return;
                 }
             }
         }
-        Finish({UploadOutcome::Result::NetworkError, 0, text});
+        finish({UploadOutcome::Result::NetworkError, 0, text});
         return;
     }
 }
 
-void UploadClient::OnTimeout() {
-    if (!m_socket) {
+void UploadClient::onTimeout() {
+    if (!socket_) {
         return;
     }
-    if (!m_connected) {
-        Finish({UploadOutcome::Result::TimedOut, 0,
-                QStringLiteral("no connection within %1 ms").arg(m_connectTimeoutMs)});
+    if (!connected_) {
+        finish({UploadOutcome::Result::TimedOut, 0,
+                QStringLiteral("no connection within %1 ms").arg(connectTimeoutMs_)});
     } else {
-        Finish({UploadOutcome::Result::TimedOut, m_parser.statusCode(),
-                m_replyDeadlineStarted
-                    ? QStringLiteral("no complete reply within %1 ms").arg(m_replyTimeoutMs)
-                    : QStringLiteral("request not sent within %1 ms").arg(m_replyTimeoutMs)});
+        finish({UploadOutcome::Result::TimedOut, parser_.statusCode(),
+                replyDeadlineStarted_
+                    ? QStringLiteral("no complete reply within %1 ms").arg(replyTimeoutMs_)
+                    : QStringLiteral("request not sent within %1 ms").arg(replyTimeoutMs_)});
     }
 }
 
-void UploadClient::Finish(UploadOutcome outcome) {
-    if (!m_socket) {
+void UploadClient::finish(UploadOutcome outcome) {
+    if (!socket_) {
         return;
     }
-    m_timer->stop();
-    UploadTransport* socket = m_socket.release();
+    timer_->stop();
+    UploadTransport* socket = socket_.release();
     socket->disconnect(this);
     socket->abort();
     socket->deleteLater();
-    m_timer.release()->deleteLater();
-    m_body.clear();
+    timer_.release()->deleteLater();
+    body_.clear();
     emit finished(outcome);
 }
 

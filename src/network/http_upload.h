@@ -36,14 +36,14 @@ public:
     // "Max-Age=0" removes it. A cookie whose name or value holds a control byte (CR, LF, NUL,
     // ...) or that is longer than kMaxCookieBytes is refused; of more than kMaxCookiesPerHost
     // cookies the newest are kept.
-    void Store(const QString& host, const QList<QByteArray>& setCookieValues);
+    void store(const QString& host, const QList<QByteArray>& setCookieValues);
     // "a=1; b=2" for the host, in the order they were first set; empty when it has no cookies.
-    QByteArray CookieHeader(const QString& host) const;
-    bool isEmpty() const { return m_hosts.isEmpty(); }
+    QByteArray cookieHeader(const QString& host) const;
+    bool isEmpty() const { return hosts_.isEmpty(); }
     // Number of cookies kept for the host.
     qsizetype count(const QString& host) const;
     // True when a cookie of this name and value may be kept and sent back.
-    static bool Acceptable(QByteArrayView name, QByteArrayView value);
+    static bool acceptable(QByteArrayView name, QByteArrayView value);
 
 private:
     struct Cookie {
@@ -51,8 +51,8 @@ private:
         QByteArray value;
         quint64 serial = 0; // when it was last set
     };
-    QList<QPair<QString, QList<Cookie>>> m_hosts;
-    quint64 m_serial = 0;
+    QList<QPair<QString, QList<Cookie>>> hosts_;
+    quint64 serial_ = 0;
 };
 
 // The request line and headers of the upload, ending with the empty line.
@@ -64,7 +64,7 @@ struct UploadRequestHead {
     qint64 contentLength = 0;
     QByteArray cookie; // value of the Cookie header; left out when empty
 };
-QByteArray BuildUploadRequestHead(const UploadRequestHead& head);
+QByteArray buildUploadRequestHead(const UploadRequestHead& head);
 
 // How one upload ended.
 struct UploadOutcome {
@@ -87,7 +87,7 @@ struct UploadOutcome {
 };
 
 // One line for the network pane that says how an upload ended.
-QString DescribeUploadOutcome(const UploadOutcome& outcome);
+QString describeUploadOutcome(const UploadOutcome& outcome);
 
 // The connection an upload talks over: a TCP socket, or a stand-in that tests and the fuzz target
 // feed with a server's reply.
@@ -114,7 +114,7 @@ signals:
 };
 
 // A new TCP connection (QTcpSocket).
-std::unique_ptr<UploadTransport> MakeTcpTransport();
+std::unique_ptr<UploadTransport> makeTcpTransport();
 
 // The one-shot timer an upload measures its time limits with: a QTimer, or a stand-in that the
 // fuzz target runs on a clock of its own.
@@ -131,7 +131,7 @@ signals:
 };
 
 // A precise single-shot QTimer.
-std::unique_ptr<UploadTimer> MakeUploadTimer();
+std::unique_ptr<UploadTimer> makeUploadTimer();
 
 // Posts a finished multipart body to http://<host>[:port]/mpfsupload over a new TCP connection,
 // asynchronously: Start() returns at once, progress() follows the body, finished() reports the
@@ -142,74 +142,74 @@ public:
     explicit UploadClient(QObject* parent = nullptr);
     ~UploadClient() override;
 
-    quint16 port() const { return m_port; }
-    void setPort(quint16 port) { m_port = port; }
+    quint16 port() const { return port_; }
+    void setPort(quint16 port) { port_ = port; }
     // Time allowed for the TCP connection to be made (120 s by default).
-    int connectTimeout() const { return m_connectTimeoutMs; }
-    void setConnectTimeout(int ms) { m_connectTimeoutMs = ms; }
+    int connectTimeout() const { return connectTimeoutMs_; }
+    void setConnectTimeout(int ms) { connectTimeoutMs_ = ms; }
     // Time the request may take to go out once the connection is made, and then the time the
     // whole reply may take from the moment the request has been sent (or the first reply byte
     // arrived); neither is restarted, however slowly the bytes go out or trickle in. 0 waits for
     // ever. 120 s by default.
-    int replyTimeout() const { return m_replyTimeoutMs; }
-    void setReplyTimeout(int ms) { m_replyTimeoutMs = ms; }
+    int replyTimeout() const { return replyTimeoutMs_; }
+    void setReplyTimeout(int ms) { replyTimeoutMs_ = ms; }
 
     // Makes the connection of each upload; MakeTcpTransport unless changed.
     void setTransportFactory(std::function<std::unique_ptr<UploadTransport>()> factory) {
-        m_makeTransport = std::move(factory);
+        makeTransport_ = std::move(factory);
     }
     // Makes the timer of each upload; MakeUploadTimer unless changed.
     void setTimerFactory(std::function<std::unique_ptr<UploadTimer>()> factory) {
-        m_makeTimer = std::move(factory);
+        makeTimer_ = std::move(factory);
     }
 
-    bool isRunning() const { return m_socket != nullptr; }
-    const CookieStore& cookies() const { return m_cookies; }
+    bool isRunning() const { return socket_ != nullptr; }
+    const CookieStore& cookies() const { return cookies_; }
     // The reply of the current or last upload as far as it was read.
-    const HttpReplyParser& reply() const { return m_parser; }
+    const HttpReplyParser& reply() const { return parser_; }
 
     // Starts the upload of body (finished with FinishBody) to host. Refused (false, nothing sent)
     // while another upload runs or when the body is not finished.
-    bool Start(const QString& host, const MultipartFormDataStream& body);
+    bool start(const QString& host, const MultipartFormDataStream& body);
     // Ends a running upload; finished() reports Aborted.
-    void Abort();
+    void abort();
 
 signals:
     void progress(qint64 bodyBytesSent, qint64 bodySize);
     void finished(const hq::UploadOutcome& outcome);
 
 private:
-    void OnConnected();
-    void OnBytesWritten(qint64 bytes);
-    void OnReadyRead();
-    void OnDisconnected();
-    void OnError();
-    void OnTimeout();
-    void WriteNextPiece();
-    void StartReplyDeadline();
-    void Evaluate();
-    void Finish(UploadOutcome outcome);
+    void onConnected();
+    void onBytesWritten(qint64 bytes);
+    void onReadyRead();
+    void onDisconnected();
+    void onError();
+    void onTimeout();
+    void writeNextPiece();
+    void startReplyDeadline();
+    void evaluate();
+    void finish(UploadOutcome outcome);
 
-    quint16 m_port = kHttpPort;
-    int m_connectTimeoutMs = kDefaultConnectTimeoutMs;
-    int m_replyTimeoutMs = kDefaultConnectTimeoutMs;
-    CookieStore m_cookies;
+    quint16 port_ = kHttpPort;
+    int connectTimeoutMs_ = kDefaultConnectTimeoutMs;
+    int replyTimeoutMs_ = kDefaultConnectTimeoutMs;
+    CookieStore cookies_;
 
-    std::function<std::unique_ptr<UploadTransport>()> m_makeTransport = MakeTcpTransport;
-    std::function<std::unique_ptr<UploadTimer>()> m_makeTimer = MakeUploadTimer;
-    std::unique_ptr<UploadTransport> m_socket;
-    std::unique_ptr<UploadTimer> m_timer;
-    bool m_connected = false;
-    bool m_replyDeadlineStarted = false;
-    QString m_host;
-    QByteArray m_head;
-    QByteArray m_body;
-    qint64 m_bodyQueued = 0;
-    qint64 m_pendingWrite = 0;
-    qint64 m_bodySent = 0;
-    bool m_cookiesTaken = false;
-    quint64 m_serial = 0;
-    HttpReplyParser m_parser;
+    std::function<std::unique_ptr<UploadTransport>()> makeTransport_ = makeTcpTransport;
+    std::function<std::unique_ptr<UploadTimer>()> makeTimer_ = makeUploadTimer;
+    std::unique_ptr<UploadTransport> socket_;
+    std::unique_ptr<UploadTimer> timer_;
+    bool connected_ = false;
+    bool replyDeadlineStarted_ = false;
+    QString host_;
+    QByteArray head_;
+    QByteArray body_;
+    qint64 bodyQueued_ = 0;
+    qint64 pendingWrite_ = 0;
+    qint64 bodySent_ = 0;
+    bool cookiesTaken_ = false;
+    quint64 serial_ = 0;
+    HttpReplyParser parser_;
 };
 
 } // namespace hq

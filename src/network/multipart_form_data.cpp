@@ -22,7 +22,7 @@ MultipartFormDataStream::MultipartFormDataStream()
     : MultipartFormDataStream(QDateTime::currentDateTime()) {}
 
 MultipartFormDataStream::MultipartFormDataStream(const QDateTime& localTime)
-    : m_boundary(MakeBoundary(localTime).toLatin1()) {}
+    : boundary_(MakeBoundary(localTime).toLatin1()) {}
 
 QString MultipartFormDataStream::MakeBoundary(const QDateTime& localTime) {
     return QString(27, u'-') + localTime.toString(QStringLiteral("MMddyyHHmmsszzz"));
@@ -32,7 +32,7 @@ QString MultipartFormDataStream::BodyContentType() const {
     return QStringLiteral("multipart/form-data; boundary=") + BoundaryText();
 }
 
-void MultipartFormDataStream::AppendPart(QByteArray& out, const QByteArray& boundary,
+void MultipartFormDataStream::appendPart(QByteArray& out, const QByteArray& boundary,
                                          const Part& part) {
     out += kCrLf;
     out += "--" + boundary + kCrLf;
@@ -43,10 +43,10 @@ void MultipartFormDataStream::AppendPart(QByteArray& out, const QByteArray& boun
     out += part.content;
 }
 
-void MultipartFormDataStream::EnsureBoundaryAbsentFrom(const QByteArray& content) {
+void MultipartFormDataStream::ensureBoundaryAbsentFrom(const QByteArray& content) {
     bool changed = false;
     for (;;) {
-        const QByteArray delimiter = "--" + m_boundary;
+        const QByteArray delimiter = "--" + boundary_;
         // The characters that follow the delimiter wherever a content holds it.
         QByteArray followers;
         bool found = false;
@@ -61,7 +61,7 @@ void MultipartFormDataStream::EnsureBoundaryAbsentFrom(const QByteArray& content
             }
         };
         collect(content);
-        for (const Part& p : m_parts) {
+        for (const Part& p : parts_) {
             collect(p.content);
         }
         if (!found) {
@@ -72,46 +72,46 @@ void MultipartFormDataStream::EnsureBoundaryAbsentFrom(const QByteArray& content
         // one, take the first and look again with the longer delimiter.
         const auto free = std::find_if(kBoundaryChars.begin(), kBoundaryChars.end(),
                                        [&](char c) { return !followers.contains(c); });
-        m_boundary.append(free != kBoundaryChars.end() ? *free : kBoundaryChars.front());
+        boundary_.append(free != kBoundaryChars.end() ? *free : kBoundaryChars.front());
     }
     if (changed) {
-        Render();
+        render();
     }
 }
 
-void MultipartFormDataStream::Render() {
-    m_body.clear();
-    for (const Part& p : m_parts) {
-        AppendPart(m_body, m_boundary, p);
+void MultipartFormDataStream::render() {
+    body_.clear();
+    for (const Part& p : parts_) {
+        appendPart(body_, boundary_, p);
     }
-    if (m_finished) {
-        m_body += kCrLf;
-        m_body += "--" + m_boundary + "--" + kCrLf;
+    if (finished_) {
+        body_ += kCrLf;
+        body_ += "--" + boundary_ + "--" + kCrLf;
     }
-    m_position = m_finished ? 0 : m_body.size();
+    position_ = finished_ ? 0 : body_.size();
 }
 
 std::optional<QString> MultipartFormDataStream::AppendFilePart(const QString& fieldName,
                                                                const QString& fileName,
                                                                const QString& contentType,
                                                                QIODevice& source) {
-    if (m_finished) {
+    if (finished_) {
         return QStringLiteral("Der Inhalt ist bereits abgeschlossen.");
     }
     if (!source.isSequential() && !source.seek(0)) {
         return QStringLiteral("Datei %1 kann nicht gelesen werden. %2")
             .arg(fileName, source.errorString());
     }
-    Part part{EncodeWindows1252(fieldName), EncodeWindows1252(fileName),
-              EncodeWindows1252(contentType), source.readAll()};
+    Part part{encodeWindows1252(fieldName), encodeWindows1252(fileName),
+              encodeWindows1252(contentType), source.readAll()};
     if (!source.isSequential() && part.content.size() != source.size()) {
         return QStringLiteral("Datei %1 kann nicht gelesen werden. %2")
             .arg(fileName, source.errorString());
     }
-    EnsureBoundaryAbsentFrom(part.content);
-    AppendPart(m_body, m_boundary, part);
-    m_parts.append(std::move(part));
-    m_position = m_body.size();
+    ensureBoundaryAbsentFrom(part.content);
+    appendPart(body_, boundary_, part);
+    parts_.append(std::move(part));
+    position_ = body_.size();
     return std::nullopt;
 }
 
@@ -129,24 +129,23 @@ std::optional<QString> MultipartFormDataStream::AppendFilePartFromFile(const QSt
 }
 
 void MultipartFormDataStream::FinishBody() {
-    if (!m_finished) {
-        m_finished = true;
-        m_body += kCrLf;
-        m_body += "--" + m_boundary + "--" + kCrLf;
+    if (!finished_) {
+        finished_ = true;
+        body_ += kCrLf;
+        body_ += "--" + boundary_ + "--" + kCrLf;
     }
-    m_position = 0;
+    position_ = 0;
 }
 
-void MultipartFormDataStream::SetPosition(qint64 position) {
-    m_position = std::clamp<qint64>(position, 0, m_body.size());
+void MultipartFormDataStream::setPosition(qint64 position) {
+    position_ = std::clamp<qint64>(position, 0, body_.size());
 }
 
-qint64 MultipartFormDataStream::Read(char* data, qint64 maxSize) {
-    const qint64 n =
-        std::clamp<qint64>(m_body.size() - m_position, 0, std::max<qint64>(maxSize, 0));
+qint64 MultipartFormDataStream::read(char* data, qint64 maxSize) {
+    const qint64 n = std::clamp<qint64>(body_.size() - position_, 0, std::max<qint64>(maxSize, 0));
     if (n > 0) {
-        std::memcpy(data, m_body.constData() + m_position, static_cast<std::size_t>(n));
-        m_position += n;
+        std::memcpy(data, body_.constData() + position_, static_cast<std::size_t>(n));
+        position_ += n;
     }
     return n;
 }

@@ -24,7 +24,7 @@ public:
 
     static QString MakeBoundary(const QDateTime& localTime);
 
-    QString BoundaryText() const { return QString::fromLatin1(m_boundary); }
+    QString BoundaryText() const { return QString::fromLatin1(boundary_); }
     // "multipart/form-data; boundary=" + boundary, for the request's Content-Type header.
     QString BodyContentType() const;
 
@@ -42,14 +42,14 @@ public:
                                                   QChar separator = QDir::separator());
     // Appends the closing delimiter and sets the position to 0. Appends after this are refused.
     void FinishBody();
-    bool isFinished() const { return m_finished; }
+    bool isFinished() const { return finished_; }
 
-    const QByteArray& Body() const { return m_body; }
-    qint64 Size() const { return m_body.size(); }
-    qint64 Position() const { return m_position; }
-    void SetPosition(qint64 position);
+    const QByteArray& body() const { return body_; }
+    qint64 size() const { return body_.size(); }
+    qint64 position() const { return position_; }
+    void setPosition(qint64 position);
     // Copies up to maxSize bytes from the position and advances it; returns the count.
-    qint64 Read(char* data, qint64 maxSize);
+    qint64 read(char* data, qint64 maxSize);
 
 private:
     struct Part {
@@ -58,15 +58,15 @@ private:
         QByteArray contentType;
         QByteArray content;
     };
-    void EnsureBoundaryAbsentFrom(const QByteArray& content);
-    void Render();
-    static void AppendPart(QByteArray& out, const QByteArray& boundary, const Part& part);
+    void ensureBoundaryAbsentFrom(const QByteArray& content);
+    void render();
+    static void appendPart(QByteArray& out, const QByteArray& boundary, const Part& part);
 
-    QByteArray m_boundary;
-    QList<Part> m_parts;
-    QByteArray m_body;
-    qint64 m_position = 0;
-    bool m_finished = false;
+    QByteArray boundary_;
+    QList<Part> parts_;
+    QByteArray body_;
+    qint64 position_ = 0;
+    bool finished_ = false;
 };
 
 } // namespace hq

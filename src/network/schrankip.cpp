@@ -4,7 +4,7 @@
 
 namespace hq {
 
-std::optional<QString> FormatSchrankip(const QString& dotted) {
+std::optional<QString> formatSchrankip(const QString& dotted) {
     const QStringList groups = dotted.trimmed().split(u'.');
     if (groups.size() != 4) {
         return std::nullopt;
@@ -24,14 +24,14 @@ std::optional<QString> FormatSchrankip(const QString& dotted) {
     return laidOut.join(u'.');
 }
 
-QString PlainSchrankip(const QString& fieldText) {
+QString plainSchrankip(const QString& fieldText) {
     QString plain = fieldText;
     plain.remove(u' ');
     return plain;
 }
 
-std::optional<QHostAddress> ParseDottedIPv4(const QString& text) {
-    const QStringList groups = PlainSchrankip(text).split(u'.');
+std::optional<QHostAddress> parseDottedIPv4(const QString& text) {
+    const QStringList groups = plainSchrankip(text).split(u'.');
     if (groups.size() != 4) {
         return std::nullopt;
     }
@@ -55,7 +55,7 @@ std::optional<QHostAddress> ParseDottedIPv4(const QString& text) {
     return QHostAddress(address);
 }
 
-bool LooksLikeDottedAddress(const QString& text) {
+bool looksLikeDottedAddress(const QString& text) {
     for (const QChar c : text) {
         if (c != u'.' && c != u' ' && (c < u'0' || c > u'9')) {
             return false;
@@ -64,11 +64,11 @@ bool LooksLikeDottedAddress(const QString& text) {
     return true;
 }
 
-bool IsEmptySchrankip(const QString& fieldText) {
-    return PlainSchrankip(fieldText) == QStringLiteral("...") || fieldText.trimmed().isEmpty();
+bool isEmptySchrankip(const QString& fieldText) {
+    return plainSchrankip(fieldText) == QStringLiteral("...") || fieldText.trimmed().isEmpty();
 }
 
-bool IsCompleteSchrankip(const QString& fieldText) {
+bool isCompleteSchrankip(const QString& fieldText) {
     const QStringList groups = fieldText.split(u'.');
     if (groups.size() != 4) {
         return false;

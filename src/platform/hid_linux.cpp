@@ -181,8 +181,8 @@ std::u16string utf8ToUtf16(std::string_view text) {
                 else
                     v = (v << 6) | (cc & 0x3F);
             }
-            static constexpr std::uint32_t minimum[] = {0, 0, 0x80, 0x800, 0x10000};
-            if (ok && v >= minimum[len] && v <= 0x10FFFF && (v < 0xD800 || v > 0xDFFF)) {
+            static constexpr std::uint32_t kMinimum[] = {0, 0, 0x80, 0x800, 0x10000};
+            if (ok && v >= kMinimum[len] && v <= 0x10FFFF && (v < 0xD800 || v > 0xDFFF)) {
                 cp = v;
             } else {
                 cp = 0xFFFD;
@@ -237,9 +237,9 @@ std::optional<SysfsHidInfo> readSysfsHidInfo(const std::string& syspath) {
 
     // A USB device above it (interface, then device) supplies bcdDevice and the string
     // descriptors as the device reports them.
-    constexpr int MaxLevels = 4;
+    constexpr int maxLevels = 4;
     std::string dir = parentDir(info.hidPath);
-    for (int level = 0; level < MaxLevels && !dir.empty(); ++level, dir = parentDir(dir)) {
+    for (int level = 0; level < maxLevels && !dir.empty(); ++level, dir = parentDir(dir)) {
         if (!exists(dir + "/idVendor") || !exists(dir + "/bcdDevice"))
             continue;
         info.usb = true;

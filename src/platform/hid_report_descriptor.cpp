@@ -35,8 +35,8 @@ struct GlobalState {
 };
 
 // Largest report the HID class can carry (and that fits the 16-bit lengths), in bits.
-constexpr std::uint64_t MaxReportBits = 0xFFFEull * 8;
-constexpr std::size_t MaxPushDepth = 64;
+constexpr std::uint64_t kMaxReportBits = 0xFFFEull * 8;
+constexpr std::size_t kMaxPushDepth = 64;
 
 } // namespace
 
@@ -91,7 +91,7 @@ std::optional<HidReportLayout> parseReportDescriptor(std::span<const std::uint8_
                 layout.numberedReports = true;
                 break;
             case TagPush:
-                if (stack.size() >= MaxPushDepth)
+                if (stack.size() >= kMaxPushDepth)
                     return std::nullopt;
                 stack.push_back(global);
                 break;
@@ -120,7 +120,7 @@ std::optional<HidReportLayout> parseReportDescriptor(std::span<const std::uint8_
             if (kind >= 0) {
                 auto& total = bits[static_cast<std::size_t>(kind)][global.reportId];
                 total += static_cast<std::uint64_t>(global.reportSize) * global.reportCount;
-                if (total > MaxReportBits)
+                if (total > kMaxReportBits)
                     return std::nullopt;
             } else if (tag == TagCollection) {
                 if (depth == 0 && !topLevelSeen) {

@@ -132,7 +132,7 @@ public:
         if (!function)
             return false;
         if (device_->options.failAttributes) {
-            setError(simerr::IoError);
+            setError(simerr::kIoError);
             return false;
         }
         attributes = function->attributes();
@@ -144,7 +144,7 @@ public:
         if (!function)
             return nullptr;
         if (device_->options.noPreparsedData) {
-            setError(simerr::IoError);
+            setError(simerr::kIoError);
             return nullptr;
         }
         return std::make_unique<SimPreparsed>(function->caps());
@@ -165,7 +165,7 @@ public:
             return IndexedStringResult::Failed;
         const auto ids = function->languageIds();
         if (index != 0 || ids.empty()) {
-            setError(simerr::IoError);
+            setError(simerr::kIoError);
             return IndexedStringResult::Failed;
         }
         const std::size_t n = std::min(ids.size(), buffer.size());
@@ -178,11 +178,11 @@ public:
         {
             std::lock_guard g(bus_->lock);
             if (!device_->plugged) {
-                setError(simerr::NoSuchDevice);
+                setError(simerr::kNoSuchDevice);
                 return false;
             }
             if (access_ != HidAccess::ReadWrite) {
-                setError(simerr::PermissionDenied);
+                setError(simerr::kPermissionDenied);
                 return false;
             }
             if (device_->failWrites > 0) {
@@ -209,14 +209,14 @@ private:
     std::shared_ptr<SimulatedHidFunction> present() {
         std::lock_guard g(bus_->lock);
         if (!device_->plugged) {
-            setError(simerr::NoSuchDevice);
+            setError(simerr::kNoSuchDevice);
             return {};
         }
         return device_->function;
     }
     static bool fill(const std::optional<std::u16string>& text, std::span<char16_t> buffer) {
         if (!text) {
-            setError(simerr::IoError);
+            setError(simerr::kIoError);
             return false;
         }
         copyString(*text, buffer);
@@ -246,11 +246,11 @@ public:
     bool startRead(std::span<std::uint8_t> buffer) override {
         std::lock_guard g(bus_->lock);
         if (state_ == State::Pending) {
-            setError(simerr::Busy);
+            setError(simerr::kBusy);
             return false;
         }
         if (!device_->plugged) {
-            setError(simerr::NoSuchDevice);
+            setError(simerr::kNoSuchDevice);
             return false;
         }
         if (device_->refuseStarts > 0) {
@@ -285,7 +285,7 @@ public:
         if (state_ == State::Pending)
             tryComplete();
         if (state_ != State::Completed) {
-            setError(simerr::Busy);
+            setError(simerr::kBusy);
             return false;
         }
         state_ = State::Idle;
@@ -313,9 +313,9 @@ private:
     // Called with the bus lock held while a read is pending.
     bool tryComplete() {
         if (cancelled_)
-            return finish(false, simerr::Cancelled, 0);
+            return finish(false, simerr::kCancelled, 0);
         if (!device_->plugged)
-            return finish(false, simerr::NoSuchDevice, 0);
+            return finish(false, simerr::kNoSuchDevice, 0);
         if (device_->failReads > 0) {
             --device_->failReads;
             return finish(false, device_->failReadError, 0);
@@ -561,12 +561,12 @@ SimulatedHidPlatform::openControl(const std::string& interfacePath, HidAccess ac
     std::lock_guard g(bus_->lock);
     auto d = bus_->findPath(interfacePath);
     if (!d) {
-        setError(simerr::NotFound);
+        setError(simerr::kNotFound);
         return nullptr;
     }
     if (d->options.refuseAllOpens ||
         (d->options.refuseReadWrite && access == HidAccess::ReadWrite)) {
-        setError(simerr::PermissionDenied);
+        setError(simerr::kPermissionDenied);
         return nullptr;
     }
     ++d->openHandles;
@@ -577,11 +577,11 @@ std::unique_ptr<HidReadHandle> SimulatedHidPlatform::openRead(const std::string&
     std::lock_guard g(bus_->lock);
     auto d = bus_->findPath(interfacePath);
     if (!d) {
-        setError(simerr::NotFound);
+        setError(simerr::kNotFound);
         return nullptr;
     }
     if (d->options.refuseAllOpens || d->options.refuseReadWrite) {
-        setError(simerr::PermissionDenied);
+        setError(simerr::kPermissionDenied);
         return nullptr;
     }
     if (d->refuseOpens > 0) {

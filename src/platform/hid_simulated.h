@@ -17,12 +17,12 @@ namespace hq::platform {
 
 // Error codes the simulated bus reports (errno values, as on Linux).
 namespace simerr {
-inline constexpr ErrorCode NoSuchDevice = 19;     // ENODEV: the device is gone
-inline constexpr ErrorCode NotFound = 2;          // ENOENT: no such interface path
-inline constexpr ErrorCode PermissionDenied = 13; // EACCES
-inline constexpr ErrorCode IoError = 5;           // EIO: an injected fault
-inline constexpr ErrorCode Cancelled = 125;       // ECANCELED
-inline constexpr ErrorCode Busy = 16;             // EBUSY: a read is already outstanding
+inline constexpr ErrorCode kNoSuchDevice = 19;     // ENODEV: the device is gone
+inline constexpr ErrorCode kNotFound = 2;          // ENOENT: no such interface path
+inline constexpr ErrorCode kPermissionDenied = 13; // EACCES
+inline constexpr ErrorCode kIoError = 5;           // EIO: an injected fault
+inline constexpr ErrorCode kCancelled = 125;       // ECANCELED
+inline constexpr ErrorCode kBusy = 16;             // EBUSY: a read is already outstanding
 } // namespace simerr
 
 // Behaviour of one simulated HID function (what the device's firmware does).
@@ -127,10 +127,10 @@ public:
     std::size_t lostInputReports(SimulatedDeviceId id) const;
 
     // Fault injection, each for the next n operations of the device.
-    void refuseReadStarts(SimulatedDeviceId id, int n, ErrorCode error = simerr::IoError);
-    void refuseReadOpens(SimulatedDeviceId id, int n, ErrorCode error = simerr::IoError);
-    void failReads(SimulatedDeviceId id, int n, ErrorCode error = simerr::IoError);
-    void failWrites(SimulatedDeviceId id, int n, ErrorCode error = simerr::IoError);
+    void refuseReadStarts(SimulatedDeviceId id, int n, ErrorCode error = simerr::kIoError);
+    void refuseReadOpens(SimulatedDeviceId id, int n, ErrorCode error = simerr::kIoError);
+    void failReads(SimulatedDeviceId id, int n, ErrorCode error = simerr::kIoError);
+    void failWrites(SimulatedDeviceId id, int n, ErrorCode error = simerr::kIoError);
 
     // Counters for tests.
     int openHandleCount(SimulatedDeviceId id) const; // control and read handles now open

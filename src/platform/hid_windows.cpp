@@ -107,7 +107,7 @@ struct HidApi {
 };
 
 // {4D1E55B2-F16F-11CF-88CB-001111000030}
-constexpr GUID HidInterfaceClass = {
+constexpr GUID kHidInterfaceClass = {
     0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
 
 class WindowsPreparsed : public HidPreparsedData {
@@ -327,14 +327,14 @@ class WindowsChangeNotifier : public HidChangeNotifier {
 public:
     explicit WindowsChangeNotifier(std::function<void()> onChange)
         : onChange_(std::move(onChange)) {
-        static const char* const ClassName = "HQ3746HidNotifyWindow";
+        static const char* const kClassName = "HQ3746HidNotifyWindow";
         WNDCLASSEXA wc{};
         wc.cbSize = sizeof wc;
         wc.lpfnWndProc = &WindowsChangeNotifier::windowProc;
         wc.hInstance = ::GetModuleHandleA(nullptr);
-        wc.lpszClassName = ClassName;
+        wc.lpszClassName = kClassName;
         ::RegisterClassExA(&wc); // fails harmlessly when a second notifier registers again
-        window_ = ::CreateWindowExA(0, ClassName, "", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
+        window_ = ::CreateWindowExA(0, kClassName, "", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
                                     wc.hInstance, this);
     }
     ~WindowsChangeNotifier() override {
@@ -534,7 +534,7 @@ public:
 private:
     HidApi api_;
     bool available_ = false;
-    GUID classGuid_ = HidInterfaceClass;
+    GUID classGuid_ = kHidInterfaceClass;
 };
 
 } // namespace

@@ -16,51 +16,51 @@ struct MailMessage {
 
 // Simple MAPI result codes that carry a text of their own.
 enum MailResult : int {
-    kMailSuccess = 0,
-    kMailUserAbort = 1,
-    kMailFailure = 2,
-    kMailLoginFailure = 3,
-    kMailInsufficientMemory = 5,
-    kMailTooManyFiles = 9,
-    kMailTooManyRecipients = 10,
-    kMailAttachmentNotFound = 11,
-    kMailAttachmentOpenFailure = 12,
-    kMailUnknownRecipient = 14,
-    kMailBadRecipientType = 15,
-    kMailTextTooLarge = 18,
-    kMailAmbiguousRecipient = 21,
+    MailSuccess = 0,
+    MailUserAbort = 1,
+    MailFailure = 2,
+    MailLoginFailure = 3,
+    MailInsufficientMemory = 5,
+    MailTooManyFiles = 9,
+    MailTooManyRecipients = 10,
+    MailAttachmentNotFound = 11,
+    MailAttachmentOpenFailure = 12,
+    MailUnknownRecipient = 14,
+    MailBadRecipientType = 15,
+    MailTextTooLarge = 18,
+    MailAmbiguousRecipient = 21,
 };
 
 // The error text of a result: empty for success; a code without a text of its own is a
 // failure too ("Unknown mail error (code N)!").
-inline std::string MailResultText(int code) {
+inline std::string mailResultText(int code) {
     switch (code) {
-    case kMailSuccess:
+    case MailSuccess:
         return {};
-    case kMailUserAbort:
+    case MailUserAbort:
         return "The user canceled one of the dialog boxes!";
-    case kMailFailure:
+    case MailFailure:
         return "One or more unspecified errors occurred!";
-    case kMailLoginFailure:
+    case MailLoginFailure:
         return "There was no default logon, and the user failed to log on successfully when the "
                "logon dialog box was displayed!";
-    case kMailInsufficientMemory:
+    case MailInsufficientMemory:
         return "There was insufficient memory to proceed!";
-    case kMailTooManyFiles:
+    case MailTooManyFiles:
         return "There were too many file attachments!";
-    case kMailTooManyRecipients:
+    case MailTooManyRecipients:
         return "There were too many recipients!";
-    case kMailAttachmentNotFound:
+    case MailAttachmentNotFound:
         return "The specified attachment was not found!";
-    case kMailAttachmentOpenFailure:
+    case MailAttachmentOpenFailure:
         return "The specified attachment could not be open!";
-    case kMailUnknownRecipient:
+    case MailUnknownRecipient:
         return "A recipient did not appear in the address list!";
-    case kMailBadRecipientType:
+    case MailBadRecipientType:
         return "The type of a recipient was not MAPI_TO, MAPI_CC, or MAPI_BCC!";
-    case kMailTextTooLarge:
+    case MailTextTooLarge:
         return "The text in the message was too large to sent!";
-    case kMailAmbiguousRecipient:
+    case MailAmbiguousRecipient:
         return "A recipient matched more than one of the recipient descriptor structures and "
                "MAPI_DIALOG was not set!";
     default:
@@ -71,7 +71,7 @@ inline std::string MailResultText(int code) {
 #ifdef _WIN32
 // Simple MAPI on Windows. The availability test (registry or profile) and the loading of
 // MAPI32.DLL happen once, at the first send; the library stays loaded until destruction.
-// Returns the MAPISendMail result, or kMailUserAbort when mail is not available.
+// Returns the MAPISendMail result, or MailUserAbort when mail is not available.
 class SimpleMapi {
 public:
     SimpleMapi() = default;
@@ -79,7 +79,7 @@ public:
     SimpleMapi(const SimpleMapi&) = delete;
     SimpleMapi& operator=(const SimpleMapi&) = delete;
 
-    int Send(const MailMessage& message);
+    int send(const MailMessage& message);
 
 private:
     bool tested_ = false;

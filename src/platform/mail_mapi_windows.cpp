@@ -61,7 +61,7 @@ SimpleMapi::~SimpleMapi() {
         FreeLibrary(static_cast<HMODULE>(library_));
 }
 
-int SimpleMapi::Send(const MailMessage& message) {
+int SimpleMapi::send(const MailMessage& message) {
     if (!tested_) {
         tested_ = true;
         available_ = mailAvailable();
@@ -69,12 +69,12 @@ int SimpleMapi::Send(const MailMessage& message) {
             library_ = LoadLibraryA("MAPI32.DLL");
     }
     if (!available_ || !library_)
-        return kMailUserAbort;
+        return MailUserAbort;
     if (!sendMail_)
         sendMail_ =
             reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library_), "MAPISendMail"));
     if (!sendMail_)
-        return kMailUserAbort;
+        return MailUserAbort;
 
     std::string subject = toAnsi(message.subject);
     std::string body = toAnsi(message.body);

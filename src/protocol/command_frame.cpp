@@ -23,10 +23,10 @@ CommandFrame oneByte(std::uint8_t code) {
 
 std::optional<std::uint8_t> answeredBy(const CommandFrame& frame) {
     switch (frame.code()) {
-    case command::Status:
-    case command::Config:
-    case command::WebImageVersion:
-    case command::ClockRead:
+    case command::kStatus:
+    case command::kConfig:
+    case command::kWebImageVersion:
+    case command::kClockRead:
         return frame.code();
     default:
         return std::nullopt;
@@ -34,28 +34,28 @@ std::optional<std::uint8_t> answeredBy(const CommandFrame& frame) {
 }
 
 CommandFrame statusRequest() {
-    return oneByte(command::Status);
+    return oneByte(command::kStatus);
 }
 CommandFrame configRequest() {
-    return oneByte(command::Config);
+    return oneByte(command::kConfig);
 }
 CommandFrame webImageVersionRequest() {
-    return oneByte(command::WebImageVersion);
+    return oneByte(command::kWebImageVersion);
 }
 CommandFrame clockReadRequest() {
-    return oneByte(command::ClockRead);
+    return oneByte(command::kClockRead);
 }
 CommandFrame dispLdrCommand() {
-    return oneByte(command::DispLdr);
+    return oneByte(command::kDispLdr);
 }
 CommandFrame wdtTestCommand() {
-    return oneByte(command::WdtTest);
+    return oneByte(command::kWdtTest);
 }
 CommandFrame bootloaderEntryCommand() {
-    return oneByte(command::Bootloader);
+    return oneByte(command::kBootloader);
 }
 CommandFrame controllerResetCommand() {
-    return oneByte(command::Reset);
+    return oneByte(command::kReset);
 }
 
 CommandFrame settingsWriteFrame(int doorAlarmMinutes, int restartDelayMinutes,
@@ -63,7 +63,7 @@ CommandFrame settingsWriteFrame(int doorAlarmMinutes, int restartDelayMinutes,
     constexpr int maxMinutes = 0xFFFF / 60;
     const int s4 = std::clamp(doorAlarmMinutes, 0, maxMinutes) * 60;
     const int s5 = std::clamp(restartDelayMinutes, 0, maxMinutes) * 60;
-    const std::uint8_t b[14] = {command::SettingsWrite,
+    const std::uint8_t b[14] = {command::kSettingsWrite,
                                 50,
                                 50,
                                 30,
@@ -110,7 +110,7 @@ std::optional<CommandFrame> clockSetFrame(const LocalDateTime& now) {
         !in(now.weekday, 0, 6))
         return std::nullopt;
     const auto bcd = [](int v) { return static_cast<std::uint8_t>(ToBcd(v)); };
-    const std::uint8_t b[18] = {command::ClockSet,
+    const std::uint8_t b[18] = {command::kClockSet,
                                 0x20,
                                 0x01,
                                 bcd(now.second),
@@ -133,9 +133,10 @@ std::optional<CommandFrame> clockSetFrame(const LocalDateTime& now) {
 
 CommandFrame serialNumberWriteFrame(std::int32_t serialNumber) {
     const auto u = static_cast<std::uint32_t>(serialNumber);
-    const std::uint8_t b[5] = {
-        command::SerialNumberWrite, static_cast<std::uint8_t>(u), static_cast<std::uint8_t>(u >> 8),
-        static_cast<std::uint8_t>(u >> 16), static_cast<std::uint8_t>(u >> 24)};
+    const std::uint8_t b[5] = {command::kSerialNumberWrite, static_cast<std::uint8_t>(u),
+                               static_cast<std::uint8_t>(u >> 8),
+                               static_cast<std::uint8_t>(u >> 16),
+                               static_cast<std::uint8_t>(u >> 24)};
     return *CommandFrame::fromBytes(b);
 }
 

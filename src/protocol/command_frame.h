@@ -15,17 +15,17 @@ namespace hq::protocol {
 
 // Command codes (byte 0 of a frame).
 namespace command {
-inline constexpr std::uint8_t Status = 0x76;            // "v", answered by a StatusRecord
-inline constexpr std::uint8_t Config = 0x40;            // "@", answered by a ConfigRecord
-inline constexpr std::uint8_t WebImageVersion = 0x75;   // "u", answered by a WebImageVersion
-inline constexpr std::uint8_t SettingsWrite = 0x41;     // "A", 14 bytes
-inline constexpr std::uint8_t ClockRead = 0x33;         // "3", answered by a ClockRecord
-inline constexpr std::uint8_t ClockSet = 0x32;          // "2", 18 bytes
-inline constexpr std::uint8_t SerialNumberWrite = 0x78; // "x", 5 bytes
-inline constexpr std::uint8_t DispLdr = 0x77;           // "w"
-inline constexpr std::uint8_t WdtTest = 0xFD;
-inline constexpr std::uint8_t Bootloader = 0xFE;
-inline constexpr std::uint8_t Reset = 0xFF;
+inline constexpr std::uint8_t kStatus = 0x76;            // "v", answered by a StatusRecord
+inline constexpr std::uint8_t kConfig = 0x40;            // "@", answered by a ConfigRecord
+inline constexpr std::uint8_t kWebImageVersion = 0x75;   // "u", answered by a WebImageVersion
+inline constexpr std::uint8_t kSettingsWrite = 0x41;     // "A", 14 bytes
+inline constexpr std::uint8_t kClockRead = 0x33;         // "3", answered by a ClockRecord
+inline constexpr std::uint8_t kClockSet = 0x32;          // "2", 18 bytes
+inline constexpr std::uint8_t kSerialNumberWrite = 0x78; // "x", 5 bytes
+inline constexpr std::uint8_t kDispLdr = 0x77;           // "w"
+inline constexpr std::uint8_t kWdtTest = 0xFD;
+inline constexpr std::uint8_t kBootloader = 0xFE;
+inline constexpr std::uint8_t kReset = 0xFF;
 } // namespace command
 
 inline constexpr std::size_t kMaxFrameLength = 18;

@@ -95,7 +95,7 @@ void ReplyDecoder::decode(std::span<const std::uint8_t> data, DecodeResult& out)
     out.timeStamp = {};
 
     switch (out.code) {
-    case reply::Status: {
+    case reply::kStatus: {
         out.clearPane = true;
         out.timeStamp = timeSource_ ? timeSource_() : std::chrono::system_clock::now();
         const StatusRecord& s =
@@ -104,7 +104,7 @@ void ReplyDecoder::decode(std::span<const std::uint8_t> data, DecodeResult& out)
         statusLines(s, out.lines);
         break;
     }
-    case reply::Config: {
+    case reply::kConfig: {
         const ConfigRecord& c = out.record.emplace<ConfigRecord>(decodeConfigRecord(data));
         firmware_ = c.firmwareVersion();
         out.clearPane = true;
@@ -112,18 +112,18 @@ void ReplyDecoder::decode(std::span<const std::uint8_t> data, DecodeResult& out)
         out.followUp = webImageVersionRequest();
         break;
     }
-    case reply::WebImageVersion: {
+    case reply::kWebImageVersion: {
         const WebImageVersion& w = out.record.emplace<WebImageVersion>(decodeWebImageVersion(data));
         out.pane = Pane::UDPMemo;
         out.lines.push_back(w.text);
         break;
     }
-    case reply::Clock: {
+    case reply::kClock: {
         const ClockRecord& c = out.record.emplace<ClockRecord>(decodeClockRecord(data));
         out.lines.push_back(line("Read RTC: ", c.readStatus));
         break;
     }
-    case reply::I2cScan: {
+    case reply::kI2cScan: {
         const I2cScanRecord& i = out.record.emplace<I2cScanRecord>(decodeI2cScanRecord(data));
         i2cScanLines(i, out.lines);
         break;

@@ -43,9 +43,9 @@ std::vector<Field> recordFields(const Record& r) {
 }
 
 std::string_view recordName(const Record& r) {
-    static constexpr std::string_view names[] = {
+    static constexpr std::string_view kNames[] = {
         "", "StatusRecord", "ConfigRecord", "WebImageVersion", "ClockRecord", "I2cScanRecord"};
-    return names[r.index()];
+    return kNames[r.index()];
 }
 
 std::string jsonString(std::string_view utf8) {
@@ -70,10 +70,10 @@ std::string jsonString(std::string_view utf8) {
             break;
         default:
             if (c < 0x20) {
-                static constexpr char hex[] = "0123456789abcdef";
+                static constexpr char kHex[] = "0123456789abcdef";
                 s += "\\u00";
-                s += hex[c >> 4];
-                s += hex[c & 0xF];
+                s += kHex[c >> 4];
+                s += kHex[c & 0xF];
             } else {
                 s += ch;
             }

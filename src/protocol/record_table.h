@@ -189,70 +189,70 @@ inline void put16(std::span<std::uint8_t> d, std::size_t i, std::uint16_t v) {
 
 template <class R, std::size_t I>
 void decodeField(std::span<const std::uint8_t> d, FirmwareVersion firmware, R& r) {
-    constexpr const FieldSpec<R>& F = fieldsOf<R>()[I];
-    constexpr auto member = std::get<F.member.index()>(F.member);
+    constexpr const FieldSpec<R>& f = fieldsOf<R>()[I];
+    constexpr auto member = std::get<f.member.index()>(f.member);
     auto& v = r.*member;
     using T = std::remove_reference_t<decltype(v)>;
-    if constexpr (F.layout == Layout::U8) {
-        v = static_cast<T>(byteAt(d, F.offset));
-    } else if constexpr (F.layout == Layout::U16) {
-        v = static_cast<T>(u16At(d, F.offset));
-    } else if constexpr (F.layout == Layout::S16) {
-        v = static_cast<T>(static_cast<std::int16_t>(u16At(d, F.offset)));
-    } else if constexpr (F.layout == Layout::S32) {
-        v = static_cast<T>(static_cast<std::int32_t>(u32At(d, F.offset)));
-    } else if constexpr (F.layout == Layout::Bit) {
-        v = (byteAt(d, F.offset) & F.mask) != 0;
-    } else if constexpr (F.layout == Layout::OkTimer) {
-        v = firmware.hasWideOkTimer() ? static_cast<T>(u16At(d, F.wideOffset))
-                                      : static_cast<T>(byteAt(d, F.offset));
-    } else if constexpr (F.layout == Layout::Bytes) {
+    if constexpr (f.layout == Layout::U8) {
+        v = static_cast<T>(byteAt(d, f.offset));
+    } else if constexpr (f.layout == Layout::U16) {
+        v = static_cast<T>(u16At(d, f.offset));
+    } else if constexpr (f.layout == Layout::S16) {
+        v = static_cast<T>(static_cast<std::int16_t>(u16At(d, f.offset)));
+    } else if constexpr (f.layout == Layout::S32) {
+        v = static_cast<T>(static_cast<std::int32_t>(u32At(d, f.offset)));
+    } else if constexpr (f.layout == Layout::Bit) {
+        v = (byteAt(d, f.offset) & f.mask) != 0;
+    } else if constexpr (f.layout == Layout::OkTimer) {
+        v = firmware.hasWideOkTimer() ? static_cast<T>(u16At(d, f.wideOffset))
+                                      : static_cast<T>(byteAt(d, f.offset));
+    } else if constexpr (f.layout == Layout::Bytes) {
         for (std::size_t k = 0; k < v.size(); ++k)
-            v[k] = byteAt(d, F.offset + k);
-    } else if constexpr (F.layout == Layout::CountedList) {
+            v[k] = byteAt(d, f.offset + k);
+    } else if constexpr (f.layout == Layout::CountedList) {
         // The count is the byte before the list; only bytes inside the report are taken.
         const std::size_t end = std::min(d.size(), kReplyReportLength);
-        const std::size_t present = end > F.offset ? end - F.offset : 0;
+        const std::size_t present = end > f.offset ? end - f.offset : 0;
         const std::size_t n = std::min<std::size_t>(
-            {byteAt(d, std::size_t(F.offset) - 1), present, std::size_t(F.width)});
-        v.assign(d.begin() + F.offset, d.begin() + static_cast<std::ptrdiff_t>(F.offset + n));
+            {byteAt(d, std::size_t(f.offset) - 1), present, std::size_t(f.width)});
+        v.assign(d.begin() + f.offset, d.begin() + static_cast<std::ptrdiff_t>(f.offset + n));
     }
     // Text and Derived fields are the record's own algorithm (the web image version).
 }
 
 template <class R, std::size_t I>
 void encodeField(const R& r, FirmwareVersion firmware, std::span<std::uint8_t> d) {
-    constexpr const FieldSpec<R>& F = fieldsOf<R>()[I];
-    constexpr auto member = std::get<F.member.index()>(F.member);
+    constexpr const FieldSpec<R>& f = fieldsOf<R>()[I];
+    constexpr auto member = std::get<f.member.index()>(f.member);
     const auto& v = r.*member;
-    if constexpr (F.layout == Layout::U8) {
-        d[F.offset] = static_cast<std::uint8_t>(v);
-    } else if constexpr (F.layout == Layout::U16 || F.layout == Layout::S16) {
-        put16(d, F.offset, static_cast<std::uint16_t>(v));
-    } else if constexpr (F.layout == Layout::S32) {
+    if constexpr (f.layout == Layout::U8) {
+        d[f.offset] = static_cast<std::uint8_t>(v);
+    } else if constexpr (f.layout == Layout::U16 || f.layout == Layout::S16) {
+        put16(d, f.offset, static_cast<std::uint16_t>(v));
+    } else if constexpr (f.layout == Layout::S32) {
         const auto u = static_cast<std::uint32_t>(v);
-        put16(d, F.offset, static_cast<std::uint16_t>(u & 0xFFFF));
-        put16(d, F.offset + 2u, static_cast<std::uint16_t>(u >> 16));
-    } else if constexpr (F.layout == Layout::Bit) {
-        d[F.offset] = static_cast<std::uint8_t>(v ? d[F.offset] | F.mask : d[F.offset] & ~F.mask);
-    } else if constexpr (F.layout == Layout::OkTimer) {
+        put16(d, f.offset, static_cast<std::uint16_t>(u & 0xFFFF));
+        put16(d, f.offset + 2u, static_cast<std::uint16_t>(u >> 16));
+    } else if constexpr (f.layout == Layout::Bit) {
+        d[f.offset] = static_cast<std::uint8_t>(v ? d[f.offset] | f.mask : d[f.offset] & ~f.mask);
+    } else if constexpr (f.layout == Layout::OkTimer) {
         // From 1.003 on the same bytes as the field that sits there (t1_2); before, one byte.
         if (firmware.hasWideOkTimer())
-            put16(d, F.wideOffset, v);
+            put16(d, f.wideOffset, v);
         else
-            d[F.offset] = static_cast<std::uint8_t>(std::min<int>(v, 255));
-    } else if constexpr (F.layout == Layout::Bytes) {
+            d[f.offset] = static_cast<std::uint8_t>(std::min<int>(v, 255));
+    } else if constexpr (f.layout == Layout::Bytes) {
         for (std::size_t k = 0; k < v.size(); ++k)
-            d[F.offset + k] = v[k];
-    } else if constexpr (F.layout == Layout::CountedList) {
-        const std::size_t n = std::min<std::size_t>(v.size(), F.width);
-        d[std::size_t(F.offset) - 1] = static_cast<std::uint8_t>(n);
+            d[f.offset + k] = v[k];
+    } else if constexpr (f.layout == Layout::CountedList) {
+        const std::size_t n = std::min<std::size_t>(v.size(), f.width);
+        d[std::size_t(f.offset) - 1] = static_cast<std::uint8_t>(n);
         for (std::size_t k = 0; k < n; ++k)
-            d[F.offset + k] = v[k];
-    } else if constexpr (F.layout == Layout::Text) {
-        const std::size_t n = std::min<std::size_t>(v.size(), F.width);
+            d[f.offset + k] = v[k];
+    } else if constexpr (f.layout == Layout::Text) {
+        const std::size_t n = std::min<std::size_t>(v.size(), f.width);
         for (std::size_t k = 0; k < n; ++k)
-            d[F.offset + k] = static_cast<std::uint8_t>(v[k]);
+            d[f.offset + k] = static_cast<std::uint8_t>(v[k]);
     }
 }
 

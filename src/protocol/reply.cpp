@@ -43,12 +43,12 @@ std::optional<std::string> extractWebImageVersionText(std::span<const std::uint8
     for (std::size_t i = 0; i < t.size() && i < text61.size(); ++i)
         t[i] = static_cast<char>(text61[i]);
 
-    static constexpr std::string_view keyword = "Version_MPFS";
-    const auto pos = t.find(keyword);
+    static constexpr std::string_view kKeyword = "Version_MPFS";
+    const auto pos = t.find(kKeyword);
     if (pos == std::string::npos)
         return std::nullopt;
     // What follows the keyword, without the text's last character.
-    std::string s1 = t.substr(pos + keyword.size());
+    std::string s1 = t.substr(pos + kKeyword.size());
     if (!s1.empty())
         s1.pop_back();
     // What follows the first "=", without the last character; without "=" all but the last.
@@ -115,8 +115,8 @@ std::string ByteToBits(std::uint8_t value) {
 }
 
 std::string toHex2(std::uint8_t value) {
-    static constexpr char digits[] = "0123456789ABCDEF";
-    return {digits[value >> 4], digits[value & 0x0F]};
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    return {kDigits[value >> 4], kDigits[value & 0x0F]};
 }
 
 std::string dottedAddress(const std::array<std::uint8_t, 4>& a) {

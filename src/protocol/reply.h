@@ -20,11 +20,11 @@ using ReplyReport = std::array<std::uint8_t, kReplyReportLength>;
 ReplyReport makeReplyReport(std::span<const std::uint8_t> data);
 
 namespace reply {
-inline constexpr std::uint8_t Status = 0x76;          // "v"
-inline constexpr std::uint8_t Config = 0x40;          // "@"
-inline constexpr std::uint8_t WebImageVersion = 0x75; // "u"
-inline constexpr std::uint8_t Clock = 0x33;           // "3"
-inline constexpr std::uint8_t I2cScan = 0x3A;         // ":"
+inline constexpr std::uint8_t kStatus = 0x76;          // "v"
+inline constexpr std::uint8_t kConfig = 0x40;          // "@"
+inline constexpr std::uint8_t kWebImageVersion = 0x75; // "u"
+inline constexpr std::uint8_t kClock = 0x33;           // "3"
+inline constexpr std::uint8_t kI2cScan = 0x3A;         // ":"
 } // namespace reply
 
 // The cabinet's firmware version as major.minor (minor in thousandths: 1.003).

@@ -112,7 +112,7 @@ ChartExportDialog::ChartExportDialog(MeasurementChart& chart, QWidget* parent)
     ui_->heightSpin->setValue(std::max(chart.height(), 100));
     connect(ui_->saveImageButton, &QPushButton::clicked, this, &ChartExportDialog::saveImage);
     connect(ui_->copyButton, &QPushButton::clicked, this, [this] {
-        CopyChartToClipboard(chart_, ui_->widthSpin->value(), ui_->heightSpin->value());
+        copyChartToClipboard(chart_, ui_->widthSpin->value(), ui_->heightSpin->value());
     });
     connect(ui_->csvAllButton, &QPushButton::clicked, this, [this] { saveCsv(false); });
     connect(ui_->csvVisibleButton, &QPushButton::clicked, this, [this] { saveCsv(true); });
@@ -121,17 +121,17 @@ ChartExportDialog::ChartExportDialog(MeasurementChart& chart, QWidget* parent)
 ChartExportDialog::~ChartExportDialog() = default;
 
 void ChartExportDialog::saveImage() {
-    static const char* const filters[] = {"PNG (*.png)", "JPEG (*.jpg *.jpeg)", "BMP (*.bmp)",
-                                          "PDF (*.pdf)"};
-    static const char* const suffixes[] = {".png", ".jpg", ".bmp", ".pdf"};
+    static const char* const kFilters[] = {"PNG (*.png)", "JPEG (*.jpg *.jpeg)", "BMP (*.bmp)",
+                                           "PDF (*.pdf)"};
+    static const char* const kSuffixes[] = {".png", ".jpg", ".bmp", ".pdf"};
     const int f = ui_->formatBox->currentIndex();
     QString path = QFileDialog::getSaveFileName(this, windowTitle(), QString(),
-                                                QString::fromLatin1(filters[f]));
+                                                QString::fromLatin1(kFilters[f]));
     if (path.isEmpty())
         return;
     if (QFileInfo(path).suffix().isEmpty())
-        path += QLatin1String(suffixes[f]);
-    const QString error = ExportImage(chart_, path, ImageFormat(f), ui_->widthSpin->value(),
+        path += QLatin1String(kSuffixes[f]);
+    const QString error = exportImage(chart_, path, ImageFormat(f), ui_->widthSpin->value(),
                                       ui_->heightSpin->value());
     if (!error.isEmpty())
         QMessageBox::critical(this, windowTitle(), error);
@@ -151,16 +151,16 @@ void ChartExportDialog::saveCsv(bool visibleOnly) {
             path, visibleOnly ? std::optional(std::pair(chart_.viewFromMs(), chart_.viewToMs()))
                               : std::nullopt);
     else
-        error = visibleOnly ? ExportCsv(chart_.store(), path, chart_.viewFromMs(),
+        error = visibleOnly ? exportCsv(chart_.store(), path, chart_.viewFromMs(),
                                         chart_.viewToMs(), &skipped)
-                            : ExportCsv(chart_.store(), path, &skipped);
+                            : exportCsv(chart_.store(), path, &skipped);
     if (!error.isEmpty())
         QMessageBox::critical(this, windowTitle(), error);
     else if (skipped > 0)
-        QMessageBox::information(this, windowTitle(), CsvSkippedMessage(skipped));
+        QMessageBox::information(this, windowTitle(), csvSkippedMessage(skipped));
 }
 
-bool RunChartEditor(MeasurementChart& chart, QWidget* parent) {
+bool runChartEditor(MeasurementChart& chart, QWidget* parent) {
     ChartEditorDialog dialog(chart.settings(), parent);
     if (dialog.exec() != QDialog::Accepted)
         return false;
@@ -168,7 +168,7 @@ bool RunChartEditor(MeasurementChart& chart, QWidget* parent) {
     return true;
 }
 
-void RunChartExport(MeasurementChart& chart, QWidget* parent) {
+void runChartExport(MeasurementChart& chart, QWidget* parent) {
     ChartExportDialog dialog(chart, parent);
     dialog.exec();
 }

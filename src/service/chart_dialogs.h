@@ -44,8 +44,8 @@ private:
 };
 
 // Runs the editor for the chart and applies what the user accepted. Returns true if accepted.
-bool RunChartEditor(MeasurementChart& chart, QWidget* parent);
+bool runChartEditor(MeasurementChart& chart, QWidget* parent);
 // Runs the export dialog for the chart, modally.
-void RunChartExport(MeasurementChart& chart, QWidget* parent);
+void runChartExport(MeasurementChart& chart, QWidget* parent);
 
 } // namespace hq::service

@@ -11,7 +11,7 @@
 
 namespace hq::service {
 
-QString ExportImage(MeasurementChart& chart, const QString& path, ImageFormat format, int width,
+QString exportImage(MeasurementChart& chart, const QString& path, ImageFormat format, int width,
                     int height) {
     bool ok = false;
     switch (format) {
@@ -31,7 +31,7 @@ QString ExportImage(MeasurementChart& chart, const QString& path, ImageFormat fo
     return ok ? QString() : QStringLiteral("Cannot write \"%1\".").arg(path);
 }
 
-void CopyChartToClipboard(MeasurementChart& chart, int width, int height) {
+void copyChartToClipboard(MeasurementChart& chart, int width, int height) {
     QGuiApplication::clipboard()->setPixmap(chart.toPixmap(width, height));
 }
 
@@ -46,13 +46,13 @@ int LocalOffsetCache::offsetAt(std::int64_t utcMs) {
     return offset_;
 }
 
-QString WriteCsv(QIODevice& out, const HistoryStore& store, std::size_t begin, std::size_t end,
+QString writeCsv(QIODevice& out, const HistoryStore& store, std::size_t begin, std::size_t end,
                  std::size_t* skipped) {
     end = std::min(end, store.size());
     LocalOffsetCache offsets;
     CsvRecordWriter writer(kCsvGapMs);
     const auto offsetAt = [&offsets](std::int64_t t) { return offsets.offsetAt(t); };
-    std::string chunk = CsvHeader() + "\n";
+    std::string chunk = csvHeader() + "\n";
     const auto flush = [&] {
         const bool ok = out.write(chunk.data(), qint64(chunk.size())) == qint64(chunk.size());
         chunk.clear();
@@ -70,7 +70,7 @@ QString WriteCsv(QIODevice& out, const HistoryStore& store, std::size_t begin, s
     return {};
 }
 
-QString CsvSkippedMessage(std::size_t skipped) {
+QString csvSkippedMessage(std::size_t skipped) {
     if (skipped == 0)
         return {};
     return QStringLiteral("%1 record(s) with a time stamp outside the years 1 to 9999 left out of "
@@ -78,17 +78,17 @@ QString CsvSkippedMessage(std::size_t skipped) {
         .arg(skipped);
 }
 
-QString ExportCsv(const HistoryStore& store, const QString& path, std::size_t* skipped) {
-    return SaveAtomically(
-        path, [&](QIODevice& d) { return WriteCsv(d, store, 0, store.size(), skipped); });
+QString exportCsv(const HistoryStore& store, const QString& path, std::size_t* skipped) {
+    return saveAtomically(
+        path, [&](QIODevice& d) { return writeCsv(d, store, 0, store.size(), skipped); });
 }
 
-QString ExportCsv(const HistoryStore& store, const QString& path, double fromMs, double toMs,
+QString exportCsv(const HistoryStore& store, const QString& path, double fromMs, double toMs,
                   std::size_t* skipped) {
     const std::size_t begin = store.lowerBound(fromMs);
     const std::size_t end = store.lowerBound(std::nextafter(toMs, HUGE_VAL));
-    return SaveAtomically(path,
-                          [&](QIODevice& d) { return WriteCsv(d, store, begin, end, skipped); });
+    return saveAtomically(path,
+                          [&](QIODevice& d) { return writeCsv(d, store, begin, end, skipped); });
 }
 
 } // namespace hq::service

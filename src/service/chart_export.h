@@ -14,10 +14,10 @@ class MeasurementChart;
 enum class ImageFormat { Png, Jpeg, Bmp, Pdf };
 
 // Writes the chart at the given size. Returns an error text, empty on success.
-QString ExportImage(MeasurementChart& chart, const QString& path, ImageFormat format, int width,
+QString exportImage(MeasurementChart& chart, const QString& path, ImageFormat format, int width,
                     int height);
 // Puts a picture of the chart at the given size on the clipboard.
-void CopyChartToClipboard(MeasurementChart& chart, int width, int height);
+void copyChartToClipboard(MeasurementChart& chart, int width, int height);
 
 // Records further apart than this are separated by a gap line in the export.
 inline constexpr std::int64_t kCsvGapMs = 5000;
@@ -25,14 +25,14 @@ inline constexpr std::int64_t kCsvGapMs = 5000;
 // Writes the header and the records [begin, end) with local-time stamps, marking gaps. Records
 // whose time stamp lies outside the years 1 to 9999 are left out; *skipped (when given) is their
 // number. Returns an error text, empty on success.
-QString WriteCsv(QIODevice& out, const HistoryStore& store, std::size_t begin, std::size_t end,
+QString writeCsv(QIODevice& out, const HistoryStore& store, std::size_t begin, std::size_t end,
                  std::size_t* skipped = nullptr);
 // Saves all records, or those in [fromMs, toMs], atomically as CSV.
-QString ExportCsv(const HistoryStore& store, const QString& path, std::size_t* skipped = nullptr);
-QString ExportCsv(const HistoryStore& store, const QString& path, double fromMs, double toMs,
+QString exportCsv(const HistoryStore& store, const QString& path, std::size_t* skipped = nullptr);
+QString exportCsv(const HistoryStore& store, const QString& path, double fromMs, double toMs,
                   std::size_t* skipped = nullptr);
 // What the export tells the user about records left out; empty when none were.
-QString CsvSkippedMessage(std::size_t skipped);
+QString csvSkippedMessage(std::size_t skipped);
 
 // The local UTC offset at an instant, in seconds (cached per quarter hour).
 class LocalOffsetCache {

@@ -19,7 +19,7 @@ constexpr quint32 kMaxSettingsBytes = 64 * 1024;
 constexpr int kMaxTitleBytes = 1024;
 
 quint32 crc32(const char* data, qint64 size, quint32 crc = 0) {
-    static const auto table = [] {
+    static const auto kTable = [] {
         std::array<quint32, 256> t{};
         for (quint32 i = 0; i < 256; ++i) {
             quint32 c = i;
@@ -31,7 +31,7 @@ quint32 crc32(const char* data, qint64 size, quint32 crc = 0) {
     }();
     crc = ~crc;
     for (qint64 i = 0; i < size; ++i)
-        crc = table[(crc ^ quint8(data[i])) & 0xFF] ^ (crc >> 8);
+        crc = kTable[(crc ^ quint8(data[i])) & 0xFF] ^ (crc >> 8);
     return ~crc;
 }
 
@@ -160,18 +160,18 @@ QString damaged(const QString& what) {
 
 } // namespace
 
-quint32 ChartFileCrc32(const char* data, qint64 size, quint32 crc) {
+quint32 chartFileCrc32(const char* data, qint64 size, quint32 crc) {
     return crc32(data, size, crc);
 }
 
-QString ChartFileName(const QString& chosen) {
+QString chartFileName(const QString& chosen) {
     const QFileInfo fi(chosen);
     return fi.suffix().isEmpty() && !fi.fileName().endsWith(QLatin1Char('.'))
                ? chosen + QStringLiteral(".hqchart")
                : chosen;
 }
 
-QString WriteChartStream(QIODevice& out, const ChartSettings& settings,
+QString writeChartStream(QIODevice& out, const ChartSettings& settings,
                          const std::array<SeriesEncoding, kSeriesCount>& encodings,
                          const ChartRecordSource& next) {
     Out head;
@@ -199,7 +199,7 @@ QString WriteChartStream(QIODevice& out, const ChartSettings& settings,
             continue;
         if (count > HistoryStore::kChunkRecords)
             return QStringLiteral("The chart file could not be written (a block is too large).");
-        block.resize(qsizetype(4 + count * 8 + count * 2 * kSeriesCount + 4));
+        block.resize(4 + qsizetype(count) * 8 + qsizetype(count) * 2 * kSeriesCount + 4);
         char* p = block.data();
         qToLittleEndian(quint32(count), p);
         p += 4;
@@ -224,12 +224,12 @@ QString WriteChartStream(QIODevice& out, const ChartSettings& settings,
     return {};
 }
 
-QString WriteChart(QIODevice& out, const ChartSettings& settings, const HistoryStore& store) {
+QString writeChart(QIODevice& out, const ChartSettings& settings, const HistoryStore& store) {
     std::array<SeriesEncoding, kSeriesCount> encodings{};
     for (int i = 0; i < kSeriesCount; ++i)
         encodings[std::size_t(i)] = store.encoding(i);
     std::size_t start = 0;
-    return WriteChartStream(
+    return writeChartStream(
         out, settings, encodings,
         [&](std::vector<std::int64_t>& times, std::vector<RawSample>& samples, QString&) {
             const std::size_t n = store.size();
@@ -247,7 +247,7 @@ QString WriteChart(QIODevice& out, const ChartSettings& settings, const HistoryS
         });
 }
 
-QString SaveAtomically(const QString& path, const std::function<QString(QIODevice&)>& writer) {
+QString saveAtomically(const QString& path, const std::function<QString(QIODevice&)>& writer) {
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         return QStringLiteral("Cannot create \"%1\": %2").arg(path, file.errorString());
@@ -261,12 +261,12 @@ QString SaveAtomically(const QString& path, const std::function<QString(QIODevic
     return {};
 }
 
-QString SaveChartFile(const QString& path, const ChartSettings& settings,
+QString saveChartFile(const QString& path, const ChartSettings& settings,
                       const HistoryStore& store) {
-    return SaveAtomically(path, [&](QIODevice& d) { return WriteChart(d, settings, store); });
+    return saveAtomically(path, [&](QIODevice& d) { return writeChart(d, settings, store); });
 }
 
-LoadedChart ReadChart(QIODevice& in) {
+LoadedChart readChart(QIODevice& in) {
     QByteArray buf;
     if (!readExactly(in, 16, buf)) {
         if (buf.startsWith(QByteArray(kMagic, qsizetype(std::min<qint64>(buf.size(), 8)))) &&
@@ -383,11 +383,11 @@ LoadedChart ReadChart(QIODevice& in) {
     return ok;
 }
 
-LoadedChart LoadChartFile(const QString& path) {
+LoadedChart loadChartFile(const QString& path) {
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly))
         return fail(QStringLiteral("Cannot open \"%1\": %2").arg(path, f.errorString()));
-    LoadedChart r = ReadChart(f);
+    LoadedChart r = readChart(f);
     if (!r.ok())
         r.error = QStringLiteral("%1: %2").arg(QFileInfo(path).fileName(), r.error);
     return r;

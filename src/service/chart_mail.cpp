@@ -11,13 +11,13 @@ namespace hq::service {
 #define HQ_HELPDESK_ADDRESS "helpdesk@kov.example"
 #endif
 
-QString DefaultHelpdeskAddress() {
+QString defaultHelpdeskAddress() {
     return QStringLiteral(HQ_HELPDESK_ADDRESS);
 }
 
-QString HelpdeskAddress(const QProcessEnvironment& environment) {
+QString helpdeskAddress(const QProcessEnvironment& environment) {
     const QString v = environment.value(QLatin1String(kHelpdeskAddressVariable)).trimmed();
-    return v.isEmpty() ? DefaultHelpdeskAddress() : v;
+    return v.isEmpty() ? defaultHelpdeskAddress() : v;
 }
 
 MailOutcome SendChartMail(MailTransport& transport, const QString& file, const QString& subject,
@@ -31,8 +31,8 @@ MailOutcome SendChartMail(MailTransport& transport, const QString& file, const Q
     m.recipientAddress = (QStringLiteral("SMTP:") + address).toStdString();
     m.attachmentPath = QDir::toNativeSeparators(file).toStdString();
     const MailSendResult r = transport.send(m);
-    if (r.code != platform::kMailSuccess)
-        return {QString::fromStdString(platform::MailResultText(r.code)), {}};
+    if (r.code != platform::MailSuccess)
+        return {QString::fromStdString(platform::mailResultText(r.code)), {}};
     return {{}, r.note};
 }
 
@@ -44,7 +44,7 @@ QString MakeTempFileName() {
     return f.fileName();
 }
 
-QString MailErrorMessage(const QString& error) {
+QString mailErrorMessage(const QString& error) {
     const QString br = QStringLiteral("\n\r");
     return QStringLiteral("Die Datei konnte nicht per E-Mail versendet werden!") + br + br +
            QStringLiteral("Meldung:") + br + error;

@@ -19,14 +19,14 @@ inline constexpr char kHelpdeskAddressVariable[] = "HQ3746_HELPDESK_ADDRESS";
 
 // Where help requests go unless HQ3746_HELPDESK_ADDRESS says otherwise; set when building
 // (CMake cache variable HQ_HELPDESK_ADDRESS).
-QString DefaultHelpdeskAddress();
+QString defaultHelpdeskAddress();
 
 // The configured help-desk address: the environment variable when set and not blank, else the
 // default.
-QString HelpdeskAddress(const QProcessEnvironment& environment);
+QString helpdeskAddress(const QProcessEnvironment& environment);
 
 struct MailSendResult {
-    int code = platform::kMailSuccess; // Simple MAPI result code
+    int code = platform::MailSuccess; // Simple MAPI result code
     QString note; // on success: what the user should know (e.g. the mail program was opened)
 };
 
@@ -37,7 +37,7 @@ public:
 };
 
 // The transport of this platform (chosen when building).
-std::unique_ptr<MailTransport> CreateSystemMailTransport();
+std::unique_ptr<MailTransport> createSystemMailTransport();
 
 struct MailOutcome {
     QString error; // empty on success
@@ -56,6 +56,6 @@ QString MakeTempFileName();
 
 // The text of the error box: the headline, two line breaks, "Meldung:", one line break and the
 // error, each line break written LF CR.
-QString MailErrorMessage(const QString& error);
+QString mailErrorMessage(const QString& error);
 
 } // namespace hq::service

@@ -4,7 +4,7 @@ namespace hq::service {
 
 ChartSettings ChartSettings::defaults() {
     ChartSettings c;
-    const auto& specs = SeriesSpecs();
+    const auto& specs = seriesSpecs();
     for (std::size_t i = 0; i < specs.size(); ++i) {
         SeriesStyle& s = c.series[i];
         s.title = QString::fromUtf8(specs[i].title);

@@ -17,14 +17,14 @@ ChartViewer::ChartViewer(QWidget* parent)
     connect(ui_->Button2, &QPushButton::clicked, c, [c] { c->setLeftRange(0, 300); });
     connect(ui_->Button7, &QPushButton::clicked, c, &MeasurementChart::autosize);
     connect(ui_->Button6, &QPushButton::clicked, this, [this, c] {
-        if (RunChartEditor(*c, this)) {
+        if (runChartEditor(*c, this)) {
             const ChartSettings s = c->settings();
             ui_->CheckBoxLegend->setChecked(s.legendVisible);
             ui_->CheckBoxHorizontal->setChecked(s.left.grid);
             ui_->CheckBoxBottom->setChecked(s.bottom.grid);
         }
     });
-    connect(ui_->Button4, &QPushButton::clicked, this, [this, c] { RunChartExport(*c, this); });
+    connect(ui_->Button4, &QPushButton::clicked, this, [this, c] { runChartExport(*c, this); });
     connect(ui_->CheckBoxLegend, &QCheckBox::toggled, c, &MeasurementChart::setLegendVisible);
     connect(ui_->CheckBoxHorizontal, &QCheckBox::toggled, c,
             &MeasurementChart::setHorizontalGridVisible);
@@ -38,7 +38,7 @@ MeasurementChart* ChartViewer::chart() const {
 }
 
 QString ChartViewer::load(const QString& path) {
-    LoadedChart loaded = LoadChartFile(path);
+    LoadedChart loaded = loadChartFile(path);
     if (!loaded.ok())
         return loaded.error;
     const ChartSettings s = loaded.settings;
@@ -50,7 +50,7 @@ QString ChartViewer::load(const QString& path) {
     return {};
 }
 
-ChartViewer* OpenChartWindow(const QString& path, QWidget* parent, QString* error) {
+ChartViewer* openChartWindow(const QString& path, QWidget* parent, QString* error) {
     auto* viewer = new ChartViewer(parent);
     viewer->setAttribute(Qt::WA_DeleteOnClose);
     if (parent)

@@ -29,6 +29,6 @@ private:
 
 // Opens the file in a new viewer window (deleted when closed) and shows it. Returns the window,
 // or null with the reason in `error`.
-ChartViewer* OpenChartWindow(const QString& path, QWidget* parent, QString* error);
+ChartViewer* openChartWindow(const QString& path, QWidget* parent, QString* error);
 
 } // namespace hq::service

@@ -34,7 +34,7 @@ std::int64_t floorDiv(std::int64_t a, std::int64_t b) {
 }
 } // namespace
 
-std::string FormatIsoLocal(std::int64_t utcMs, int utcOffsetSeconds) {
+std::string formatIsoLocal(std::int64_t utcMs, int utcOffsetSeconds) {
     const std::int64_t local = utcMs + std::int64_t(utcOffsetSeconds) * 1000;
     const std::int64_t days = floorDiv(local, 86400000);
     const std::int64_t msOfDay = local - days * 86400000;
@@ -51,7 +51,7 @@ std::string FormatIsoLocal(std::int64_t utcMs, int utcOffsetSeconds) {
     return buf;
 }
 
-std::string FormatScaled(std::uint16_t code, const SeriesEncoding& e) {
+std::string formatScaled(std::uint16_t code, const SeriesEncoding& e) {
     const std::int32_t n = std::int32_t(code) - e.offset;
     const std::int32_t div = e.divisor > 0 ? e.divisor : 1;
     int digits = 0;
@@ -68,12 +68,12 @@ std::string FormatScaled(std::uint16_t code, const SeriesEncoding& e) {
     return out;
 }
 
-bool CsvTimeMayBeWritable(std::int64_t utcMs) {
+bool csvTimeMayBeWritable(std::int64_t utcMs) {
     return utcMs >= kFirstWritableMs - kDayMs && utcMs <= kLastWritableMs + kDayMs;
 }
 
-bool CsvTimeWritable(std::int64_t utcMs, int utcOffsetSeconds) {
-    if (!CsvTimeMayBeWritable(utcMs) || utcOffsetSeconds < -86400 || utcOffsetSeconds > 86400)
+bool csvTimeWritable(std::int64_t utcMs, int utcOffsetSeconds) {
+    if (!csvTimeMayBeWritable(utcMs) || utcOffsetSeconds < -86400 || utcOffsetSeconds > 86400)
         return false;
     const std::int64_t local = utcMs + std::int64_t(utcOffsetSeconds) * 1000;
     return local >= kFirstWritableMs && local <= kLastWritableMs;
@@ -81,45 +81,45 @@ bool CsvTimeWritable(std::int64_t utcMs, int utcOffsetSeconds) {
 
 void CsvRecordWriter::addWithOffset(std::int64_t utcMs, int offsetSeconds, const RawSample& sample,
                                     std::string& out) {
-    if (!CsvTimeWritable(utcMs, offsetSeconds)) {
+    if (!csvTimeWritable(utcMs, offsetSeconds)) {
         ++skipped_;
         return;
     }
     // Both instants lie within the years 1 to 9999, so their distance cannot overflow.
     if (havePrevious_ && utcMs - previousMs_ > gapMs_) {
-        out += CsvGapLine(previousMs_, previousOffset_, utcMs, offsetSeconds);
+        out += csvGapLine(previousMs_, previousOffset_, utcMs, offsetSeconds);
         out += '\n';
     }
-    out += CsvRow(utcMs, offsetSeconds, sample);
+    out += csvRow(utcMs, offsetSeconds, sample);
     out += '\n';
     havePrevious_ = true;
     previousMs_ = utcMs;
     previousOffset_ = offsetSeconds;
 }
 
-std::string CsvHeader() {
+std::string csvHeader() {
     std::string h = "time";
-    for (const auto& s : SeriesSpecs()) {
+    for (const auto& s : seriesSpecs()) {
         h += ',';
         h += s.csvName;
     }
     return h;
 }
 
-std::string CsvRow(std::int64_t utcMs, int utcOffsetSeconds, const RawSample& sample) {
-    std::string row = FormatIsoLocal(utcMs, utcOffsetSeconds);
-    const auto& specs = SeriesSpecs();
+std::string csvRow(std::int64_t utcMs, int utcOffsetSeconds, const RawSample& sample) {
+    std::string row = formatIsoLocal(utcMs, utcOffsetSeconds);
+    const auto& specs = seriesSpecs();
     for (std::size_t i = 0; i < sample.size(); ++i) {
         row += ',';
-        row += FormatScaled(sample[i], specs[i].encoding);
+        row += formatScaled(sample[i], specs[i].encoding);
     }
     return row;
 }
 
-std::string CsvGapLine(std::int64_t fromUtcMs, int fromOffsetSeconds, std::int64_t toUtcMs,
+std::string csvGapLine(std::int64_t fromUtcMs, int fromOffsetSeconds, std::int64_t toUtcMs,
                        int toOffsetSeconds) {
-    return "# gap from " + FormatIsoLocal(fromUtcMs, fromOffsetSeconds) + " to " +
-           FormatIsoLocal(toUtcMs, toOffsetSeconds);
+    return "# gap from " + formatIsoLocal(fromUtcMs, fromOffsetSeconds) + " to " +
+           formatIsoLocal(toUtcMs, toOffsetSeconds);
 }
 
 } // namespace hq::service

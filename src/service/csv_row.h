@@ -10,24 +10,24 @@
 namespace hq::service {
 
 // ISO-8601 local time with milliseconds and the UTC offset, e.g. 2026-12-09T11:53:44.250+01:00.
-std::string FormatIsoLocal(std::int64_t utcMs, int utcOffsetSeconds);
+std::string formatIsoLocal(std::int64_t utcMs, int utcOffsetSeconds);
 // A stored code as plotted: exact decimal with as many fraction digits as the divisor needs.
-std::string FormatScaled(std::uint16_t code, const SeriesEncoding& encoding);
+std::string formatScaled(std::uint16_t code, const SeriesEncoding& encoding);
 
 // Header line, without line end.
-std::string CsvHeader();
+std::string csvHeader();
 // One record, without line end. `utcOffsetSeconds` is the local offset at that instant.
-std::string CsvRow(std::int64_t utcMs, int utcOffsetSeconds, const RawSample& sample);
+std::string csvRow(std::int64_t utcMs, int utcOffsetSeconds, const RawSample& sample);
 // Marks missing records between two rows: "# gap from <iso> to <iso>".
-std::string CsvGapLine(std::int64_t fromUtcMs, int fromOffsetSeconds, std::int64_t toUtcMs,
+std::string csvGapLine(std::int64_t fromUtcMs, int fromOffsetSeconds, std::int64_t toUtcMs,
                        int toOffsetSeconds);
 
 // The instants the layout can write: local dates in the years 1 to 9999. A chart file may hold
 // any 64-bit time stamp; the others are left out of an export.
-bool CsvTimeWritable(std::int64_t utcMs, int utcOffsetSeconds);
+bool csvTimeWritable(std::int64_t utcMs, int utcOffsetSeconds);
 // A cheap test before the local offset is looked up: false for instants so far outside the
 // years 1 to 9999 that no offset (at most a day either way) brings them in.
-bool CsvTimeMayBeWritable(std::int64_t utcMs);
+bool csvTimeMayBeWritable(std::int64_t utcMs);
 
 // Turns records, in their order, into the lines of the export: a gap line where two written
 // records lie more than gapMs apart, then the record's row. Records outside the years 1 to 9999
@@ -40,7 +40,7 @@ public:
     // offset at an instant; it is only asked about instants that may be written.
     template <typename OffsetAt>
     void add(std::int64_t utcMs, const RawSample& sample, OffsetAt&& offsetAt, std::string& out) {
-        if (!CsvTimeMayBeWritable(utcMs)) {
+        if (!csvTimeMayBeWritable(utcMs)) {
             ++skipped_;
             return;
         }

@@ -34,7 +34,7 @@ InternForm::InternForm(ServiceCommands& commands, MailTransport& mail, QString h
     connect(ui_->Button15, &QPushButton::clicked, this, &InternForm::Button15Click);
     connect(ui_->Button9, &QPushButton::clicked, this, &InternForm::Button9Click);
     connect(ui_->Button8, &QPushButton::clicked, this, &InternForm::Button8Click);
-    connect(ui_->ButtonOpenChart, &QPushButton::clicked, this, &InternForm::OpenChartClick);
+    connect(ui_->ButtonOpenChart, &QPushButton::clicked, this, &InternForm::openChartClick);
     connect(ui_->ButtonVerlauf, &QPushButton::clicked, this, &InternForm::historyRequested);
     connect(ui_->CheckBoxLegend, &QCheckBox::clicked, this, &InternForm::CheckBoxLegendClick);
     connect(ui_->CheckBoxHorizontal, &QCheckBox::clicked, this,
@@ -55,15 +55,15 @@ void InternForm::PlotStatusRecord(const protocol::StatusRecord& record, const QD
 void InternForm::PlotStatusRecord(const protocol::StatusRecord& record, qint64 utcMs) {
     if (record.fehler != 0 && !ui_->Chart1->seriesVisible(kErrorSeries))
         ui_->Chart1->setSeriesVisible(kErrorSeries, true);
-    ui_->Chart1->appendRecord(utcMs, SampleFromStatus(record));
+    ui_->Chart1->appendRecord(utcMs, sampleFromStatus(record));
 }
 
-void InternForm::SetSerialNumber(std::int32_t serialNumber) {
+void InternForm::setSerialNumber(std::int32_t serialNumber) {
     ui_->SpinEdit1->setValue(serialNumber / 100);
     ui_->SpinEdit2->setValue(serialNumber % 100);
 }
 
-std::int32_t InternForm::SerialNumberToSend() const {
+std::int32_t InternForm::serialNumberToSend() const {
     const QString text = QString::number(ui_->SpinEdit1->value()) +
                          QStringLiteral("%1").arg(ui_->SpinEdit2->value(), 2, 10, QLatin1Char('0'));
     return std::int32_t(text.toLongLong());
@@ -80,16 +80,16 @@ void InternForm::Button7Click() {
 }
 
 void InternForm::Button6Click() {
-    if (RunChartEditor(*ui_->Chart1, this))
+    if (runChartEditor(*ui_->Chart1, this))
         syncChecks();
 }
 
 void InternForm::Button4Click() {
-    RunChartExport(*ui_->Chart1, this);
+    runChartExport(*ui_->Chart1, this);
 }
 
-QString InternForm::SaveChart(const QString& chosen) {
-    return SaveChartFile(ChartFileName(chosen), ui_->Chart1->settings(), ui_->Chart1->store());
+QString InternForm::saveChart(const QString& chosen) {
+    return saveChartFile(chartFileName(chosen), ui_->Chart1->settings(), ui_->Chart1->store());
 }
 
 void InternForm::Button5Click() {
@@ -99,43 +99,43 @@ void InternForm::Button5Click() {
     dialog.setOption(QFileDialog::DontConfirmOverwrite, true);
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return;
-    const QString error = SaveChart(dialog.selectedFiles().constFirst());
+    const QString error = saveChart(dialog.selectedFiles().constFirst());
     if (!error.isEmpty())
         QMessageBox::critical(this, windowTitle(), error);
 }
 
-ChartMailResult InternForm::MailChart() {
+ChartMailResult InternForm::mailChart() {
     ChartMailResult r;
     r.tempFile = MakeTempFileName();
     if (r.tempFile.isEmpty()) {
         r.fileError = QStringLiteral("Cannot create a temporary file.");
         return r;
     }
-    r.fileError = SaveChartFile(r.tempFile, ui_->Chart1->settings(), ui_->Chart1->store());
+    r.fileError = saveChartFile(r.tempFile, ui_->Chart1->settings(), ui_->Chart1->store());
     if (!r.fileError.isEmpty())
         return r;
-    const QString body = QString::fromUtf8(kHelpdeskBodyStart) + commands_.SerialNumberCaption();
+    const QString body = QString::fromUtf8(kHelpdeskBodyStart) + commands_.serialNumberCaption();
     r.outcome = SendChartMail(mail_, r.tempFile, QString::fromUtf8(kHelpdeskSubject), body,
                               helpdeskAddress_, QString::fromUtf8(kHelpdeskName));
     return r;
 }
 
 void InternForm::Button3Click() {
-    const ChartMailResult r = MailChart();
+    const ChartMailResult r = mailChart();
     if (!r.fileError.isEmpty()) {
         QMessageBox::critical(this, windowTitle(), r.fileError);
         return;
     }
     if (!r.outcome.ok()) {
         QApplication::beep();
-        QMessageBox::critical(this, windowTitle(), MailErrorMessage(r.outcome.error));
+        QMessageBox::critical(this, windowTitle(), mailErrorMessage(r.outcome.error));
     } else if (!r.outcome.note.isEmpty()) {
         QMessageBox::information(this, windowTitle(), r.outcome.note);
     }
 }
 
 void InternForm::Button15Click() {
-    commands_.SendSerialNumber(SerialNumberToSend());
+    commands_.SendSerialNumber(serialNumberToSend());
 }
 void InternForm::Button9Click() {
     commands_.SendDispLdr();
@@ -154,13 +154,13 @@ void InternForm::CheckBoxBottomClick() {
     ui_->Chart1->setVerticalGridVisible(ui_->CheckBoxBottom->isChecked());
 }
 
-void InternForm::OpenChartClick() {
+void InternForm::openChartClick() {
     const QString path = QFileDialog::getOpenFileName(this, windowTitle(), QString(),
                                                       QStringLiteral("Chart files (*.hqchart)"));
     if (path.isEmpty())
         return;
     QString error;
-    if (!OpenChartWindow(path, nullptr, &error))
+    if (!openChartWindow(path, nullptr, &error))
         QMessageBox::critical(this, windowTitle(), error);
 }
 

@@ -29,7 +29,7 @@ public:
     virtual void SendDispLdr() = 0;                               // frame "w"
     virtual void SendWdtTest() = 0;                               // frame 0xFD
     // Caption of the serial-number label (`Label25`), e.g. "N#12345678", for the mail body.
-    virtual QString SerialNumberCaption() const = 0;
+    virtual QString serialNumberCaption() const = 0;
 };
 
 struct ChartMailResult {
@@ -50,14 +50,14 @@ public:
     void PlotStatusRecord(const protocol::StatusRecord& record, qint64 utcMs);
     // From every ConfigRecord: SpinEdit1 := serial div 100, SpinEdit2 := serial mod 100
     // (truncating; values outside a spin edit's range show its nearest limit).
-    void SetSerialNumber(std::int32_t serialNumber);
+    void setSerialNumber(std::int32_t serialNumber);
 
     MeasurementChart* chart() const;
 
     // The work of the buttons without their dialogs and boxes.
-    std::int32_t SerialNumberToSend() const;  // "N Senden": SpinEdit1 then SpinEdit2, 2 digits
-    QString SaveChart(const QString& chosen); // "KOV Save" after the dialog; error text
-    ChartMailResult MailChart();              // "KOV Mail" up to the error box
+    std::int32_t serialNumberToSend() const;  // "N Senden": SpinEdit1 then SpinEdit2, 2 digits
+    QString saveChart(const QString& chosen); // "KOV Save" after the dialog; error text
+    ChartMailResult mailChart();              // "KOV Mail" up to the error box
 
 public slots:
     void Button1Click();  // "0..20"
@@ -73,7 +73,7 @@ public slots:
     void CheckBoxLegendClick();
     void CheckBoxHorizontalClick();
     void CheckBoxBottomClick();
-    void OpenChartClick(); // opens a chart file in its own read-only window
+    void openChartClick(); // opens a chart file in its own read-only window
 
 signals:
     // "Verlauf": the stored history of the cabinet is to be shown (the program opens the viewer).

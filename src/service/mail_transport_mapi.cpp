@@ -7,7 +7,7 @@ namespace {
 
 class MapiTransport : public MailTransport {
 public:
-    MailSendResult send(const platform::MailMessage& m) override { return {mapi_.Send(m), {}}; }
+    MailSendResult send(const platform::MailMessage& m) override { return {mapi_.send(m), {}}; }
 
 private:
     platform::SimpleMapi mapi_;
@@ -15,7 +15,7 @@ private:
 
 } // namespace
 
-std::unique_ptr<MailTransport> CreateSystemMailTransport() {
+std::unique_ptr<MailTransport> createSystemMailTransport() {
     return std::make_unique<MapiTransport>();
 }
 

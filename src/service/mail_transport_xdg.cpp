@@ -24,33 +24,33 @@ public:
         p.setProcessChannelMode(QProcess::ForwardedChannels);
         p.start();
         if (!p.waitForStarted(10000))
-            return {platform::kMailUserAbort, {}}; // no mail tool: as if mail were not set up
+            return {platform::MailUserAbort, {}}; // no mail tool: as if mail were not set up
         if (!p.waitForFinished(120000)) {
             p.kill();
             p.waitForFinished(1000);
-            return {platform::kMailFailure, {}};
+            return {platform::MailFailure, {}};
         }
         if (p.exitStatus() != QProcess::NormalExit)
-            return {platform::kMailFailure, {}};
+            return {platform::MailFailure, {}};
         switch (p.exitCode()) {
         case 0:
-            return {platform::kMailSuccess,
+            return {platform::MailSuccess,
                     QStringLiteral("Das E-Mail-Programm wurde geöffnet; bitte die Nachricht dort "
                                    "absenden.\nAnhang: %1")
                         .arg(attachment)};
         case 2: // a file given does not exist
-            return {platform::kMailAttachmentNotFound, {}};
+            return {platform::MailAttachmentNotFound, {}};
         case 3: // a required tool is missing
-            return {platform::kMailUserAbort, {}};
+            return {platform::MailUserAbort, {}};
         default:
-            return {platform::kMailFailure, {}};
+            return {platform::MailFailure, {}};
         }
     }
 };
 
 } // namespace
 
-std::unique_ptr<MailTransport> CreateSystemMailTransport() {
+std::unique_ptr<MailTransport> createSystemMailTransport() {
     return std::make_unique<XdgEmailTransport>();
 }
 

@@ -214,8 +214,8 @@ void fillVerticalRuns(QCPPainter* painter, QVector<QLine>& segments, const QRect
     // a pixel are clipped away anyway and are left out.
     const int firstPixel = firstColumn - 1;
     static thread_local std::vector<int> tops, bottoms;
-    tops.assign(std::size_t(columns + 1), kNone);
-    bottoms.assign(std::size_t(columns + 1), kSeveral);
+    tops.assign(std::size_t(columns) + 1, kNone);
+    bottoms.assign(std::size_t(columns) + 1, kSeveral);
     const int rowMin = plot.top() - 1, rowMax = plot.bottom() + 1;
     for (const QLine& l : std::as_const(segments)) {
         if (l.x1() != l.x2()) {
@@ -266,7 +266,7 @@ EveryThirdLabelGrid::EveryThirdLabelGrid(QCPAxis* axis)
     axis->grid()->setLayer(hidden);
 }
 
-QVector<double> EveryThirdLabelGrid::GridTicks(const QVector<double>& ticks) {
+QVector<double> EveryThirdLabelGrid::gridTicks(const QVector<double>& ticks) {
     if (ticks.size() < 2)
         return ticks;
     const double step = ticks[1] - ticks[0];
@@ -292,7 +292,7 @@ void EveryThirdLabelGrid::draw(QCPPainter* painter) {
     applyDefaultAntialiasingHint(painter);
     painter->setPen(grid->pen());
     const QRect rect = axis_->axisRect()->rect();
-    for (const double tick : GridTicks(axis_->tickVector())) {
+    for (const double tick : gridTicks(axis_->tickVector())) {
         const double x = axis_->coordToPixel(tick);
         painter->drawLine(QLineF(x, rect.bottom(), x, rect.top()));
     }
@@ -586,7 +586,7 @@ void ChartLegend::setSeries(const std::array<SeriesStyle, kSeriesCount>& series)
 }
 
 MeasurementChart::MeasurementChart(QWidget* parent)
-    : QCustomPlot(parent), store_(std::make_unique<HistoryStore>(SeriesEncodings())),
+    : QCustomPlot(parent), store_(std::make_unique<HistoryStore>(seriesEncodings())),
       settings_(ChartSettings::defaults()) {
     setObjectName(QStringLiteral("Chart1"));
     setNotAntialiasedElements(QCP::aeAll);

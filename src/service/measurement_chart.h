@@ -53,7 +53,7 @@ public:
     // The labels (ticks) that get a grid line: those whose position counted in label steps from
     // the epoch is a multiple of three, so that the lines stay with their labels while the view
     // moves.
-    static QVector<double> GridTicks(const QVector<double>& ticks);
+    static QVector<double> gridTicks(const QVector<double>& ticks);
 
 protected:
     void applyDefaultAntialiasingHint(QCPPainter* painter) const override;

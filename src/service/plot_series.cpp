@@ -117,23 +117,23 @@ std::array<SeriesSpec, kSeriesCount> makeSpecs() {
 }
 } // namespace
 
-const std::array<SeriesSpec, kSeriesCount>& SeriesSpecs() {
-    static const std::array<SeriesSpec, kSeriesCount> specs = makeSpecs();
-    return specs;
+const std::array<SeriesSpec, kSeriesCount>& seriesSpecs() {
+    static const std::array<SeriesSpec, kSeriesCount> kSpecs = makeSpecs();
+    return kSpecs;
 }
 
-std::array<SeriesEncoding, kSeriesCount> SeriesEncodings() {
+std::array<SeriesEncoding, kSeriesCount> seriesEncodings() {
     std::array<SeriesEncoding, kSeriesCount> e{};
     for (std::size_t i = 0; i < e.size(); ++i)
-        e[i] = SeriesSpecs()[i].encoding;
+        e[i] = seriesSpecs()[i].encoding;
     return e;
 }
 
-std::uint32_t AutomaticColour(int index) {
+std::uint32_t automaticColour(int index) {
     return autoRgb(index);
 }
 
-RawSample SampleFromStatus(const protocol::StatusRecord& r) {
+RawSample sampleFromStatus(const protocol::StatusRecord& r) {
     return [&]<std::size_t... I>(std::index_sequence<I...>) {
         return RawSample{seriesCode<I>(r)...};
     }

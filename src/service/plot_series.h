@@ -35,12 +35,12 @@ struct SeriesSpec {
 inline constexpr int kErrorSeries = 10;
 inline constexpr int kDoorSeries = 16;
 
-const std::array<SeriesSpec, kSeriesCount>& SeriesSpecs();
-std::array<SeriesEncoding, kSeriesCount> SeriesEncodings();
+const std::array<SeriesSpec, kSeriesCount>& seriesSpecs();
+std::array<SeriesEncoding, kSeriesCount> seriesEncodings();
 // Colour of the automatic palette for the series at this index.
-std::uint32_t AutomaticColour(int index);
+std::uint32_t automaticColour(int index);
 
 // The stored codes of one status record, in series order.
-RawSample SampleFromStatus(const protocol::StatusRecord& record);
+RawSample sampleFromStatus(const protocol::StatusRecord& record);
 
 } // namespace hq::service

@@ -78,9 +78,9 @@ int fromBcd(std::uint8_t b) {
 }
 
 int daysInMonth(int year, int month) {
-    static constexpr int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-    return month == 2 && leap ? 29 : days[month - 1];
+    return month == 2 && leap ? 29 : kDays[month - 1];
 }
 
 constexpr int kMinHumidity = 20; // tenths of % r.H.
@@ -406,38 +406,38 @@ struct Cabinet::State {
         const auto f = report.subspan(1);
         namespace cmd = protocol::command;
         switch (f[0]) {
-        case cmd::Status:
+        case cmd::kStatus:
             return {encodeStatus(statusRecord(), wideOkTimer())};
-        case cmd::Config:
+        case cmd::kConfig:
             return {encodeConfig(configRecord())};
-        case cmd::WebImageVersion:
+        case cmd::kWebImageVersion:
             return {encodeWebImageVersion(options.webImageText)};
-        case cmd::ClockRead:
+        case cmd::kClockRead:
             return {encodeClock(clockRecord())};
-        case cmd::SettingsWrite:
+        case cmd::kSettingsWrite:
             if (f.size() >= 14)
                 writeSettings(f);
             return {};
-        case cmd::ClockSet:
+        case cmd::kClockSet:
             if (f.size() >= 18)
                 setClock(f);
             return {};
-        case cmd::SerialNumberWrite:
+        case cmd::kSerialNumberWrite:
             if (f.size() >= 5)
                 serial = static_cast<std::int32_t>(static_cast<std::uint32_t>(f[1]) |
                                                    static_cast<std::uint32_t>(f[2]) << 8 |
                                                    static_cast<std::uint32_t>(f[3]) << 16 |
                                                    static_cast<std::uint32_t>(f[4]) << 24);
             return {};
-        case cmd::WdtTest: // the watchdog bites: the controller restarts
-        case cmd::Reset:
+        case cmd::kWdtTest: // the watchdog bites: the controller restarts
+        case cmd::kReset:
             presence = CabinetPresence::Resetting;
             resetUntil = clock() + options.resetDuration;
             return {};
-        case cmd::Bootloader:
+        case cmd::kBootloader:
             presence = CabinetPresence::Bootloader;
             return {};
-        case cmd::DispLdr: // shows the light sensor on the cabinet's own display
+        case cmd::kDispLdr: // shows the light sensor on the cabinet's own display
         default:
             return {};
         }

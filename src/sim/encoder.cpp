@@ -14,15 +14,15 @@ protocol::FirmwareVersion okTimerFirmware(bool wide) {
 } // namespace
 
 InputData encodeStatus(const protocol::StatusRecord& s, bool wideOkTimer) {
-    return protocol::encodeFields(s, protocol::reply::Status, okTimerFirmware(wideOkTimer));
+    return protocol::encodeFields(s, protocol::reply::kStatus, okTimerFirmware(wideOkTimer));
 }
 
 InputData encodeConfig(const protocol::ConfigRecord& c) {
-    return protocol::encodeFields(c, protocol::reply::Config);
+    return protocol::encodeFields(c, protocol::reply::kConfig);
 }
 
 InputData encodeClock(const protocol::ClockRecord& c) {
-    return protocol::encodeFields(c, protocol::reply::Clock);
+    return protocol::encodeFields(c, protocol::reply::kClock);
 }
 
 InputData encodeI2cScan(std::span<const std::uint8_t> addresses) {
@@ -30,13 +30,13 @@ InputData encodeI2cScan(std::span<const std::uint8_t> addresses) {
     const std::size_t n = std::min(addresses.size(), protocol::kMaxI2cAddresses);
     r.addresses.assign(addresses.begin(), addresses.begin() + static_cast<std::ptrdiff_t>(n));
     r.count = static_cast<std::uint8_t>(n);
-    return protocol::encodeFields(r, protocol::reply::I2cScan);
+    return protocol::encodeFields(r, protocol::reply::kI2cScan);
 }
 
 InputData encodeWebImageVersion(std::string_view text) {
     protocol::WebImageVersion w;
     w.text = std::string(text); // the controller's own bytes (Windows-1252)
-    return protocol::encodeFields(w, protocol::reply::WebImageVersion);
+    return protocol::encodeFields(w, protocol::reply::kWebImageVersion);
 }
 
 } // namespace hq::sim

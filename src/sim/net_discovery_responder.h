@@ -20,31 +20,31 @@ public:
     ~DiscoveryResponder() override;
 
     // Binds to address:port (port 0 picks a free one). False when the port is taken.
-    bool Listen(const QHostAddress& address = QHostAddress::LocalHost, quint16 port = 0);
+    bool listen(const QHostAddress& address = QHostAddress::LocalHost, quint16 port = 0);
     quint16 port() const;
 
-    QByteArray description() const { return m_description; }
-    void setDescription(const QByteArray& description) { m_description = description; }
+    QByteArray description() const { return description_; }
+    void setDescription(const QByteArray& description) { description_ = description; }
     // The byte after the description, which the monitor never shows (CR LF ends in LF).
-    char finalByte() const { return m_finalByte; }
-    void setFinalByte(char byte) { m_finalByte = byte; }
+    char finalByte() const { return finalByte_; }
+    void setFinalByte(char byte) { finalByte_ = byte; }
     // How many answers each request gets (a cabinet that answers twice is listed twice).
-    int answersPerRequest() const { return m_answers; }
-    void setAnswersPerRequest(int count) { m_answers = count; }
+    int answersPerRequest() const { return answers_; }
+    void setAnswersPerRequest(int count) { answers_ = count; }
 
-    int requestsSeen() const { return m_requests; }
+    int requestsSeen() const { return requests_; }
 
 signals:
     void requestAnswered(const QHostAddress& sender, quint16 port);
 
 private:
-    void OnReadyRead();
+    void onReadyRead();
 
-    std::unique_ptr<QUdpSocket> m_socket;
-    QByteArray m_description = "Simulated cabinet";
-    char m_finalByte = '\0';
-    int m_answers = 1;
-    int m_requests = 0;
+    std::unique_ptr<QUdpSocket> socket_;
+    QByteArray description_ = "Simulated cabinet";
+    char finalByte_ = '\0';
+    int answers_ = 1;
+    int requests_ = 0;
 };
 
 } // namespace hq::sim

@@ -9,7 +9,7 @@ namespace {
 constexpr qsizetype kMaxHead = 64 * 1024;
 constexpr qint64 kMaxBody = 64 * 1024 * 1024;
 
-QByteArray HeaderValue(const QByteArray& head, QByteArrayView name) {
+QByteArray headerValue(const QByteArray& head, QByteArrayView name) {
     const QList<QByteArray> lines = head.split('\n');
     for (qsizetype i = 1; i < lines.size(); ++i) {
         const QByteArray line = lines[i].trimmed();
@@ -22,7 +22,7 @@ QByteArray HeaderValue(const QByteArray& head, QByteArrayView name) {
     return {};
 }
 
-QByteArray Parameter(const QByteArray& line, QByteArrayView name) {
+QByteArray parameter(const QByteArray& line, QByteArrayView name) {
     const QByteArray key = name.toByteArray() + "=\"";
     const qsizetype at = line.indexOf(key);
     if (at < 0) {
@@ -43,7 +43,7 @@ struct UploadServer::Connection {
     bool answered = false;
 };
 
-QString CheckMultipartUpload(const QByteArray& contentType, const QByteArray& body,
+QString checkMultipartUpload(const QByteArray& contentType, const QByteArray& body,
                              ReceivedUpload& out) {
     const QByteArray prefix = "multipart/form-data; boundary=";
     if (!contentType.startsWith(prefix) || contentType.size() == prefix.size()) {
@@ -69,8 +69,8 @@ QString CheckMultipartUpload(const QByteArray& contentType, const QByteArray& bo
     if (disposition.isEmpty()) {
         return QStringLiteral("part without Content-Disposition: form-data");
     }
-    out.fieldName = Parameter(disposition, "name");
-    out.fileName = Parameter(disposition, "filename");
+    out.fieldName = parameter(disposition, "name");
+    out.fileName = parameter(disposition, "filename");
     const qsizetype contentStart = headEnd + 4;
     const QByteArray closing = "\r\n" + delimiter + "--\r\n";
     const qsizetype next = body.indexOf("\r\n" + delimiter, contentStart);
@@ -90,43 +90,43 @@ QString CheckMultipartUpload(const QByteArray& contentType, const QByteArray& bo
 UploadServer::UploadServer(QObject* parent) : QObject(parent) {}
 
 UploadServer::~UploadServer() {
-    for (auto& [socket, connection] : m_open) {
+    for (auto& [socket, connection] : open_) {
         socket->disconnect(this);
         delete socket;
     }
 }
 
-bool UploadServer::Listen(const QHostAddress& address, quint16 port) {
+bool UploadServer::listen(const QHostAddress& address, quint16 port) {
     auto server = std::make_unique<QTcpServer>();
     if (!server->listen(address, port)) {
         return false;
     }
-    connect(server.get(), &QTcpServer::newConnection, this, &UploadServer::OnNewConnection);
-    m_server = std::move(server);
+    connect(server.get(), &QTcpServer::newConnection, this, &UploadServer::onNewConnection);
+    server_ = std::move(server);
     return true;
 }
 
 quint16 UploadServer::port() const {
-    return m_server ? m_server->serverPort() : 0;
+    return server_ ? server_->serverPort() : 0;
 }
 
-void UploadServer::OnNewConnection() {
-    while (QTcpSocket* socket = m_server->nextPendingConnection()) {
-        ++m_connections;
+void UploadServer::onNewConnection() {
+    while (QTcpSocket* socket = server_->nextPendingConnection()) {
+        ++connections_;
         auto owned = std::make_unique<Connection>(Connection{socket, {}, false});
         Connection* c = owned.get();
-        m_open.emplace(socket, std::move(owned));
+        open_.emplace(socket, std::move(owned));
         socket->setParent(this);
-        connect(socket, &QTcpSocket::readyRead, this, [this, c] { OnReadyRead(c); });
+        connect(socket, &QTcpSocket::readyRead, this, [this, c] { onReadyRead(c); });
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
             socket->disconnect(this);
             socket->deleteLater();
-            m_open.erase(socket);
+            open_.erase(socket);
         });
     }
 }
 
-void UploadServer::OnReadyRead(Connection* c) {
+void UploadServer::onReadyRead(Connection* c) {
     if (c->answered) {
         c->socket->readAll();
         return;
@@ -141,12 +141,12 @@ void UploadServer::OnReadyRead(Connection* c) {
     }
     const QByteArray head = c->buffer.left(headEnd + 4);
     bool ok = false;
-    const qint64 length = HeaderValue(head, "Content-Length").toLongLong(&ok);
+    const qint64 length = headerValue(head, "Content-Length").toLongLong(&ok);
     if (!ok || length < 0 || length > kMaxBody) {
         ReceivedUpload upload;
         upload.requestHead = head;
         upload.problem = QStringLiteral("missing or invalid Content-Length");
-        Answer(c, upload);
+        answer(c, upload);
         return;
     }
     if (c->buffer.size() - head.size() < length) {
@@ -161,19 +161,19 @@ void UploadServer::OnReadyRead(Connection* c) {
             QStringLiteral("unexpected request line: ") + QString::fromLatin1(requestLine);
     } else {
         upload.problem =
-            CheckMultipartUpload(HeaderValue(head, "Content-Type"), upload.body, upload);
+            checkMultipartUpload(headerValue(head, "Content-Type"), upload.body, upload);
     }
     if (upload.problem.isEmpty()) {
-        m_lastImage = upload.image;
+        lastImage_ = upload.image;
     }
-    Answer(c, upload);
+    answer(c, upload);
 }
 
-void UploadServer::Answer(Connection* c, const ReceivedUpload& upload) {
+void UploadServer::answer(Connection* c, const ReceivedUpload& upload) {
     c->answered = true;
-    m_uploads.append(upload);
+    uploads_.append(upload);
     emit uploadReceived(upload);
-    const UploadServerBehaviour b = m_behaviour;
+    const UploadServerBehaviour b = behaviour_;
     using Ending = UploadServerBehaviour::Ending;
     if (b.ending == Ending::Stall) {
         return;

@@ -51,37 +51,37 @@ public:
     explicit UploadServer(QObject* parent = nullptr);
     ~UploadServer() override;
 
-    bool Listen(const QHostAddress& address = QHostAddress::LocalHost, quint16 port = 0);
+    bool listen(const QHostAddress& address = QHostAddress::LocalHost, quint16 port = 0);
     quint16 port() const;
 
-    UploadServerBehaviour behaviour() const { return m_behaviour; }
-    void setBehaviour(const UploadServerBehaviour& behaviour) { m_behaviour = behaviour; }
+    UploadServerBehaviour behaviour() const { return behaviour_; }
+    void setBehaviour(const UploadServerBehaviour& behaviour) { behaviour_ = behaviour; }
 
-    const QList<ReceivedUpload>& uploads() const { return m_uploads; }
+    const QList<ReceivedUpload>& uploads() const { return uploads_; }
     // The image of the last well-formed upload.
-    QByteArray lastImage() const { return m_lastImage; }
-    int connectionsSeen() const { return m_connections; }
+    QByteArray lastImage() const { return lastImage_; }
+    int connectionsSeen() const { return connections_; }
 
 signals:
     void uploadReceived(const hq::sim::ReceivedUpload& upload);
 
 private:
     struct Connection;
-    void OnNewConnection();
-    void OnReadyRead(Connection* c);
-    void Answer(Connection* c, const ReceivedUpload& upload);
+    void onNewConnection();
+    void onReadyRead(Connection* c);
+    void answer(Connection* c, const ReceivedUpload& upload);
 
-    std::unique_ptr<QTcpServer> m_server;
-    std::map<QTcpSocket*, std::unique_ptr<Connection>> m_open;
-    UploadServerBehaviour m_behaviour;
-    QList<ReceivedUpload> m_uploads;
-    QByteArray m_lastImage;
-    int m_connections = 0;
+    std::unique_ptr<QTcpServer> server_;
+    std::map<QTcpSocket*, std::unique_ptr<Connection>> open_;
+    UploadServerBehaviour behaviour_;
+    QList<ReceivedUpload> uploads_;
+    QByteArray lastImage_;
+    int connections_ = 0;
 };
 
 // Checks one multipart/form-data body with one file part against the boundary of contentType.
 // Fills fieldName, fileName and image; returns an empty text when the body is well formed.
-QString CheckMultipartUpload(const QByteArray& contentType, const QByteArray& body,
+QString checkMultipartUpload(const QByteArray& contentType, const QByteArray& body,
                              ReceivedUpload& out);
 
 } // namespace hq::sim

@@ -14,7 +14,7 @@ namespace {
 
 // Segments in drawing order: 0 top, 1 upper left, 2 upper right, 3 middle, 4 lower left,
 // 5 lower right, 6 bottom. One bit per segment.
-constexpr std::array<unsigned, LedDisplay::GlyphCount> kLitSegments = {
+constexpr std::array<unsigned, LedDisplay::kGlyphCount> kLitSegments = {
     0b1110111, // 0: 0 1 2 4 5 6
     0b0100100, // 1: 2 5
     0b1011101, // 2: 0 2 3 4 6
@@ -70,10 +70,10 @@ int roundHalfEven(double v) {
 
 LedDisplay::LedDisplay(QWidget* parent) : QWidget(parent) {
     setAttribute(Qt::WA_OpaquePaintEvent);
-    m_unlitColor = Blend(m_colorLED, m_colorBackGround, m_ledContrast);
+    unlitColor_ = Blend(colorLED_, colorBackGround_, ledContrast_);
     // Taken while the background still holds its default, so the outline stays as it is
     // when the background changes later.
-    m_outlineColor = Blend(m_colorBackGround, QColor(0, 0, 0), 3);
+    outlineColor_ = Blend(colorBackGround_, QColor(0, 0, 0), 3);
     resize(168, 36);
     rebuildDigits();
 }
@@ -135,21 +135,21 @@ LedDisplay::ValueText LedDisplay::formatValue(double value, int fractionDigits, 
 }
 
 LedDisplay::ValueText LedDisplay::valueText() const {
-    return formatValue(m_value, m_fractionDigits, m_numDigits, m_leadingZeros);
+    return formatValue(value_, fractionDigits_, numDigits_, leadingZeros_);
 }
 
 const QImage& LedDisplay::digitImage(int glyph) const {
-    static const QImage none;
-    if (glyph < 0 || glyph >= GlyphCount) {
-        return none;
+    static const QImage kNone;
+    if (glyph < 0 || glyph >= kGlyphCount) {
+        return kNone;
     }
-    return m_digitImages[static_cast<std::size_t>(glyph)];
+    return digitImages_[static_cast<std::size_t>(glyph)];
 }
 
 void LedDisplay::rebuildDigits() {
-    const int W = m_digitWidth;
-    const int H = m_digitHeight;
-    const int LW = m_digitLineWidth;
+    const int W = digitWidth_;
+    const int H = digitHeight_;
+    const int LW = digitLineWidth_;
     const int A = LW + 1;
     const int D = W - LW - 2;
     const int M = H / 2;
@@ -178,31 +178,31 @@ void LedDisplay::rebuildDigits() {
         QLine(LW, H - l - 1, W - LW, H - l - 1),
     };
 
-    for (int g = 0; g < GlyphCount; ++g) {
+    for (int g = 0; g < kGlyphCount; ++g) {
         for (int s = 0; s < 7; ++s) {
-            m_segmentColors[static_cast<std::size_t>(g)][static_cast<std::size_t>(s)] =
-                segmentLit(g, s) ? m_colorLED : m_unlitColor;
+            segmentColors_[static_cast<std::size_t>(g)][static_cast<std::size_t>(s)] =
+                segmentLit(g, s) ? colorLED_ : unlitColor_;
         }
     }
 
-    const QColor framePen = m_drawDigitShapes ? m_outlineColor : m_colorBackGround;
-    for (int g = 0; g < GlyphCount; ++g) {
+    const QColor framePen = drawDigitShapes_ ? outlineColor_ : colorBackGround_;
+    for (int g = 0; g < kGlyphCount; ++g) {
         QImage image(W, H, QImage::Format_RGB32);
-        image.fill(m_colorBackGround);
+        image.fill(colorBackGround_);
         {
             QPainter p(&image);
             p.setPen(QPen(framePen, 1));
-            p.setBrush(m_colorBackGround);
+            p.setBrush(colorBackGround_);
             drawBox(p, 0, 0, W, H);
             QPen pen(framePen, 1);
-            if (m_segmentStyle == SegmentRectangular) {
+            if (segmentStyle_ == SegmentRectangular) {
                 pen = QPen(framePen, LW, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
             }
             for (int s = 0; s < 7; ++s) {
                 const QColor& color =
-                    m_segmentColors[static_cast<std::size_t>(g)][static_cast<std::size_t>(s)];
+                    segmentColors_[static_cast<std::size_t>(g)][static_cast<std::size_t>(s)];
                 p.setBrush(color);
-                if (m_segmentStyle == SegmentBeveled) {
+                if (segmentStyle_ == SegmentBeveled) {
                     p.setPen(pen);
                     p.drawPolygon(polygons[static_cast<std::size_t>(s)]);
                 } else {
@@ -216,160 +216,160 @@ void LedDisplay::rebuildDigits() {
                 }
             }
         }
-        m_digitImages[static_cast<std::size_t>(g)] = std::move(image);
+        digitImages_[static_cast<std::size_t>(g)] = std::move(image);
     }
 }
 
 void LedDisplay::lookChanged() {
-    m_unlitColor = Blend(m_colorLED, m_colorBackGround, m_ledContrast);
+    unlitColor_ = Blend(colorLED_, colorBackGround_, ledContrast_);
     rebuildDigits();
     update();
 }
 
 void LedDisplay::setColorBackGround(const QColor& color) {
-    if (!color.isValid() || color.toRgb() == m_colorBackGround) {
+    if (!color.isValid() || color.toRgb() == colorBackGround_) {
         return;
     }
-    m_colorBackGround = color.toRgb();
+    colorBackGround_ = color.toRgb();
     lookChanged();
 }
 
 void LedDisplay::setColorLED(const QColor& color) {
-    if (!color.isValid() || color.toRgb() == m_colorLED) {
+    if (!color.isValid() || color.toRgb() == colorLED_) {
         return;
     }
-    m_colorLED = color.toRgb();
+    colorLED_ = color.toRgb();
     lookChanged();
 }
 
 void LedDisplay::setLEDContrast(int contrast) {
-    if (contrast == m_ledContrast || contrast < 0 || contrast > 9) {
+    if (contrast == ledContrast_ || contrast < 0 || contrast > 9) {
         return;
     }
-    m_ledContrast = contrast;
+    ledContrast_ = contrast;
     lookChanged();
 }
 
 void LedDisplay::setDigitHeight(int height) {
-    if (height == m_digitHeight || height < 1 || height > MaxDigitSize) {
+    if (height == digitHeight_ || height < 1 || height > kMaxDigitSize) {
         return;
     }
-    m_digitHeight = height;
+    digitHeight_ = height;
     lookChanged();
 }
 
 void LedDisplay::setDigitWidth(int width) {
-    if (width == m_digitWidth || width < 1 || width > MaxDigitSize) {
+    if (width == digitWidth_ || width < 1 || width > kMaxDigitSize) {
         return;
     }
-    m_digitWidth = width;
+    digitWidth_ = width;
     lookChanged();
 }
 
 void LedDisplay::setDigitLineWidth(int width) {
-    if (width == m_digitLineWidth || width < 1 || width > MaxDigitSize) {
+    if (width == digitLineWidth_ || width < 1 || width > kMaxDigitSize) {
         return;
     }
-    m_digitLineWidth = width;
+    digitLineWidth_ = width;
     lookChanged();
 }
 
 void LedDisplay::setSegmentStyle(SegmentStyle style) {
-    if (style == m_segmentStyle) {
+    if (style == segmentStyle_) {
         return;
     }
-    m_segmentStyle = style;
+    segmentStyle_ = style;
     lookChanged();
 }
 
 void LedDisplay::setDrawDigitShapes(bool on) {
-    if (on == m_drawDigitShapes) {
+    if (on == drawDigitShapes_) {
         return;
     }
-    m_drawDigitShapes = on;
+    drawDigitShapes_ = on;
     lookChanged();
 }
 
 void LedDisplay::setFractionDigits(int digits) {
-    digits = std::clamp(digits, 0, m_numDigits - 1);
-    if (digits == m_fractionDigits) {
+    digits = std::clamp(digits, 0, numDigits_ - 1);
+    if (digits == fractionDigits_) {
         return;
     }
-    m_fractionDigits = digits;
+    fractionDigits_ = digits;
     update();
 }
 
 void LedDisplay::setNumDigits(int digits) {
-    if (digits == m_numDigits || digits < 1 || digits > kMaxNumDigits) {
+    if (digits == numDigits_ || digits < 1 || digits > kMaxNumDigits) {
         return;
     }
-    m_numDigits = digits;
+    numDigits_ = digits;
     update();
 }
 
 void LedDisplay::setDecSeparator(DecSeparator separator) {
-    if (separator == m_decSeparator) {
+    if (separator == decSeparator_) {
         return;
     }
-    m_decSeparator = separator;
+    decSeparator_ = separator;
     update();
 }
 
 void LedDisplay::setLeadingZeros(bool on) {
-    if (on == m_leadingZeros) {
+    if (on == leadingZeros_) {
         return;
     }
-    m_leadingZeros = on;
+    leadingZeros_ = on;
     update();
 }
 
 void LedDisplay::setBevelStyle(BevelCut style) {
-    if (style == m_bevelStyle) {
+    if (style == bevelStyle_) {
         return;
     }
-    m_bevelStyle = style;
+    bevelStyle_ = style;
     update();
 }
 
 void LedDisplay::setBorderStyle(BorderStyle style) {
-    if (style == m_borderStyle) {
+    if (style == borderStyle_) {
         return;
     }
-    m_borderStyle = style;
+    borderStyle_ = style;
     update();
 }
 
 void LedDisplay::setValue(double value) {
-    if (value == m_value || (std::isnan(value) && std::isnan(m_value))) {
+    if (value == value_ || (std::isnan(value) && std::isnan(value_))) {
         return;
     }
-    m_value = value;
+    value_ = value;
     update();
     emit OnChange(this);
 }
 
 QSize LedDisplay::sizeHint() const {
-    return QSize(m_numDigits * (m_digitWidth + 6), m_digitHeight + 8);
+    return QSize(numDigits_ * (digitWidth_ + 6), digitHeight_ + 8);
 }
 
 void LedDisplay::paintEvent(QPaintEvent* /*event*/) {
     QPainter p(this);
     QRect r(0, 0, width(), height());
-    p.fillRect(r, m_colorBackGround);
+    p.fillRect(r, colorBackGround_);
 
-    const int W = m_digitWidth;
-    const int H = m_digitHeight;
-    const int cw = width() / m_numDigits;
+    const int W = digitWidth_;
+    const int H = digitHeight_;
+    const int cw = width() / numDigits_;
     const int y = (height() - H) / 2;
     int x = (cw - W) / 2;
 
-    p.setPen(m_colorLED);
-    p.setBrush(m_colorLED);
+    p.setPen(colorLED_);
+    p.setBrush(colorLED_);
 
     const ValueText vt = valueText();
     bool started = false;
-    for (int j = 1; j <= m_numDigits; ++j) {
-        if (m_numDigits - j == m_fractionDigits) {
+    for (int j = 1; j <= numDigits_; ++j) {
+        if (numDigits_ - j == fractionDigits_) {
             started = true; // the units digit is always shown
         }
         const QChar c = j <= vt.text.size() ? vt.text.at(j - 1) : QChar(u'0');
@@ -377,10 +377,10 @@ void LedDisplay::paintEvent(QPaintEvent* /*event*/) {
         if (c >= u'0' && c <= u'9') {
             glyph = c.unicode() - u'0';
         } else if (c == u'-') {
-            glyph = MinusGlyph;
+            glyph = kMinusGlyph;
         }
-        if (glyph >= 0 && !(glyph == 0 && !m_leadingZeros && !started)) {
-            p.drawImage(x, y, m_digitImages[static_cast<std::size_t>(glyph)]);
+        if (glyph >= 0 && !(glyph == 0 && !leadingZeros_ && !started)) {
+            p.drawImage(x, y, digitImages_[static_cast<std::size_t>(glyph)]);
             started = true;
         }
         x += cw;
@@ -391,10 +391,10 @@ void LedDisplay::paintEvent(QPaintEvent* /*event*/) {
 
     // Bevel on the outer pixel ring: top and left in the first colour, bottom and right in
     // the second; the top-right pixel belongs to the first, the bottom-left to the second.
-    if (m_bevelStyle != BevelNone) {
+    if (bevelStyle_ != BevelNone) {
         const QColor shadow = palette().color(QPalette::Dark);
         const QColor highlight = palette().color(QPalette::Light);
-        const bool raised = m_bevelStyle == BevelRaised;
+        const bool raised = bevelStyle_ == BevelRaised;
         const QColor& first = raised ? highlight : shadow;
         const QColor& second = raised ? shadow : highlight;
         const int left = r.left();
@@ -407,7 +407,7 @@ void LedDisplay::paintEvent(QPaintEvent* /*event*/) {
         vLine(p, right - 1, top + 1, bottom - 1, second);
         r.adjust(1, 1, -1, -1);
     }
-    if (m_borderStyle == BorderSingle && r.width() > 0 && r.height() > 0) {
+    if (borderStyle_ == BorderSingle && r.width() > 0 && r.height() > 0) {
         const QColor frame = palette().color(QPalette::Shadow);
         hLine(p, r.left(), r.right(), r.top(), frame);
         hLine(p, r.left(), r.right(), r.bottom(), frame);
@@ -417,15 +417,15 @@ void LedDisplay::paintEvent(QPaintEvent* /*event*/) {
 }
 
 void LedDisplay::drawSeparator(QPainter& p, int x, int y, int cw) const {
-    const int W = m_digitWidth;
-    const int H = m_digitHeight;
-    const int LW = m_digitLineWidth;
+    const int W = digitWidth_;
+    const int H = digitHeight_;
+    const int LW = digitLineWidth_;
     const int l = LW / 2;
     const int sx = x - 6;
     const int yu = (height() - 4) / 3 + y - 2;
 
     int y2 = 0;
-    switch (m_decSeparator) {
+    switch (decSeparator_) {
     case SepApostrophe:
         y2 = y;
         break;
@@ -446,11 +446,11 @@ void LedDisplay::drawSeparator(QPainter& p, int x, int y, int cw) const {
     }
 
     const auto is = [this](std::initializer_list<DecSeparator> styles) {
-        return std::find(styles.begin(), styles.end(), m_decSeparator) != styles.end();
+        return std::find(styles.begin(), styles.end(), decSeparator_) != styles.end();
     };
 
-    p.setPen(QPen(m_drawDigitShapes ? m_outlineColor : m_colorBackGround, 1));
-    p.setBrush(m_colorLED);
+    p.setPen(QPen(drawDigitShapes_ ? outlineColor_ : colorBackGround_, 1));
+    p.setBrush(colorLED_);
     if (is({SepDoublePoint, SepSemicolon})) {
         drawEllipseBox(p, sx, yu, sx + LW + 1, yu + LW + 1);
     }
@@ -460,7 +460,7 @@ void LedDisplay::drawSeparator(QPainter& p, int x, int y, int cw) const {
     if (is({SepApostrophe, SepComma, SepDoublePoint, SepPoint, SepSemicolon})) {
         drawEllipseBox(p, sx, y2, sx + LW + 1, y2 + LW + 1);
     }
-    if (m_decSeparator == SepHyphen) {
+    if (decSeparator_ == SepHyphen) {
         // A bar centred in the gap between the previous digit's image and the next one.
         const int gap = cw - W;
         const int n = roundHalfEven(static_cast<double>(gap) / 3.0 * 2.0);

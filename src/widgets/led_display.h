@@ -58,10 +58,10 @@ public:
     Q_ENUM(SegmentStyle)
 
     // Index of the minus-sign image next to the digit images 0 to 9.
-    static constexpr int MinusGlyph = 10;
-    static constexpr int GlyphCount = 11;
+    static constexpr int kMinusGlyph = 10;
+    static constexpr int kGlyphCount = 11;
     // Digit images are limited to this many pixels per side.
-    static constexpr int MaxDigitSize = 1024;
+    static constexpr int kMaxDigitSize = 1024;
 
     // The digits of the value as drawn, one character per cell (more characters than cells
     // when the value is too wide: only the first NumDigits are drawn), and the 1-based
@@ -92,25 +92,25 @@ public:
     // The pre-rendered image of one cell: digits 0 to 9 and MinusGlyph.
     const QImage& digitImage(int glyph) const;
     // Colour of unlit segments: Blend(ColorLED, ColorBackGround, LEDContrast).
-    QColor unlitColor() const { return m_unlitColor; }
+    QColor unlitColor() const { return unlitColor_; }
     // Colour of the cell and separator outlines when DrawDigitShapes is on.
-    QColor outlineColor() const { return m_outlineColor; }
+    QColor outlineColor() const { return outlineColor_; }
 
-    BevelCut bevelStyle() const { return m_bevelStyle; }
-    BorderStyle borderStyle() const { return m_borderStyle; }
-    QColor colorBackGround() const { return m_colorBackGround; }
-    QColor colorLED() const { return m_colorLED; }
-    DecSeparator decSeparator() const { return m_decSeparator; }
-    int digitHeight() const { return m_digitHeight; }
-    int digitWidth() const { return m_digitWidth; }
-    int digitLineWidth() const { return m_digitLineWidth; }
-    bool drawDigitShapes() const { return m_drawDigitShapes; }
-    int fractionDigits() const { return m_fractionDigits; }
-    bool leadingZeros() const { return m_leadingZeros; }
-    int ledContrast() const { return m_ledContrast; }
-    int numDigits() const { return m_numDigits; }
-    SegmentStyle segmentStyle() const { return m_segmentStyle; }
-    double value() const { return m_value; }
+    BevelCut bevelStyle() const { return bevelStyle_; }
+    BorderStyle borderStyle() const { return borderStyle_; }
+    QColor colorBackGround() const { return colorBackGround_; }
+    QColor colorLED() const { return colorLED_; }
+    DecSeparator decSeparator() const { return decSeparator_; }
+    int digitHeight() const { return digitHeight_; }
+    int digitWidth() const { return digitWidth_; }
+    int digitLineWidth() const { return digitLineWidth_; }
+    bool drawDigitShapes() const { return drawDigitShapes_; }
+    int fractionDigits() const { return fractionDigits_; }
+    bool leadingZeros() const { return leadingZeros_; }
+    int ledContrast() const { return ledContrast_; }
+    int numDigits() const { return numDigits_; }
+    SegmentStyle segmentStyle() const { return segmentStyle_; }
+    double value() const { return value_; }
 
     // Look of the digits: these rebuild the digit images and repaint.
     void setColorBackGround(const QColor& color);
@@ -147,26 +147,26 @@ private:
     void drawSeparator(QPainter& p, int x, int y, int cw) const;
     void lookChanged();
 
-    BevelCut m_bevelStyle = BevelLowered;
-    BorderStyle m_borderStyle = BorderSingle;
-    QColor m_colorBackGround = QColor(0, 0, 0);
-    QColor m_colorLED = QColor(0, 255, 0);
-    DecSeparator m_decSeparator = SepComma;
-    int m_digitHeight = 30;
-    int m_digitWidth = 20;
-    int m_digitLineWidth = 3;
-    bool m_drawDigitShapes = true;
-    int m_fractionDigits = 0;
-    bool m_leadingZeros = true;
-    int m_ledContrast = 6;
-    int m_numDigits = 6;
-    SegmentStyle m_segmentStyle = SegmentBeveled;
-    double m_value = 0.0;
+    BevelCut bevelStyle_ = BevelLowered;
+    BorderStyle borderStyle_ = BorderSingle;
+    QColor colorBackGround_ = QColor(0, 0, 0);
+    QColor colorLED_ = QColor(0, 255, 0);
+    DecSeparator decSeparator_ = SepComma;
+    int digitHeight_ = 30;
+    int digitWidth_ = 20;
+    int digitLineWidth_ = 3;
+    bool drawDigitShapes_ = true;
+    int fractionDigits_ = 0;
+    bool leadingZeros_ = true;
+    int ledContrast_ = 6;
+    int numDigits_ = 6;
+    SegmentStyle segmentStyle_ = SegmentBeveled;
+    double value_ = 0.0;
 
-    QColor m_unlitColor;
-    QColor m_outlineColor;
-    std::array<std::array<QColor, 7>, GlyphCount> m_segmentColors;
-    std::array<QImage, GlyphCount> m_digitImages;
+    QColor unlitColor_;
+    QColor outlineColor_;
+    std::array<std::array<QColor, 7>, kGlyphCount> segmentColors_;
+    std::array<QImage, kGlyphCount> digitImages_;
 };
 
 } // namespace hq

@@ -10,7 +10,7 @@ namespace {
 constexpr qsizetype kMaxDigits = 9;
 
 // The typed number without prefix, suffix and blanks.
-QString Bare(const QSpinBox& box, const QString& text) {
+QString bareText(const QSpinBox& box, const QString& text) {
     QString t = text;
     if (!box.prefix().isEmpty() && t.startsWith(box.prefix()))
         t.remove(0, box.prefix().size());
@@ -25,7 +25,7 @@ SpinEdit::SpinEdit(QWidget* parent) : QSpinBox(parent) {
     setCorrectionMode(QAbstractSpinBox::CorrectToNearestValue);
 }
 
-int SpinEdit::Clamped(const QString& text, int minimum, int maximum) {
+int SpinEdit::clamped(const QString& text, int minimum, int maximum) {
     const QString t = text.trimmed();
     bool ok = false;
     const qlonglong n = t.toLongLong(&ok);
@@ -46,7 +46,7 @@ QValidator::State SpinEdit::validate(QString& input, int& pos) const {
         return state;
     // QSpinBox refuses a digit that takes the number beyond the range; here it is taken and
     // brought to the limit when the field is left.
-    const QString bare = Bare(*this, input);
+    const QString bare = bareText(*this, input);
     const bool negative = bare.startsWith(u'-');
     const QString digits = negative ? bare.mid(1) : bare;
     if (digits.isEmpty() || digits.size() > kMaxDigits ||
@@ -58,7 +58,7 @@ QValidator::State SpinEdit::validate(QString& input, int& pos) const {
 }
 
 void SpinEdit::fixup(QString& input) const {
-    input = textFromValue(Clamped(Bare(*this, input), minimum(), maximum()));
+    input = textFromValue(clamped(bareText(*this, input), minimum(), maximum()));
 }
 
 } // namespace hq

@@ -15,7 +15,7 @@ public:
 
     // The value a finished text stands for: the number brought into [minimum, maximum], the
     // minimum for a text that is no number.
-    static int Clamped(const QString& text, int minimum, int maximum);
+    static int clamped(const QString& text, int minimum, int maximum);
 
 protected:
     QValidator::State validate(QString& input, int& pos) const override;

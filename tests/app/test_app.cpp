@@ -198,8 +198,8 @@ private slots:
             QVERIFY2(records.captured(1).toInt() >= 1, qPrintable(err));
             // Every status record the program received went into the simulated cabinet's stored
             // history, under its serial number and nowhere else.
-            QCOMPARE(hq::history::ListCabinetDirectories(historyRoot.path()),
-                     QStringList{hq::history::CabinetDirectory(historyRoot.path(), "12345678")});
+            QCOMPARE(hq::history::listCabinetDirectories(historyRoot.path()),
+                     QStringList{hq::history::cabinetDirectory(historyRoot.path(), "12345678")});
             auto reader = hq::history::ArchiveReader::open(historyRoot.path() + "/12345678");
             QVERIFY2(reader.ok(), qPrintable(err));
             QVERIFY(reader->problems().empty());
@@ -219,7 +219,7 @@ private slots:
     void programShowsTheStoredHistoryOfACabinet() {
         // hq3746-monitor --history SERIAL: the viewer alone, over that cabinet's folder.
         QTemporaryDir historyRoot;
-        const QString folder = hq::history::CabinetDirectory(historyRoot.path(), "4711");
+        const QString folder = hq::history::cabinetDirectory(historyRoot.path(), "4711");
         {
             std::vector<std::string> notices;
             auto w = hq::history::ArchiveWriter::open(folder, "4711", hq::testing::SmallBlocks(64),

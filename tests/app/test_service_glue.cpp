@@ -117,8 +117,8 @@ private slots:
         form.Timer1Timer(); // "@", then "u"
         QTRY_COMPARE_WITH_TIMEOUT(control<QLabel>(form, "Label25")->text(),
                                   QStringLiteral("N#12345678"), 5000);
-        QCOMPARE(intern.SerialNumberToSend(), 12345678);
-        QCOMPARE(glue.SerialNumberCaption(), QStringLiteral("N#12345678"));
+        QCOMPARE(intern.serialNumberToSend(), 12345678);
+        QCOMPARE(glue.serialNumberCaption(), QStringLiteral("N#12345678"));
 
         const std::size_t before = intern.chart()->store().size();
         form.Timer1Timer(); // "v"
@@ -152,7 +152,7 @@ private slots:
         JoinedWindows w;
         auto& form = w.form;
         auto& intern = w.intern;
-        app::EndWithMainWindow(form);
+        app::endWithMainWindow(form);
         form.show();
         QVERIFY(QTest::qWaitForWindowExposed(&form));
         QTRY_VERIFY_WITH_TIMEOUT(form.connected() && form.currentDevice() != nullptr, 5000);

@@ -99,7 +99,7 @@ struct Link {
                session->open(QString(), problem) == CabinetSession::OpenResult::Ok;
     }
     RequestResult status(std::chrono::milliseconds timeout) {
-        return session->request(protocol::statusRequest(), protocol::reply::Status, timeout);
+        return session->request(protocol::statusRequest(), protocol::reply::kStatus, timeout);
     }
 };
 
@@ -231,7 +231,7 @@ private slots:
             QCOMPARE(link.cabinet->asks, int(i) + 1); // nothing asked again
             if (i == 0 && unaskedBetween)
                 link.bus.queueInputReport(link.cabinet->id,
-                                          statusReport(protocol::reply::Status, kUnasked));
+                                          statusReport(protocol::reply::kStatus, kUnasked));
             const int pause = i == 0 ? pauseMs : 150;
             if (pause > 0)
                 QVERIFY(link.session->pause(std::chrono::milliseconds(pause)));

@@ -705,7 +705,7 @@ void TestCliDevice::recordWritesRowsAndMarksGap() {
     const QByteArray content = f.readAll();
     QVERIFY(content.endsWith('\n'));
     const QList<QByteArray> lines = content.split('\n');
-    QCOMPARE(lines.first(), QByteArray::fromStdString(service::CsvHeader()));
+    QCOMPARE(lines.first(), QByteArray::fromStdString(service::csvHeader()));
     const qsizetype columns = lines.first().count(',');
     int rows = 0, gaps = 0, gapAt = -1;
     for (qsizetype i = 1; i < lines.size() - 1; ++i) {
@@ -814,7 +814,7 @@ void TestCliDevice::recordAppendsToOwnFile() {
     QFile f(file);
     QVERIFY(f.open(QIODevice::ReadOnly));
     const QList<QByteArray> lines = f.readAll().split('\n');
-    QCOMPARE(lines.count(QByteArray::fromStdString(service::CsvHeader())), 1);
+    QCOMPARE(lines.count(QByteArray::fromStdString(service::csvHeader())), 1);
     QVERIFY(lines.contains("2026-01-01T00:00:00.000+00:00,1,2"));
     QVERIFY(lines.size() >= 6);
 }

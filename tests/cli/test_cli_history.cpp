@@ -43,7 +43,7 @@ private:
 void TestCliHistory::init() {
     root_ = std::make_unique<QTemporaryDir>();
     qputenv("HQ3746_HISTORY_DIR", root_->path().toLocal8Bit());
-    cabinet_ = history::CabinetDirectory(root_->path(), "12345678");
+    cabinet_ = history::cabinetDirectory(root_->path(), "12345678");
     hq::testing::WriteRows(cabinet_, 0, 300);
 }
 
@@ -92,24 +92,24 @@ void TestCliHistory::exportWritesTheRecordsOfTheRange() {
     QVERIFY2(o.code == 0, qPrintable(o.err));
     const int first = from >= 0 ? from : 0, last = to >= 0 ? to : 299;
     if (chart) {
-        const service::LoadedChart loaded = service::LoadChartFile(file);
+        const service::LoadedChart loaded = service::loadChartFile(file);
         QVERIFY2(loaded.ok(), qPrintable(loaded.error));
         QCOMPARE(loaded.store->size(), std::size_t(last - first + 1));
         for (int i = first; i <= last; ++i) {
             const auto row = hq::testing::IndexedRow(std::uint64_t(i));
             QCOMPARE(loaded.store->timeAt(std::size_t(i - first)), row.timeMs);
-            QCOMPARE(loaded.store->sampleAt(std::size_t(i - first)), history::SampleOfRow(row));
+            QCOMPARE(loaded.store->sampleAt(std::size_t(i - first)), history::sampleOfRow(row));
         }
     } else {
         QFile f(file);
         QVERIFY(f.open(QIODevice::ReadOnly));
         const QList<QByteArray> lines = f.readAll().split('\n');
         QCOMPARE(lines.size(), last - first + 1 + 2); // header, rows, empty after the last LF
-        QCOMPARE(lines[0].toStdString(), service::CsvHeader());
+        QCOMPARE(lines[0].toStdString(), service::csvHeader());
         const auto row = hq::testing::IndexedRow(std::uint64_t(first));
         const int offset = QDateTime::fromMSecsSinceEpoch(row.timeMs).offsetFromUtc();
         QCOMPARE(lines[1].toStdString(),
-                 service::CsvRow(row.timeMs, offset, history::SampleOfRow(row)));
+                 service::csvRow(row.timeMs, offset, history::sampleOfRow(row)));
     }
     QVERIFY(o.err.contains(QStringLiteral("%1 records written").arg(last - first + 1)));
 }
@@ -205,16 +205,16 @@ void TestCliHistory::checkFindsASummaryThatDisagreesWithItsRecords() {
     std::vector<history::Row> rows;
     for (std::uint64_t i = 0; i < 192; ++i)
         rows.push_back(hq::testing::IndexedRow(i));
-    const auto& columns = history::StatusColumns();
-    const std::size_t t2 = std::size_t(history::ColumnIndex("t2_1"));
+    const auto& columns = history::statusColumns();
+    const std::size_t t2 = std::size_t(history::columnIndex("t2_1"));
     std::string bytes =
-        history::EncodeFileHeader(history::kSegmentMagic, history::FileSchema{"12345678", columns});
-    bytes += history::EncodeBlock(std::span(rows).subspan(0, 64), 0, columns);
+        history::encodeFileHeader(history::kSegmentMagic, history::FileSchema{"12345678", columns});
+    bytes += history::encodeBlock(std::span(rows).subspan(0, 64), 0, columns);
     const std::uint64_t middleAt = bytes.size();
     bytes += hq::testing::ResealedBlock(
         std::span(rows).subspan(64, 64), 64,
         [t2](history::BlockHeader&, history::BlockSummary& s) { s[t2].max += 1; });
-    bytes += history::EncodeBlock(std::span(rows).subspan(128, 64), 128, columns);
+    bytes += history::encodeBlock(std::span(rows).subspan(128, 64), 128, columns);
     QFile f(QDir(cabinet_).filePath("00000000000000000000.hqseg"));
     QVERIFY(f.open(QIODevice::WriteOnly));
     QCOMPARE(f.write(bytes.data(), qint64(bytes.size())), qint64(bytes.size()));

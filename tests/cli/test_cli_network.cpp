@@ -79,7 +79,7 @@ void TestCliNetwork::discoverListsAnswers() {
     QFETCH(int, answers);
     QFETCH(QString, expected);
     sim::DiscoveryResponder responder;
-    QVERIFY(responder.Listen(QHostAddress::LocalHost, 0));
+    QVERIFY(responder.listen(QHostAddress::LocalHost, 0));
     responder.setDescription(description);
     responder.setFinalByte(finalByte);
     responder.setAnswersPerRequest(answers);
@@ -94,7 +94,7 @@ void TestCliNetwork::discoverListsAnswers() {
 
 void TestCliNetwork::discoverJsonAddsMemoLines() {
     sim::DiscoveryResponder responder;
-    QVERIFY(responder.Listen(QHostAddress::LocalHost, 0));
+    QVERIFY(responder.listen(QHostAddress::LocalHost, 0));
     responder.setDescription("Raum 12\r");
     responder.setFinalByte('\n');
     // Something else answers the tool's socket too: it is not listed, its head goes to the memo.
@@ -147,7 +147,7 @@ void TestCliNetwork::uploadSendsTheWindowsRequest() {
         image[i] = static_cast<char>(i * 7);
     const QString path = writeImage(dir, QStringLiteral("web.bin"), image);
     sim::UploadServer server;
-    QVERIFY(server.Listen(QHostAddress::LocalHost, 0));
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
     const Outcome o =
         runCli({"upload", "--address", address, "--port", QString::number(server.port()), path},
                offlineEnvironment());
@@ -170,7 +170,7 @@ void TestCliNetwork::uploadDefaultImageBesideExecutable() {
     QTemporaryDir dir;
     writeImage(dir, QStringLiteral("MPFSImg_DC.bin"), "IMAGE");
     sim::UploadServer server;
-    QVERIFY(server.Listen(QHostAddress::LocalHost, 0));
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
     Environment env = offlineEnvironment();
     env.applicationDir = dir.path() + QLatin1Char('/');
     const Outcome o = runCli(
@@ -206,7 +206,7 @@ void TestCliNetwork::uploadFailures() {
     QTemporaryDir dir;
     QString path = writeImage(dir, QStringLiteral("web.bin"), "IMAGE");
     sim::UploadServer server;
-    QVERIFY(server.Listen(QHostAddress::LocalHost, 0));
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
     quint16 port = server.port();
     sim::UploadServerBehaviour b;
     if (kind == QLatin1String("302")) {

@@ -95,7 +95,7 @@ private slots:
         b.poller.reset(); // closes both histories
         for (const char* key : {"12345678", "12345679"}) {
             auto reader =
-                history::ArchiveReader::open(history::CabinetDirectory(b.root.path(), key));
+                history::ArchiveReader::open(history::cabinetDirectory(b.root.path(), key));
             QVERIFY(reader.ok());
             QCOMPARE(reader->recordCount(), std::uint64_t(b.sequences[key].size()));
             QVERIFY(reader->tail().empty()); // sealed on closing
@@ -137,7 +137,7 @@ private slots:
         b.add(12345678);
         std::vector<std::string> notices;
         auto other = history::ArchiveWriter::open(
-            history::CabinetDirectory(b.root.path(), "12345678"), "12345678", {}, notices);
+            history::cabinetDirectory(b.root.path(), "12345678"), "12345678", {}, notices);
         QVERIFY(other.ok());
         b.start();
         QTRY_VERIFY_WITH_TIMEOUT(b.notices.join('\n').contains("polled by another program"), kWait);
@@ -164,7 +164,7 @@ private slots:
         QCOMPARE(b.records("12345678"), 0u);
         QVERIFY(!b.poller->snapshot("12345678"));
         QCOMPARE(b.poller->claimedCount(), 1u);
-        QVERIFY(!QDir(history::CabinetDirectory(b.root.path(), "12345678")).exists());
+        QVERIFY(!QDir(history::cabinetDirectory(b.root.path(), "12345678")).exists());
     }
 };
 

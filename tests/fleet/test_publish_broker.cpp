@@ -195,7 +195,7 @@ struct Publisher {
 
 std::uint64_t storedRecords(const QString& historyDir) {
     auto reader =
-        hq::history::ArchiveReader::open(hq::history::CabinetDirectory(historyDir, "12345678"));
+        hq::history::ArchiveReader::open(hq::history::cabinetDirectory(historyDir, "12345678"));
     return reader.ok() ? reader->recordCount() : 0;
 }
 

@@ -58,11 +58,11 @@ private slots:
         QCOMPARE(w.dev->QueryProductText(), QString("HQ3746"));
         QCOMPARE(w.dev->QuerySerialText(), QString("HQ0012345678"));
         QCOMPARE(w.dev->ReadCaps().outputReportByteLength, std::uint16_t(65));
-        QVERIFY(w.send(protocol::command::Status));
+        QVERIFY(w.send(protocol::command::kStatus));
         QVERIFY(waitFor([&] { return w.reports.size() == 1; }));
         QCOMPARE(w.reports[0].size(), 65);
         QCOMPARE(std::uint8_t(w.reports[0][0]), std::uint8_t(0));
-        QCOMPARE(std::uint8_t(w.reports[0][1]), protocol::command::Status);
+        QCOMPARE(std::uint8_t(w.reports[0][1]), protocol::command::kStatus);
     }
 
     void resetUnplugsAndReplugsAfterResetDuration() {
@@ -71,7 +71,7 @@ private slots:
         settle();
         const auto firstInstance = w.dev->pnpRecord().DevInst;
         w.log.clear();
-        QVERIFY(w.send(protocol::command::Reset));
+        QVERIFY(w.send(protocol::command::kReset));
         QVERIFY(!w.adapter.plugged());
         settle();
         QCOMPARE(w.log, QStringList{"removal"});
@@ -87,7 +87,7 @@ private slots:
         QCOMPARE(w.log, (QStringList{"removal", "arrival"}));
         QVERIFY(w.dev);
         QVERIFY(w.dev->pnpRecord().DevInst != firstInstance);
-        QVERIFY(w.send(protocol::command::Status));
+        QVERIFY(w.send(protocol::command::kStatus));
         QVERIFY(waitFor([&] { return w.reports.size() == 1; }));
     }
 
@@ -95,7 +95,7 @@ private slots:
         World w;
         w.adapter.plug();
         settle();
-        QVERIFY(w.send(protocol::command::Bootloader));
+        QVERIFY(w.send(protocol::command::kBootloader));
         settle();
         QVERIFY(!w.dev);
         w.now += hours(1);

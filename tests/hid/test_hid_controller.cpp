@@ -328,7 +328,7 @@ private slots:
         });
         bool caught = false;
         try {
-            c.NotifyDeviceChange(-1);
+            c.notifyDeviceChange(-1);
         } catch (const std::runtime_error&) {
             caught = true;
         }
@@ -339,7 +339,7 @@ private slots:
         // The next notification is handled: the interface left out gets its arrival.
         raise = false;
         log.clear();
-        c.NotifyDeviceChange(0);
+        c.notifyDeviceChange(0);
         QCOMPARE(log, QStringList{"arrival:b"});
         QCOMPARE(c.devices().size(), std::size_t(2));
         settle(); // the queued start-up notification finds nothing new
@@ -354,9 +354,9 @@ private slots:
         c.setOnArrival([&](HidDevice*) {
             ++arrivals;
             bus.plug(makeFunction(2, 2), at("b"));
-            c.NotifyDeviceChange(0); // nested: ignored
+            c.notifyDeviceChange(0); // nested: ignored
         });
-        c.NotifyDeviceChange(-1);
+        c.notifyDeviceChange(-1);
         QCOMPARE(arrivals, 1);
         QCOMPARE(c.devices().size(), std::size_t(1));
     }

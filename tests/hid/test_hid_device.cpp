@@ -82,7 +82,7 @@ private slots:
         QVERIFY(f.claim(makeFunction(0x04D8, 0x003F),
                         at("ro", [](auto& o) { o.refuseReadWrite = true; })));
         QVERIFY(!f.dev->canReadWrite());
-        QCOMPARE(f.dev->openError(), platform::simerr::PermissionDenied);
+        QCOMPARE(f.dev->openError(), platform::simerr::kPermissionDenied);
         QCOMPARE(QString::fromStdString(f.dev->openErrorText()), QString("Permission denied"));
         QCOMPARE(f.dev->QueryProductText(), QString("Device")); // queries work query-only
         f.dev->SetReportHandler(
@@ -205,7 +205,7 @@ private slots:
         QCOMPARE(fn->writtenReports().back(), report);
         bus.failWrites(id, 1);
         QVERIFY(!dev->SendReport(report, written));
-        QCOMPARE(bus.lastError(), platform::simerr::IoError);
+        QCOMPARE(bus.lastError(), platform::simerr::kIoError);
         QVERIFY(dev->SendReport(report, written));
         QCOMPARE(fn->writtenReports().size(), std::size_t(3));
     }

@@ -280,11 +280,11 @@ private slots:
         int reports = 0;
         dev->setReadErrorHandler([&](HidDevice*, std::uint32_t e) { errors.push_back(e); });
         // The open when the reader starts and the first read's second try fail.
-        bus.refuseReadOpens(id, 2, platform::simerr::PermissionDenied);
+        bus.refuseReadOpens(id, 2, platform::simerr::kPermissionDenied);
         dev->SetReportHandler(
             [&](HidDevice*, std::uint8_t, const std::uint8_t*, std::uint16_t) { ++reports; });
         QVERIFY(waitFor([&] { return bus.readOutstanding(id); }));
-        QCOMPARE(errors, (std::vector<std::uint32_t>{platform::simerr::PermissionDenied}));
+        QCOMPARE(errors, (std::vector<std::uint32_t>{platform::simerr::kPermissionDenied}));
         QVERIFY(writeCommand(*dev, 'v'));
         QVERIFY(waitFor([&] { return reports == 1; }));
     }
@@ -349,7 +349,7 @@ private slots:
         Reading r;
         // Let the first read start, then have the next two starts refused.
         QVERIFY(waitFor([&] { return r.bus.readOutstanding(r.id); }));
-        r.bus.refuseReadStarts(r.id, 2, platform::simerr::IoError);
+        r.bus.refuseReadStarts(r.id, 2, platform::simerr::kIoError);
         r.bus.queueInputReport(r.id, {0, 1});
         r.bus.queueInputReport(r.id, {0, 2});
         QVERIFY(waitFor([&] { return r.reports.size() == 2; }));
@@ -433,7 +433,7 @@ private slots:
             throw std::runtime_error("decoder failed");
         });
         r.bus.queueInputReport(r.id, {0, 1});
-        QVERIFY(waitFor([&] { return r.dev->reader()->Finished(); }));
+        QVERIFY(waitFor([&] { return r.dev->reader()->finished(); }));
         r.bus.queueInputReport(r.id, {0, 2});
         QTest::qWait(60);
         QCOMPARE(calls, 1);
@@ -474,7 +474,7 @@ private slots:
         // The code is the platform's last one on the read thread: the failed completion of the
         // outstanding read (device gone or cancelled by the unplug).
         for (auto e : r.errors)
-            QVERIFY2(e == platform::simerr::NoSuchDevice || e == platform::simerr::Cancelled,
+            QVERIFY2(e == platform::simerr::kNoSuchDevice || e == platform::simerr::kCancelled,
                      qPrintable(QString::number(e)));
         r.dev.reset(); // stops the thread
         QVERIFY(r.controller->devices().empty());

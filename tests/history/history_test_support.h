@@ -24,10 +24,10 @@ namespace hq::testing {
 inline history::Row IndexedRow(std::uint64_t i, std::int64_t baseMs = 4'000'000'000'000) {
     history::Row r;
     r.timeMs = baseMs + std::int64_t(i) * 10;
-    const auto& cols = history::StatusColumns();
+    const auto& cols = history::statusColumns();
     for (std::size_t k = 0; k < cols.size(); ++k) {
-        const std::int64_t span = history::KindMax(cols[k].kind) - history::KindMin(cols[k].kind);
-        r.values[k] = history::KindMin(cols[k].kind) +
+        const std::int64_t span = history::kindMax(cols[k].kind) - history::kindMin(cols[k].kind);
+        r.values[k] = history::kindMin(cols[k].kind) +
                       std::int64_t((i * (k + 1) + (i >> 5) * 7) % std::uint64_t(span + 1));
     }
     return r;
@@ -71,35 +71,35 @@ inline std::string
 ResealedBlock(std::span<const history::Row> rows, std::uint64_t firstSequence,
               const std::function<void(history::BlockHeader&, history::BlockSummary&)>& change) {
     using namespace history;
-    const auto& columns = StatusColumns();
-    const std::string good = EncodeBlock(rows, firstSequence, columns);
+    const auto& columns = statusColumns();
+    const std::string good = encodeBlock(rows, firstSequence, columns);
     const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(good.data()),
                                               good.size());
-    BlockHeader h = *ParseBlockHeader(bytes.first(kBlockHeaderSize));
+    BlockHeader h = *parseBlockHeader(bytes.first(kBlockHeaderSize));
     BlockSummary summary =
-        *ParseSummary(bytes.subspan(kBlockHeaderSize, h.summaryLength + 4), columns);
+        *parseSummary(bytes.subspan(kBlockHeaderSize, h.summaryLength + 4), columns);
     const std::string records = good.substr(kBlockHeaderSize + h.summaryLength + 4);
     change(h, summary);
     std::string body;
     for (std::size_t k = 0; k < columns.size(); ++k) {
-        PutVarint(body, ZigZag(summary[k].min));
-        PutVarint(body, ZigZag(summary[k].max));
+        putVarint(body, zigZag(summary[k].min));
+        putVarint(body, zigZag(summary[k].max));
         if (columns[k].bitField) {
-            PutVarint(body, summary[k].allOf);
-            PutVarint(body, summary[k].anyOf);
+            putVarint(body, summary[k].allOf);
+            putVarint(body, summary[k].anyOf);
         }
     }
     std::string block = "HQBK";
-    PutU32(block, std::uint32_t(kBlockHeaderSize + body.size() + 4 + records.size()));
-    PutU64(block, h.firstSequence);
-    PutU32(block, h.count);
-    PutU64(block, std::uint64_t(h.minTimeMs));
-    PutU64(block, std::uint64_t(h.maxTimeMs));
-    PutU32(block, std::uint32_t(body.size()));
-    PutU32(block, std::uint32_t(records.size() - 4));
-    PutU32(block, Crc32(block.data(), block.size()));
+    putU32(block, std::uint32_t(kBlockHeaderSize + body.size() + 4 + records.size()));
+    putU64(block, h.firstSequence);
+    putU32(block, h.count);
+    putU64(block, std::uint64_t(h.minTimeMs));
+    putU64(block, std::uint64_t(h.maxTimeMs));
+    putU32(block, std::uint32_t(body.size()));
+    putU32(block, std::uint32_t(records.size() - 4));
+    putU32(block, crc32(block.data(), block.size()));
     block += body;
-    PutU32(block, Crc32(body.data(), body.size()));
+    putU32(block, crc32(body.data(), body.size()));
     block += records;
     return block;
 }

@@ -28,7 +28,7 @@ int main(int argc, char** argv) {
     if (argc > 5)
         options.blockRecords = std::uint32_t(std::atoi(argv[5]));
     std::vector<std::string> notices;
-    auto w = hq::history::ArchiveWriter::open(hq::history::CabinetDirectory(root, key), key,
+    auto w = hq::history::ArchiveWriter::open(hq::history::cabinetDirectory(root, key), key,
                                               options, notices);
     if (!w) {
         std::fprintf(stderr, "%s\n", w.error().message.c_str());
@@ -45,6 +45,6 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::printf("%lld records in %s\n", records,
-                qPrintable(hq::history::CabinetDirectory(root, key)));
+                qPrintable(hq::history::cabinetDirectory(root, key)));
     return 0;
 }

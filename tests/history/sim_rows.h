@@ -31,12 +31,12 @@ public:
     history::Row next() {
         const std::int64_t second = base_ + 1000 * count_++;
         nowMs_ = second + (jitter_ > 0 ? std::int64_t(rng_() % unsigned(jitter_ + 1)) : 0);
-        const std::uint8_t ask[2] = {0, protocol::command::Status};
+        const std::uint8_t ask[2] = {0, protocol::command::kStatus};
         const auto answers = cabinet_->handleOutputReport(ask);
         protocol::StatusRecord r;
         if (!answers.empty())
             r = protocol::decodeStatusRecord(answers.front(), protocol::FirmwareVersion{1, 3});
-        return history::RowFromStatus(nowMs_, r);
+        return history::rowFromStatus(nowMs_, r);
     }
 
 private:

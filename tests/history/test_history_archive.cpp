@@ -137,7 +137,7 @@ void TestHistoryArchive::statusRecordsKeepEveryField() {
     const std::vector<Row> back = ReadAll(*reader);
     QCOMPARE(back.size(), rows.size());
     for (std::size_t i = 0; i < rows.size(); ++i)
-        QCOMPARE(StatusFromRow(back[i]), StatusFromRow(rows[i]));
+        QCOMPARE(statusFromRow(back[i]), statusFromRow(rows[i]));
 }
 
 void TestHistoryArchive::reopeningContinuesTheSequence() {
@@ -289,9 +289,9 @@ void TestHistoryArchive::summaryThatDisagreesWithItsRecordsIsFoundByTheCheck_dat
     using Change = BlockChange;
     QTest::addColumn<Change>("change");
     QTest::addColumn<bool>("found");
-    const std::size_t t2 = std::size_t(ColumnIndex("t2_1"));
-    const std::size_t status = std::size_t(ColumnIndex("status"));
-    QVERIFY(StatusColumns()[status].bitField);
+    const std::size_t t2 = std::size_t(columnIndex("t2_1"));
+    const std::size_t status = std::size_t(columnIndex("status"));
+    QVERIFY(statusColumns()[status].bitField);
     QTest::newRow("nothing changed") << Change([](BlockHeader&, BlockSummary&) {}) << false;
     QTest::newRow("a column's largest value")
         << Change([t2](BlockHeader&, BlockSummary& s) { s[t2].max += 1; }) << true;
@@ -312,23 +312,23 @@ void TestHistoryArchive::summaryThatDisagreesWithItsRecordsIsFoundByTheCheck() {
     QFETCH(bool, found);
     // Three blocks of 64 rows; the middle one written again by hand with the change.
     const std::vector<Row> rows = indexedRows(0, 192);
-    const auto& columns = StatusColumns();
-    const std::string first = EncodeBlock(std::span(rows).subspan(0, 64), 0, columns);
+    const auto& columns = statusColumns();
+    const std::string first = encodeBlock(std::span(rows).subspan(0, 64), 0, columns);
     const std::string middle =
         hq::testing::ResealedBlock(std::span(rows).subspan(64, 64), 64, change);
-    std::string bytes = EncodeFileHeader(kSegmentMagic, FileSchema{"4711", columns});
+    std::string bytes = encodeFileHeader(kSegmentMagic, FileSchema{"4711", columns});
     const std::uint64_t middleAt = bytes.size() + first.size();
-    bytes += first + middle + EncodeBlock(std::span(rows).subspan(128, 64), 128, columns);
+    bytes += first + middle + encodeBlock(std::span(rows).subspan(128, 64), 128, columns);
     const std::span<const std::uint8_t> data(reinterpret_cast<const std::uint8_t*>(bytes.data()),
                                              bytes.size());
     // Reading headers and summaries alone cannot tell: every checksum holds.
     MemorySource plain(data);
-    const SegmentScan index = ScanSegment(plain, /*verifyRecords=*/false);
+    const SegmentScan index = scanSegment(plain, /*verifyRecords=*/false);
     QCOMPARE(index.blocks.size(), std::size_t(3));
     QVERIFY(index.damaged.empty());
     // The check reads the records and compares.
     MemorySource again(data);
-    const SegmentScan checked = ScanSegment(again, /*verifyRecords=*/true);
+    const SegmentScan checked = scanSegment(again, /*verifyRecords=*/true);
     QCOMPARE(checked.blocks.size(), std::size_t(found ? 2 : 3));
     QCOMPARE(checked.damaged.size(), std::size_t(found ? 1 : 0));
     if (found) {
@@ -347,7 +347,7 @@ void TestHistoryArchive::secondWriterGetsAClearMessage() {
     std::vector<std::string> notices;
     auto first = ArchiveWriter::open(tmp.path(), "4711", SmallBlocks(), notices);
     QVERIFY(first.ok());
-    QVERIFY(WriterActive(tmp.path()));
+    QVERIFY(writerIsActive(tmp.path()));
     auto second = ArchiveWriter::open(tmp.path(), "4711", SmallBlocks(), notices);
     QVERIFY(!second.ok());
     const QString message = QString::fromStdString(second.error().message);
@@ -355,7 +355,7 @@ void TestHistoryArchive::secondWriterGetsAClearMessage() {
                  message.contains(QString::number(QCoreApplication::applicationPid())),
              qPrintable(message));
     first->reset();
-    QVERIFY(!WriterActive(tmp.path()));
+    QVERIFY(!writerIsActive(tmp.path()));
     QVERIFY(ArchiveWriter::open(tmp.path(), "4711", SmallBlocks(), notices).ok());
 }
 
@@ -478,7 +478,7 @@ void TestHistoryArchive::defaultRetentionSizeIs2GiB() {
     // journal as opening leaves it, header only, and both segments) holds 2 GiB + overLimit.
     const qint64 limit = qint64(2) << 30;
     const qint64 journal =
-        qint64(EncodeFileHeader(kJournalMagic, FileSchema{"9", StatusColumns()}).size());
+        qint64(encodeFileHeader(kJournalMagic, FileSchema{"9", statusColumns()}).size());
     const qint64 newest = QFileInfo(dir.filePath(segments[1])).size();
     QFile big(dir.filePath(segments[0]));
     QVERIFY(big.resize(limit + overLimit - journal - newest));
@@ -593,7 +593,7 @@ void TestHistoryArchive::keysBecomeSafeFolderNames_data() {
 void TestHistoryArchive::keysBecomeSafeFolderNames() {
     QFETCH(QString, key);
     QFETCH(QString, folder);
-    QCOMPARE(KeyFolderName(key.toStdString()), folder);
+    QCOMPARE(keyFolderName(key.toStdString()), folder);
 }
 
 // hq3746ctl runs under its own application name; its history commands must still find what the
@@ -605,7 +605,7 @@ void TestHistoryArchive::toolAndMonitorShareOneHistoryRoot() {
     for (const char* program : {"hq3746ctl", "hq3746-monitor"}) {
         QCoreApplication::setOrganizationName(QStringLiteral("KOV"));
         QCoreApplication::setApplicationName(QLatin1String(program));
-        roots << DefaultHistoryRoot();
+        roots << defaultHistoryRoot();
     }
     if (!over.isEmpty())
         qputenv("HQ3746_HISTORY_DIR", over);

@@ -9,7 +9,7 @@
 #include <random>
 #include <vector>
 
-using hq::history::DecodeColumn;
+using hq::history::decodeColumn;
 using hq::history::Encoding;
 using Values = std::vector<std::int64_t>;
 Q_DECLARE_METATYPE(Values)
@@ -28,7 +28,7 @@ Values noisyWalk(std::size_t n, int step, std::uint32_t seed) {
 
 std::string encodeAs(Encoding e, const Values& v) {
     std::string out;
-    hq::history::EncodeColumnAs(e, v, out);
+    hq::history::encodeColumnAs(e, v, out);
     return out;
 }
 
@@ -90,13 +90,13 @@ void TestHistoryCodec::everyEncodingGivesBackItsValues() {
             continue;
         const std::string bytes = encodeAs(Encoding(e), values);
         Values back(values.size(), -99);
-        QVERIFY2(DecodeColumn(bytesOf(bytes), back), qPrintable(QString("encoding %1").arg(e)));
+        QVERIFY2(decodeColumn(bytesOf(bytes), back), qPrintable(QString("encoding %1").arg(e)));
         QCOMPARE(back, values);
     }
     std::string chosen;
-    hq::history::EncodeColumn(values, chosen);
+    hq::history::encodeColumn(values, chosen);
     Values back(values.size());
-    QVERIFY(DecodeColumn(bytesOf(chosen), back));
+    QVERIFY(decodeColumn(bytesOf(chosen), back));
     QCOMPARE(back, values);
 }
 
@@ -134,9 +134,9 @@ void TestHistoryCodec::chosenEncodingIsTheShortest_data() {
 void TestHistoryCodec::chosenEncodingIsTheShortest() {
     QFETCH(Values, values);
     QFETCH(int, expected);
-    QCOMPARE(int(hq::history::ChooseEncoding(values)), expected);
+    QCOMPARE(int(hq::history::chooseEncoding(values)), expected);
     std::string chosen;
-    hq::history::EncodeColumn(values, chosen);
+    hq::history::encodeColumn(values, chosen);
     for (int e = 1; e <= 4; ++e)
         QVERIFY(chosen.size() <= encodeAs(Encoding(e), values).size());
 }
@@ -161,7 +161,7 @@ void TestHistoryCodec::malformedColumnsAreRefused() {
     QFETCH(QByteArray, bytes);
     QFETCH(int, count);
     Values out(static_cast<std::size_t>(count));
-    QVERIFY(!DecodeColumn(
+    QVERIFY(!decodeColumn(
         {reinterpret_cast<const std::uint8_t*>(bytes.constData()), std::size_t(bytes.size())},
         out));
 }
@@ -172,7 +172,7 @@ void TestHistoryCodec::truncatedColumnIsRefusedAtEveryLength() {
         const std::string bytes = encodeAs(Encoding(e), v);
         for (std::size_t cut = 0; cut < bytes.size(); ++cut) {
             Values out(v.size());
-            QVERIFY2(!DecodeColumn(bytesOf(bytes).first(cut), out),
+            QVERIFY2(!decodeColumn(bytesOf(bytes).first(cut), out),
                      qPrintable(QString("encoding %1 cut at %2").arg(e).arg(cut)));
         }
     }
@@ -184,7 +184,7 @@ void TestHistoryCodec::varintsRoundTrip() {
           std::int64_t(1) << 40, std::numeric_limits<std::int64_t>::min(),
           std::numeric_limits<std::int64_t>::max()}) {
         std::string s;
-        hq::history::PutVarint(s, hq::history::ZigZag(v));
+        hq::history::putVarint(s, hq::history::zigZag(v));
         hq::history::ByteReader r(bytesOf(s));
         QCOMPARE(r.signedVarint(), v);
         QVERIFY(r.ok() && r.atEnd());

@@ -53,7 +53,7 @@ std::vector<Row> writeSimulated(const QString& dir, int rows) {
     for (int i = 0; i < rows; ++i) {
         Row r = sim.next();
         if (i % 500 < 20) // door open
-            r.values[std::size_t(ColumnIndex("status"))] |= 1;
+            r.values[std::size_t(columnIndex("status"))] |= 1;
         all.push_back(r);
         (void)(*w)->append(r);
     }
@@ -140,7 +140,7 @@ public:
     void SendSerialNumber(std::int32_t) override {}
     void SendDispLdr() override {}
     void SendWdtTest() override {}
-    QString SerialNumberCaption() const override { return {}; }
+    QString serialNumberCaption() const override { return {}; }
 };
 
 class NoMail : public hq::service::MailTransport {
@@ -209,9 +209,9 @@ void TestHistoryView::summaryViewHoldsTheRecordsExtremes() {
     const HistoryView far =
         source->build(double(rows.front().timeMs), double(rows.back().timeMs), 2);
     QVERIFY(far.fromSummaries);
-    hq::service::HistoryStore all(hq::service::SeriesEncodings());
+    hq::service::HistoryStore all(hq::service::seriesEncodings());
     for (const Row& r : rows)
-        all.append(r.timeMs, SampleOfRow(r));
+        all.append(r.timeMs, sampleOfRow(r));
     hq::service::RawSample mnFar, mxFar, mnAll, mxAll;
     extremes(*far.store, mnFar, mxFar);
     extremes(all, mnAll, mxAll);
@@ -265,7 +265,7 @@ void TestHistoryView::windowShowsFolderRangesAndPans() {
     QTemporaryDir tmp;
     const std::vector<Row> rows = writeSimulated(tmp.path(), 7200); // two hours
     QString error;
-    HistoryViewer* viewer = OpenHistoryWindow(tmp.path(), nullptr, &error);
+    HistoryViewer* viewer = openHistoryWindow(tmp.path(), nullptr, &error);
     QVERIFY2(viewer, qPrintable(error));
     std::unique_ptr<HistoryViewer> owner(viewer);
     QVERIFY(viewer->windowTitle().contains(QDir::toNativeSeparators(tmp.path())));
@@ -305,7 +305,7 @@ void TestHistoryView::keysZoomOutAndGoToEitherEnd() {
     QTemporaryDir tmp;
     const std::vector<Row> rows = writeSimulated(tmp.path(), 4 * 3600); // four hours
     QString error;
-    std::unique_ptr<HistoryViewer> viewer(OpenHistoryWindow(tmp.path(), nullptr, &error));
+    std::unique_ptr<HistoryViewer> viewer(openHistoryWindow(tmp.path(), nullptr, &error));
     QVERIFY2(viewer, qPrintable(error));
     hq::service::MeasurementChart* chart = viewer->chart();
     // An hour in the middle of the four.
@@ -333,7 +333,7 @@ void TestHistoryView::mouseDragPansAndWheelZooms() {
     QTemporaryDir tmp;
     const std::vector<Row> rows = writeSimulated(tmp.path(), 4 * 3600);
     QString error;
-    std::unique_ptr<HistoryViewer> viewer(OpenHistoryWindow(tmp.path(), nullptr, &error));
+    std::unique_ptr<HistoryViewer> viewer(openHistoryWindow(tmp.path(), nullptr, &error));
     QVERIFY2(viewer, qPrintable(error));
     QVERIFY(QTest::qWaitForWindowExposed(viewer.get()));
     hq::service::MeasurementChart* chart = viewer->chart();
@@ -386,7 +386,7 @@ void TestHistoryView::problemsAreToldOnceHoweverOftenTheFolderIsReadAgain() {
     QVERIFY(QFile(segment).resize(QFileInfo(segment).size() - 10));
     StderrCapture err;
     QString error;
-    std::unique_ptr<HistoryViewer> viewer(OpenHistoryWindow(tmp.path(), nullptr, &error));
+    std::unique_ptr<HistoryViewer> viewer(openHistoryWindow(tmp.path(), nullptr, &error));
     QVERIFY2(viewer, qPrintable(error));
     // Each range chosen reads the folder again: month, week, day.
     auto* box = viewer->findChild<QComboBox*>("RangeBox");
@@ -412,7 +412,7 @@ void TestHistoryView::verlaufOpensTheViewerOverTheRecordedCabinet() {
     NoMail mail;
     hq::service::InternForm intern(commands, mail, QStringLiteral("help@example.com"));
     QStringList errors;
-    ConnectHistoryButton(intern, recorder, root.path(),
+    connectHistoryButton(intern, recorder, root.path(),
                          [&errors](const QString& text) { errors << text; });
     auto* button = intern.findChild<QPushButton*>("ButtonVerlauf");
     QVERIFY(button);
@@ -435,7 +435,7 @@ void TestHistoryView::verlaufOpensTheViewerOverTheRecordedCabinet() {
     QVERIFY(viewer);
     QVERIFY(viewer->isWindow());
     QVERIFY(viewer->windowTitle().contains(
-        QDir::toNativeSeparators(CabinetDirectory(root.path(), "4711"))));
+        QDir::toNativeSeparators(cabinetDirectory(root.path(), "4711"))));
     QTRY_COMPARE(statusText(*viewer), QStringLiteral("500 Datens\u00e4tze"));
 }
 
@@ -453,7 +453,7 @@ void TestHistoryView::verlaufDoesNotWaitForABusyWriter() {
     // Another program writes cabinet 4712. The writer thread is told to write 4712 for a moment
     // (its lock is waited for two seconds before the writer gives up) and then 4711 again, with
     // newer records: those reach the folder two seconds after the click at the earliest.
-    const QString other = CabinetDirectory(root.path(), "4712");
+    const QString other = cabinetDirectory(root.path(), "4712");
     QVERIFY(QDir().mkpath(other));
     QLockFile lock(other + "/" + kLockFileName);
     QVERIFY(lock.tryLock(0));
@@ -468,13 +468,13 @@ void TestHistoryView::verlaufDoesNotWaitForABusyWriter() {
     QElapsedTimer clock;
     clock.start();
     QString error;
-    std::unique_ptr<HistoryViewer> viewer(OpenRecordedHistory(
+    std::unique_ptr<HistoryViewer> viewer(openRecordedHistory(
         recorder, root.path(), nullptr, &error, std::chrono::milliseconds(100)));
     const qint64 waited = clock.elapsed();
     QVERIFY2(viewer, qPrintable(error));
     QVERIFY2(waited < 1000, qPrintable(QString::number(waited)));
     QVERIFY(viewer->windowTitle().contains(
-        QDir::toNativeSeparators(CabinetDirectory(root.path(), "4711"))));
+        QDir::toNativeSeparators(cabinetDirectory(root.path(), "4711"))));
     // Once the writer thread is through, the viewer reads the folder again: every record of 4711
     // up to the click.
     QTRY_COMPARE_WITH_TIMEOUT(statusText(*viewer), QStringLiteral("400 Datens\u00e4tze"), 10000);
@@ -489,12 +489,12 @@ void TestHistoryView::kovSaveWritesEveryRecordOfTheShownRange() {
     viewer.updateView();
     const QString file = tmp.filePath("range"); // ".hqchart" is added
     QCOMPARE(viewer.saveShownRange(file), QString());
-    const hq::service::LoadedChart loaded = hq::service::LoadChartFile(file + ".hqchart");
+    const hq::service::LoadedChart loaded = hq::service::loadChartFile(file + ".hqchart");
     QVERIFY2(loaded.ok(), qPrintable(loaded.error));
     QCOMPARE(loaded.store->size(), std::size_t(3000));
     for (std::size_t i = 0; i < 3000; i += 97) {
         QCOMPARE(loaded.store->timeAt(i), rows[1000 + i].timeMs);
-        QCOMPARE(loaded.store->sampleAt(i), SampleOfRow(rows[1000 + i]));
+        QCOMPARE(loaded.store->sampleAt(i), sampleOfRow(rows[1000 + i]));
     }
     QCOMPARE(loaded.settings.series[4].title, QStringLiteral("HYT down %r.H."));
 }

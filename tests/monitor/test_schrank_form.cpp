@@ -8,6 +8,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QFontDatabase>
 #include <QPaintEngine>
 #include <QScopeGuard>
 #include <QSignalSpy>
@@ -231,6 +232,26 @@ private slots:
         QCOMPARE(control<hq::LedDisplay>(*fx.form, "LEDDisplay2")->numDigits(), 4);
         QCOMPARE(control<hq::LedDisplay>(*fx.form, "LEDDisplay2")->fractionDigits(), 1);
         QVERIFY(!control<hq::LedDisplay>(*fx.form, "LEDDisplay2")->leadingZeros());
+    }
+
+    // The layout's fonts where the system has them, else the system's own at the layout's size:
+    // Windows has no "Sans Serif", and Qt's matcher then took a mathematics font under Wine, in
+    // which the edit boxes showed no digits.
+    void fontsAreInstalledOrTheSystems() {
+        WindowFixture fx;
+        const QStringList installed = QFontDatabase::families();
+        const QStringList system = {
+            QFontDatabase::systemFont(QFontDatabase::GeneralFont).family(),
+            QFontDatabase::systemFont(QFontDatabase::FixedFont).family()};
+        QList<QWidget*> widgets = fx.form->findChildren<QWidget*>();
+        widgets.prepend(fx.form.get());
+        for (const QWidget* widget : widgets) {
+            const QString family = widget->font().family();
+            QVERIFY2(installed.contains(family, Qt::CaseInsensitive) || system.contains(family),
+                     qPrintable(widget->objectName() + QLatin1String(": ") + family));
+        }
+        QCOMPARE(control<QWidget>(*fx.form, "SpinEdit4")->font().pointSize(), 8);
+        QCOMPARE(control<QWidget>(*fx.form, "UDPMemo")->font().pointSize(), 8);
     }
 
     void layoutGeometry_data() {

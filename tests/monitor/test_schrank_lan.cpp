@@ -31,7 +31,7 @@ const QHostAddress kLoopback(QHostAddress::LocalHost);
 // A port on which nobody listens: taken from a server that is closed again.
 quint16 closedPort() {
     sim::UploadServer server;
-    if (!server.Listen(kLoopback, 0))
+    if (!server.listen(kLoopback, 0))
         return 0;
     return server.port();
 }
@@ -97,7 +97,7 @@ private slots:
 
     void startUpFillsTheTab() {
         WindowFixture fx;
-        QCOMPARE(control<QLabel>(*fx.form, "HostName")->text(), LocalHostName());
+        QCOMPARE(control<QLabel>(*fx.form, "HostName")->text(), localHostName());
         QCOMPARE(control<QComboBox>(*fx.form, "ComboBox1")->count(), ListLocalAddresses().size());
         if (control<QComboBox>(*fx.form, "ComboBox1")->count() > 0)
             QCOMPARE(control<QComboBox>(*fx.form, "ComboBox1")->currentIndex(), 0);
@@ -108,7 +108,7 @@ private slots:
         QCOMPARE(fx.form->lan().upload().port(), quint16(80));
         // A connection attempt is given up after two minutes.
         QCOMPARE(fx.form->lan().upload().connectTimeout(), 120000);
-        QCOMPARE(fx.form->lan().SchrankipText(), QString::fromLatin1(kEmptySchrankip));
+        QCOMPARE(fx.form->lan().schrankipText(), QString::fromLatin1(kEmptySchrankip));
     }
 
     void searchListsTheCabinet_data() {
@@ -128,7 +128,7 @@ private slots:
         QFETCH(char, finalByte);
         QFETCH(QString, entry);
         sim::DiscoveryResponder responder;
-        QVERIFY(responder.Listen(kLoopback, 0));
+        QVERIFY(responder.listen(kLoopback, 0));
         responder.setDescription(description);
         responder.setFinalByte(finalByte);
         LanWindow w(responder.port());
@@ -155,12 +155,12 @@ private slots:
 
         // Choosing the entry fills the address field in its mask's shape.
         control<QListWidget>(w.form(), "Netzwerksuche")->setCurrentRow(0);
-        QCOMPARE(w.lan().SchrankipText(), QStringLiteral("127.  0.  0.  1"));
+        QCOMPARE(w.lan().schrankipText(), QStringLiteral("127.  0.  0.  1"));
     }
 
     void oneDatagramPerTick() {
         sim::DiscoveryResponder responder;
-        QVERIFY(responder.Listen(kLoopback, 0));
+        QVERIFY(responder.listen(kLoopback, 0));
         responder.setDescription(" Raum 7\r");
         responder.setFinalByte('\n');
         responder.setAnswersPerRequest(3);
@@ -254,7 +254,7 @@ private slots:
         QFETCH(bool, loopbackAsCard);
         QFETCH(QHostAddress, bound);
         sim::DiscoveryResponder responder;
-        QVERIFY(responder.Listen(kLoopback, 0));
+        QVERIFY(responder.listen(kLoopback, 0));
         LanWindow w(responder.port());
         if (loopbackAsCard)
             w.lan().discovery().setInterfaceLister([] {
@@ -286,7 +286,7 @@ private slots:
         LanWindow w(closedPort());
         control<QListWidget>(w.form(), "Netzwerksuche")->addItem(entry);
         control<QListWidget>(w.form(), "Netzwerksuche")->setCurrentRow(0);
-        QCOMPARE(w.lan().SchrankipText(), field);
+        QCOMPARE(w.lan().schrankipText(), field);
     }
 
     void typedAddressIsLaidOut_data() {
@@ -319,7 +319,7 @@ private slots:
             QFocusEvent out(QEvent::FocusOut, Qt::TabFocusReason);
             QApplication::sendEvent(edit, &out);
         }
-        QCOMPARE(w.lan().SchrankipText(), field);
+        QCOMPARE(w.lan().schrankipText(), field);
     }
 
     void addressMaskNeedsADigitPerGroup_data() {
@@ -349,18 +349,18 @@ private slots:
         control<QPushButton>(w.form(), "Button3")->setFocus();
         QVERIFY(QTest::qWaitFor([&] { return !edit->hasFocus(); }, 2000));
         QCOMPARE(edit->hasAcceptableInput(), acceptable);
-        QCOMPARE(IsCompleteSchrankip(w.lan().SchrankipText()), acceptable);
+        QCOMPARE(isCompleteSchrankip(w.lan().schrankipText()), acceptable);
         if (typed.isEmpty())
-            QCOMPARE(w.lan().SchrankipText(), QStringLiteral("   .   .   .   "));
+            QCOMPARE(w.lan().schrankipText(), QStringLiteral("   .   .   .   "));
         if (acceptable)
-            QCOMPARE(w.lan().SchrankipText(), *FormatSchrankip(typed));
+            QCOMPARE(w.lan().schrankipText(), *formatSchrankip(typed));
     }
 
     void progressStaysAtZeroUntilTheEnd() {
         // The bar shows 0 while the image goes out and the cabinet has not answered, 100 once it
         // has.
         sim::UploadServer server;
-        QVERIFY(server.Listen(kLoopback, 0));
+        QVERIFY(server.listen(kLoopback, 0));
         sim::UploadServerBehaviour stall;
         stall.ending = sim::UploadServerBehaviour::Ending::Stall;
         server.setBehaviour(stall);
@@ -380,7 +380,7 @@ private slots:
                     progress.last().at(0).toLongLong() == progress.last().at(1).toLongLong());
         QCOMPARE(control<QProgressBar>(w.form(), "ProgressBar1")->value(), 0);
         QCOMPARE(shown, QList<int>{0});
-        w.lan().upload().Abort();
+        w.lan().upload().abort();
         QCOMPARE(done.size(), 1);
         QCOMPARE(control<QProgressBar>(w.form(), "ProgressBar1")->value(), 0);
 
@@ -394,7 +394,7 @@ private slots:
 
     void uploadSucceeds() {
         sim::UploadServer server;
-        QVERIFY(server.Listen(kLoopback, 0));
+        QVERIFY(server.listen(kLoopback, 0));
         LanWindow w(closedPort(), server.port());
         const QByteArray image = QByteArray("MPFS") + QByteArray(70000, '\x5a') + "end";
         const QString path = w.placeImage(image);
@@ -444,7 +444,7 @@ private slots:
             QSKIP("Wine reports a connection to a closed loopback port as a time-out, not as "
                   "refused");
         sim::UploadServer server;
-        QVERIFY(server.Listen(kLoopback, 0));
+        QVERIFY(server.listen(kLoopback, 0));
         sim::UploadServerBehaviour behaviour;
         behaviour.status = status;
         behaviour.reason = status == 302 ? "Found" : "Internal Server Error";
@@ -470,7 +470,7 @@ private slots:
 
     void secondUploadRefusedWhileOneRuns() {
         sim::UploadServer server;
-        QVERIFY(server.Listen(kLoopback, 0));
+        QVERIFY(server.listen(kLoopback, 0));
         sim::UploadServerBehaviour stall;
         stall.ending = sim::UploadServerBehaviour::Ending::Stall;
         server.setBehaviour(stall);
@@ -509,12 +509,12 @@ private slots:
         // While the cabinet keeps an upload waiting, the window's own timer goes on: a search
         // started meanwhile lists its answer through Timer2 and the event loop.
         sim::UploadServer server;
-        QVERIFY(server.Listen(kLoopback, 0));
+        QVERIFY(server.listen(kLoopback, 0));
         sim::UploadServerBehaviour stall;
         stall.ending = sim::UploadServerBehaviour::Ending::Stall;
         server.setBehaviour(stall);
         sim::DiscoveryResponder responder;
-        QVERIFY(responder.Listen(kLoopback, 0));
+        QVERIFY(responder.listen(kLoopback, 0));
         responder.setDescription(" Raum 4\r");
         responder.setFinalByte('\n');
         LanWindow w(responder.port(), server.port(),
@@ -530,14 +530,14 @@ private slots:
                                   QStringList{QStringLiteral("127.0.0.1 - Raum 4")}, 5000);
         QVERIFY(w.lan().upload().isRunning());
         QVERIFY(w.fx.errors.empty());
-        w.lan().upload().Abort();
+        w.lan().upload().abort();
         QCOMPARE(memoLines(w.fx).last(), QStringLiteral("MPFS upload aborted"));
         QCOMPARE(control<QProgressBar>(w.form(), "ProgressBar1")->value(), 0);
     }
 
     void noCabinetChosen() {
         sim::UploadServer server;
-        QVERIFY(server.Listen(kLoopback, 0));
+        QVERIFY(server.listen(kLoopback, 0));
         LanWindow w(closedPort(), server.port());
         QVERIFY(!w.placeImage().isEmpty());
         w.lan().Button2Click();
@@ -550,17 +550,17 @@ private slots:
 
     void webImageMissing() {
         sim::UploadServer server;
-        QVERIFY(server.Listen(kLoopback, 0));
+        QVERIFY(server.listen(kLoopback, 0));
         LanWindow w(closedPort(), server.port());
         control<QLineEdit>(w.form(), "Schrankip")->setText(QStringLiteral("127.  0.  0.  1"));
         control<QProgressBar>(w.form(), "ProgressBar1")->setValue(100);
         w.lan().Button2Click();
         QCOMPARE(control<QProgressBar>(w.form(), "ProgressBar1")->value(), 0);
         QCOMPARE(w.fx.errors.size(), std::size_t(1));
-        const QString expected = QStringLiteral("Datei ") +
-                                 QDir::toNativeSeparators(
-                                     w.fx.appDir.filePath(QStringLiteral("MPFSImg_DC.bin"))) +
-                                 QStringLiteral(" kann nicht geöffnet werden. ");
+        const QString expected =
+            QStringLiteral("Datei ") +
+            QDir::toNativeSeparators(w.fx.appDir.filePath(QStringLiteral("MPFSImg_DC.bin"))) +
+            QStringLiteral(" kann nicht geöffnet werden. ");
         QVERIFY2(w.fx.errors.front().startsWith(expected), qPrintable(w.fx.errors.front()));
         QVERIFY(w.messages.isEmpty());
         QVERIFY(!w.lan().upload().isRunning());
@@ -579,7 +579,7 @@ private slots:
         file.write("from the data folder");
         file.close();
         sim::UploadServer server;
-        QVERIFY(server.Listen(kLoopback, 0));
+        QVERIFY(server.listen(kLoopback, 0));
         LanWindow w(closedPort(), server.port());
         QCOMPARE(w.lan().webImagePath(), QDir::cleanPath(path));
         QSignalSpy done(&w.lan(), &monitor::SchrankLan::uploadFinished);

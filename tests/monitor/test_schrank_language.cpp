@@ -148,7 +148,7 @@ private slots:
                  QStringLiteral("Find cabinets"));
         QCOMPARE(control<QPushButton>(*fx->form, "Button2")->text(), QStringLiteral("MPFS update"));
         // Every caption the English file names is shown, and most captions changed.
-        const Translation file = ReadTranslation(fx->appDir.path(), QStringLiteral("english"));
+        const Translation file = readTranslation(fx->appDir.path(), QStringLiteral("english"));
         int changed = 0;
         for (auto it = english.cbegin(); it != english.cend(); ++it) {
             const QString wanted = file.caption(it.key());
@@ -161,7 +161,7 @@ private slots:
         // Values that the window writes at run time stay.
         QCOMPARE(control<QLabel>(*fx->form, "Label24")->text(),
                  german.value(QStringLiteral("Label24")));
-        QCOMPARE(control<QLabel>(*fx->form, "HostName")->text(), LocalHostName());
+        QCOMPARE(control<QLabel>(*fx->form, "HostName")->text(), localHostName());
 
         choose(*fx, 0);
         QCOMPARE(fx->form->languageIndex(), 0);
@@ -183,7 +183,7 @@ private slots:
         auto fx = makeWindow();
         choose(*fx, index);
         const Translation file =
-            ReadTranslation(fx->appDir.path(), LanguageFileForIndex(fx->appDir.path(), index));
+            readTranslation(fx->appDir.path(), languageFileForIndex(fx->appDir.path(), index));
         QStringList cut;
         for (QWidget* w : fx->form->findChildren<QWidget*>()) {
             if (w->objectName().size() < 2 || file.caption(w->objectName()).isEmpty() ||
@@ -225,7 +225,7 @@ private slots:
         QCOMPARE(control<QPushButton>(*fx->form, "Button3")->text(), button3);
         QVERIFY(fx->errors.empty());
         // Start-up went on to the LAN tab.
-        QCOMPARE(control<QLabel>(*fx->form, "HostName")->text(), LocalHostName());
+        QCOMPARE(control<QLabel>(*fx->form, "HostName")->text(), localHostName());
         fx->form->close();
         const QSettings s(QSettings::NativeFormat, QSettings::UserScope, kOrganisation,
                           kApplication);
@@ -268,7 +268,7 @@ private slots:
         QCOMPARE(box->currentIndex(), 1);
         QCOMPARE(fx->form->languageIndex(), 1);
         QCOMPARE(fx->form->windowTitle(), QStringLiteral("Monitor program for drying cabinet"));
-        QCOMPARE(control<QLabel>(*fx->form, "HostName")->text(), LocalHostName());
+        QCOMPARE(control<QLabel>(*fx->form, "HostName")->text(), localHostName());
         QCOMPARE(control<QComboBox>(*fx->form, "ComboBox1")->count(), ListLocalAddresses().size());
     }
 

@@ -83,11 +83,11 @@ private slots:
         const auto id = bus.plug(device(1, 2), o);
         QCOMPARE(bus.openControl("x", HidAccess::ReadWrite) != nullptr, readWrite);
         if (!readWrite)
-            QCOMPARE(bus.lastError(), simerr::PermissionDenied);
+            QCOMPARE(bus.lastError(), simerr::kPermissionDenied);
         QCOMPARE(bus.openControl("x", HidAccess::QueryOnly) != nullptr, queryOnly);
         QCOMPARE(bus.openRead("x") != nullptr, read);
         QVERIFY(!bus.openControl("nowhere", HidAccess::QueryOnly));
-        QCOMPARE(bus.lastError(), simerr::NotFound);
+        QCOMPARE(bus.lastError(), simerr::kNotFound);
         QCOMPARE(bus.openHandleCount(id), 0); // every handle above was closed again
     }
 
@@ -120,13 +120,13 @@ private slots:
         auto w = bus.openControl("x", HidAccess::ReadWrite);
         QVERIFY(w->write(report, written));
         QCOMPARE(written, 3u);
-        bus.failWrites(id, 1, simerr::IoError);
+        bus.failWrites(id, 1, simerr::kIoError);
         QVERIFY(!w->write(report, written));
-        QCOMPARE(bus.lastError(), simerr::IoError);
+        QCOMPARE(bus.lastError(), simerr::kIoError);
         QCOMPARE(fn->writtenReports().size(), std::size_t(1));
         bus.unplug(id);
         QVERIFY(!w->write(report, written));
-        QCOMPARE(bus.lastError(), simerr::NoSuchDevice);
+        QCOMPARE(bus.lastError(), simerr::kNoSuchDevice);
         QVERIFY(!w->getAttributes(a));
     }
 
@@ -151,7 +151,7 @@ private slots:
         std::vector<std::uint8_t> buffer(65);
         QVERIFY(r->startRead(buffer));
         QVERIFY(!r->startRead(buffer)); // one outstanding read
-        QCOMPARE(bus.lastError(), simerr::Busy);
+        QCOMPARE(bus.lastError(), simerr::kBusy);
         QVERIFY(!r->waitForCompletion(5ms));
         if (fail)
             bus.failReads(id, 1);
@@ -183,7 +183,7 @@ private slots:
         QVERIFY(std::chrono::steady_clock::now() - t0 < 2s);
         std::uint32_t n = 0;
         QVERIFY(!r->takeReadCount(n));
-        QCOMPARE(bus.lastError(), simerr::Cancelled);
+        QCOMPARE(bus.lastError(), simerr::kCancelled);
         QVERIFY(!bus.readOutstanding(id));
     }
 
@@ -192,17 +192,17 @@ private slots:
         const auto id = bus.plug(device(1, 2), path("x"));
         auto r = bus.openRead("x");
         std::vector<std::uint8_t> buffer(65);
-        bus.refuseReadStarts(id, 1, simerr::IoError);
+        bus.refuseReadStarts(id, 1, simerr::kIoError);
         QVERIFY(!r->startRead(buffer));
-        QCOMPARE(bus.lastError(), simerr::IoError);
+        QCOMPARE(bus.lastError(), simerr::kIoError);
         QVERIFY(r->startRead(buffer));
         bus.unplug(id);
         QVERIFY(r->waitForCompletion(1s));
         std::uint32_t n = 0;
         QVERIFY(!r->takeReadCount(n));
-        QCOMPARE(bus.lastError(), simerr::NoSuchDevice);
+        QCOMPARE(bus.lastError(), simerr::kNoSuchDevice);
         QVERIFY(!r->startRead(buffer));
-        QCOMPARE(bus.lastError(), simerr::NoSuchDevice);
+        QCOMPARE(bus.lastError(), simerr::kNoSuchDevice);
     }
 
     // Input reports are queued per open read handle, as hidraw and the Windows HID class driver
@@ -303,8 +303,8 @@ private slots:
         std::thread t([&] { other = bus.lastError(); });
         t.join();
         QCOMPARE(other, ErrorCode(0));
-        QCOMPARE(bus.lastError(), simerr::NotFound);
-        QCOMPARE(QString::fromStdString(bus.errorText(simerr::PermissionDenied)),
+        QCOMPARE(bus.lastError(), simerr::kNotFound);
+        QCOMPARE(QString::fromStdString(bus.errorText(simerr::kPermissionDenied)),
                  QString("Permission denied"));
     }
 };

@@ -36,7 +36,7 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    HistoryStore store(SeriesEncodings());
+    HistoryStore store(seriesEncodings());
     ChartSettings settings = ChartSettings::defaults();
     if (args.size() == 5)
         for (auto& series : settings.series)
@@ -47,9 +47,9 @@ int main(int argc, char** argv) {
         const auto record = cabinet.record(i);
         if (record.fehler != 0)
             settings.series[std::size_t(kErrorSeries)].visible = true;
-        store.append(t0 + i * 1000, SampleFromStatus(record));
+        store.append(t0 + i * 1000, sampleFromStatus(record));
     }
-    const QString error = SaveChartFile(args[1], settings, store);
+    const QString error = saveChartFile(args[1], settings, store);
     if (!error.isEmpty()) {
         std::fprintf(stderr, "%s\n", qPrintable(error));
         return 1;

@@ -18,7 +18,7 @@ using namespace hq::service;
 
 namespace {
 std::unique_ptr<HistoryStore> makeStore(std::size_t n) {
-    auto store = std::make_unique<HistoryStore>(SeriesEncodings());
+    auto store = std::make_unique<HistoryStore>(seriesEncodings());
     RawSample s{};
     for (std::size_t i = 0; i < n; ++i) {
         for (int k = 0; k < kSeriesCount; ++k)
@@ -31,7 +31,7 @@ std::unique_ptr<HistoryStore> makeStore(std::size_t n) {
 QByteArray chartBytes(const ChartSettings& settings, const HistoryStore& store) {
     QBuffer b;
     b.open(QIODevice::WriteOnly);
-    const QString err = WriteChart(b, settings, store);
+    const QString err = writeChart(b, settings, store);
     Q_ASSERT(err.isEmpty());
     return b.data();
 }
@@ -40,7 +40,7 @@ LoadedChart readBytes(const QByteArray& bytes) {
     QBuffer b;
     b.setData(bytes);
     b.open(QIODevice::ReadOnly);
-    return ReadChart(b);
+    return readChart(b);
 }
 
 // Offsets in a file written by chartBytes(): 16-byte header, settings, CRC, first block.
@@ -53,7 +53,7 @@ qsizetype firstBlock(const QByteArray& f) {
 
 void recomputeBlockCrc(QByteArray& f, qsizetype block, quint32 count) {
     const qsizetype body = qsizetype(count) * (8 + 2 * kSeriesCount);
-    const quint32 crc = ChartFileCrc32(f.constData() + block, 4 + body);
+    const quint32 crc = chartFileCrc32(f.constData() + block, 4 + body);
     qToLittleEndian(crc, f.data() + block + 4 + body);
 }
 } // namespace
@@ -173,15 +173,15 @@ void TestChartFile::savedFileLoads() {
     QTemporaryDir dir;
     const QString path = dir.filePath("verlauf.hqchart");
     auto store = makeStore(3000);
-    QCOMPARE(SaveChartFile(path, ChartSettings::defaults(), *store), QString());
-    const LoadedChart r = LoadChartFile(path);
+    QCOMPARE(saveChartFile(path, ChartSettings::defaults(), *store), QString());
+    const LoadedChart r = loadChartFile(path);
     QVERIFY2(r.ok(), qPrintable(r.error));
     QCOMPARE(r.store->size(), std::size_t(3000));
     QCOMPARE(r.store->lastTime(), store->lastTime());
-    const LoadedChart missing = LoadChartFile(dir.filePath("nothing.hqchart"));
+    const LoadedChart missing = loadChartFile(dir.filePath("nothing.hqchart"));
     QVERIFY(!missing.ok());
     QVERIFY(missing.error.contains("nothing.hqchart"));
-    QVERIFY(!SaveChartFile(dir.filePath("no/such/dir/x.hqchart"), ChartSettings::defaults(), *store)
+    QVERIFY(!saveChartFile(dir.filePath("no/such/dir/x.hqchart"), ChartSettings::defaults(), *store)
                  .isEmpty());
 }
 
@@ -189,7 +189,7 @@ void TestChartFile::interruptedSaveKeepsOldFile() {
     QTemporaryDir dir;
     const QString path = dir.filePath("verlauf.hqchart");
     auto oldStore = makeStore(10);
-    QCOMPARE(SaveChartFile(path, ChartSettings::defaults(), *oldStore), QString());
+    QCOMPARE(saveChartFile(path, ChartSettings::defaults(), *oldStore), QString());
     QFile f(path);
     QVERIFY(f.open(QIODevice::ReadOnly));
     const QByteArray before = f.readAll();
@@ -197,7 +197,7 @@ void TestChartFile::interruptedSaveKeepsOldFile() {
 
     // A writer that has written most of a large chart and then fails (disk full, say).
     auto bigStore = makeStore(100'000);
-    const QString err = SaveAtomically(path, [&](QIODevice& d) {
+    const QString err = saveAtomically(path, [&](QIODevice& d) {
         const QByteArray all = chartBytes(ChartSettings::defaults(), *bigStore);
         d.write(all.left(all.size() / 2));
         return QStringLiteral("No space left on device");
@@ -207,14 +207,14 @@ void TestChartFile::interruptedSaveKeepsOldFile() {
     QCOMPARE(f.readAll(), before);
     f.close();
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{"verlauf.hqchart"});
-    QVERIFY(LoadChartFile(path).ok());
+    QVERIFY(loadChartFile(path).ok());
 }
 
 // The child side of killedSaveKeepsOldFile: saves a large chart over `path` the way the window
 // does, but stops halfway through the stream, says so and waits to be killed.
 static int saveAndHang(const QString& path) {
     auto store = makeStore(300'000);
-    const QString err = SaveAtomically(path, [&](QIODevice& d) {
+    const QString err = saveAtomically(path, [&](QIODevice& d) {
         const QByteArray all = chartBytes(ChartSettings::defaults(), *store);
         d.write(all.left(all.size() / 2));
         if (auto* f = qobject_cast<QFileDevice*>(&d))
@@ -232,7 +232,7 @@ void TestChartFile::killedSaveKeepsOldFile() {
     QTemporaryDir dir;
     const QString path = dir.filePath("verlauf.hqchart");
     auto oldStore = makeStore(1000);
-    QCOMPARE(SaveChartFile(path, ChartSettings::defaults(), *oldStore), QString());
+    QCOMPARE(saveChartFile(path, ChartSettings::defaults(), *oldStore), QString());
     QFile f(path);
     QVERIFY(f.open(QIODevice::ReadOnly));
     const QByteArray before = f.readAll();
@@ -250,13 +250,13 @@ void TestChartFile::killedSaveKeepsOldFile() {
     QVERIFY(f.open(QIODevice::ReadOnly));
     QCOMPARE(f.readAll(), before);
     f.close();
-    const LoadedChart back = LoadChartFile(path);
+    const LoadedChart back = loadChartFile(path);
     QVERIFY2(back.ok(), qPrintable(back.error));
     QCOMPARE(back.store->size(), std::size_t(1000));
     // The next save replaces the file as usual.
     auto newStore = makeStore(2000);
-    QCOMPARE(SaveChartFile(path, ChartSettings::defaults(), *newStore), QString());
-    QCOMPARE(LoadChartFile(path).store->size(), std::size_t(2000));
+    QCOMPARE(saveChartFile(path, ChartSettings::defaults(), *newStore), QString());
+    QCOMPARE(loadChartFile(path).store->size(), std::size_t(2000));
 }
 
 void TestChartFile::fileName_data() {
@@ -277,14 +277,14 @@ void TestChartFile::fileName_data() {
 void TestChartFile::fileName() {
     QFETCH(QString, chosen);
     QFETCH(QString, saved);
-    QCOMPARE(ChartFileName(chosen), saved);
+    QCOMPARE(chartFileName(chosen), saved);
 }
 
 void TestChartFile::csvRows_data() {
     QTest::addColumn<QString>("actual");
     QTest::addColumn<QString>("expected");
     QTest::newRow("header")
-        << QString::fromStdString(CsvHeader())
+        << QString::fromStdString(csvHeader())
         << "time,netzf,t2_1,t2_2,temperatureBottom_degC,humidityBottom_pct,temperatureTop_degC,"
            "humidityTop_pct,l1_pct,l1Ups,t3,fehler,prog,programmphase,okTimer,tet,status,door_pct,"
            "intTimer";
@@ -299,20 +299,20 @@ void TestChartFile::csvRows_data() {
          6,   0x01,
          100, 65535};
     QTest::newRow("row")
-        << QString::fromStdString(CsvRow(1'765'276'424'250, 3600, s))
+        << QString::fromStdString(csvRow(1'765'276'424'250, 3600, s))
         << "2025-12-09T11:33:44.250+01:00,50,1,2,-0.5,45.3,21.5,0.0,100.0,7,12.34,3,129,4,300,6,1,"
            "100,65535";
     QTest::newRow("negative offset, before 1970")
-        << QString::fromStdString(FormatIsoLocal(-1, -(5 * 3600 + 30 * 60)))
+        << QString::fromStdString(formatIsoLocal(-1, -(5 * 3600 + 30 * 60)))
         << "1969-12-31T18:29:59.999-05:30";
-    QTest::newRow("leap day") << QString::fromStdString(FormatIsoLocal(951'782'400'000, 0))
+    QTest::newRow("leap day") << QString::fromStdString(formatIsoLocal(951'782'400'000, 0))
                               << "2000-02-29T00:00:00.000+00:00";
-    QTest::newRow("hundredths") << QString::fromStdString(FormatScaled(5, {0, 100})) << "0.05";
-    QTest::newRow("signed extremes") << QString::fromStdString(FormatScaled(1, {32768, 10}) + " " +
-                                                               FormatScaled(65535, {32768, 10}))
+    QTest::newRow("hundredths") << QString::fromStdString(formatScaled(5, {0, 100})) << "0.05";
+    QTest::newRow("signed extremes") << QString::fromStdString(formatScaled(1, {32768, 10}) + " " +
+                                                               formatScaled(65535, {32768, 10}))
                                      << "-3276.7 3276.7";
     QTest::newRow("gap")
-        << QString::fromStdString(CsvGapLine(0, 0, 61'000, 3600))
+        << QString::fromStdString(csvGapLine(0, 0, 61'000, 3600))
         << "# gap from 1970-01-01T00:00:00.000+00:00 to 1970-01-01T01:01:01.000+01:00";
 }
 

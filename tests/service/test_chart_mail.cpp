@@ -79,7 +79,7 @@ void TestChartMail::resultTexts_data() {
 void TestChartMail::resultTexts() {
     QFETCH(int, code);
     QFETCH(QString, text);
-    QCOMPARE(QString::fromStdString(hq::platform::MailResultText(code)), text);
+    QCOMPARE(QString::fromStdString(hq::platform::mailResultText(code)), text);
 }
 
 void TestChartMail::xdgEmailOutcomes_data() {
@@ -104,7 +104,7 @@ void TestChartMail::xdgEmailOutcomes() {
     f.close();
     QFile::remove(argsFile_);
     qputenv("FAKE_MAIL_EXIT", exit);
-    auto transport = CreateSystemMailTransport();
+    auto transport = createSystemMailTransport();
     const MailOutcome r = SendChartMail(*transport, file, kHelpdeskSubject,
                                         QString::fromUtf8(kHelpdeskBodyStart) + "N#12345678",
                                         "hilfe@example.org", kHelpdeskName);
@@ -123,7 +123,7 @@ void TestChartMail::xdgEmailOutcomes() {
 void TestChartMail::missingAttachmentSendsNothing() {
     QFile::remove(argsFile_);
     qputenv("FAKE_MAIL_EXIT", "0");
-    auto transport = CreateSystemMailTransport();
+    auto transport = createSystemMailTransport();
     const MailOutcome r =
         SendChartMail(*transport, "/nonexistent/KOV.tmp", "s", "b", "a@example.org", "n");
     QCOMPARE(r.error, QStringLiteral("File \"/nonexistent/KOV.tmp\" not found!"));
@@ -137,7 +137,7 @@ void TestChartMail::missingMailTool() {
     QFile f(dir.filePath("a.tmp"));
     QVERIFY(f.open(QIODevice::WriteOnly));
     f.close();
-    auto transport = CreateSystemMailTransport();
+    auto transport = createSystemMailTransport();
     const MailOutcome r = SendChartMail(*transport, f.fileName(), "s", "b", "a@example.org", "n");
     qputenv("PATH", bin_.path().toLocal8Bit());
     QCOMPARE(r.error, QStringLiteral("The user canceled one of the dialog boxes!"));
@@ -158,19 +158,19 @@ void TestChartMail::tempFileName() {
 }
 
 void TestChartMail::errorBoxText() {
-    QCOMPARE(MailErrorMessage("The user canceled one of the dialog boxes!"),
+    QCOMPARE(mailErrorMessage("The user canceled one of the dialog boxes!"),
              QStringLiteral("Die Datei konnte nicht per E-Mail versendet werden!\n\r\n\rMeldung:"
                             "\n\rThe user canceled one of the dialog boxes!"));
 }
 
 void TestChartMail::helpdeskAddress() {
     QProcessEnvironment env;
-    QCOMPARE(HelpdeskAddress(env), DefaultHelpdeskAddress());
-    QVERIFY(DefaultHelpdeskAddress().contains('@'));
+    QCOMPARE(hq::service::helpdeskAddress(env), defaultHelpdeskAddress());
+    QVERIFY(defaultHelpdeskAddress().contains('@'));
     env.insert(kHelpdeskAddressVariable, "  ");
-    QCOMPARE(HelpdeskAddress(env), DefaultHelpdeskAddress());
+    QCOMPARE(hq::service::helpdeskAddress(env), defaultHelpdeskAddress());
     env.insert(kHelpdeskAddressVariable, "service@example.org");
-    QCOMPARE(HelpdeskAddress(env), QStringLiteral("service@example.org"));
+    QCOMPARE(hq::service::helpdeskAddress(env), QStringLiteral("service@example.org"));
 }
 
 QTEST_GUILESS_MAIN(TestChartMail)

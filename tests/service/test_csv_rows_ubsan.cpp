@@ -50,7 +50,7 @@ private slots:
         QFETCH(int, offset);
         QFETCH(bool, writable);
         QFETCH(QString, time);
-        QCOMPARE(CsvTimeWritable(utcMs, offset), writable);
+        QCOMPARE(csvTimeWritable(utcMs, offset), writable);
         CsvRecordWriter writer(5000);
         std::string out;
         writer.add(

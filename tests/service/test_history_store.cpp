@@ -52,7 +52,7 @@ private slots:
 };
 
 void TestHistoryStore::appendAndRead() {
-    HistoryStore store(SeriesEncodings());
+    HistoryStore store(seriesEncodings());
     QVERIFY(store.empty());
     const std::size_t n = HistoryStore::kChunkRecords + 10; // crosses a chunk boundary
     for (std::size_t i = 0; i < n; ++i)
@@ -87,7 +87,7 @@ void TestHistoryStore::decodeScales() {
     QFETCH(int, series);
     QFETCH(int, code);
     QFETCH(double, value);
-    HistoryStore store(SeriesEncodings());
+    HistoryStore store(seriesEncodings());
     RawSample s{};
     s[std::size_t(series)] = std::uint16_t(code);
     store.append(0, s);
@@ -115,7 +115,7 @@ void TestHistoryStore::rangeMatchesScan_data() {
 void TestHistoryStore::rangeMatchesScan() {
     QFETCH(qulonglong, count);
     QFETCH(int, pattern);
-    HistoryStore store(SeriesEncodings());
+    HistoryStore store(seriesEncodings());
     if (pattern == 1) {
         std::mt19937 levels(5);
         RawSample v{};
@@ -189,7 +189,7 @@ void TestHistoryStore::rangeMatchesScan() {
 }
 
 void TestHistoryStore::chunksStayInPlace() {
-    HistoryStore store(SeriesEncodings());
+    HistoryStore store(seriesEncodings());
     fill(store, 10, 1);
     const std::int64_t* first = store.chunkTimes(0);
     fill(store, 40 * HistoryStore::kChunkRecords, 2, store.lastTime() + 1000);
@@ -198,7 +198,7 @@ void TestHistoryStore::chunksStayInPlace() {
 }
 
 void TestHistoryStore::clockSteppingBack() {
-    HistoryStore store(SeriesEncodings());
+    HistoryStore store(seriesEncodings());
     store.append(10'000, sampleOf(1));
     store.append(11'000, sampleOf(2));
     // The PC clock steps back by an hour: the record is kept, at the last time stamp.
@@ -218,7 +218,7 @@ void TestHistoryStore::clockSteppingBack() {
 }
 
 void TestHistoryStore::lowerBoundEdges() {
-    HistoryStore store(SeriesEncodings());
+    HistoryStore store(seriesEncodings());
     QCOMPARE(store.lowerBound(5), std::size_t(0));
     fill(store, HistoryStore::kChunkRecords * 2, 3, 0);
     QCOMPARE(store.lowerBound(-1), std::size_t(0));
@@ -243,7 +243,7 @@ void TestHistoryStore::decimationKeepsColumnShape() {
     QFETCH(int, columns);
     QFETCH(double, fromFraction);
     QFETCH(double, toFraction);
-    HistoryStore store(SeriesEncodings());
+    HistoryStore store(seriesEncodings());
     const std::size_t n = 200'000;
     fill(store, n, 5);
     const double t0 = double(store.firstTime()), span = double(store.lastTime()) - t0;
@@ -290,7 +290,7 @@ void TestHistoryStore::decimationKeepsColumnShape() {
 }
 
 void TestHistoryStore::decimationAllSeriesAtOnce() {
-    HistoryStore store(SeriesEncodings());
+    HistoryStore store(seriesEncodings());
     fill(store, 150'000, 8);
     const ColumnPlan plan =
         store.plan(double(store.timeAt(20'000)), double(store.timeAt(140'000)), 1200);
@@ -323,7 +323,7 @@ void TestHistoryStore::planMatchesSearch_data() {
 void TestHistoryStore::planMatchesSearch() {
     QFETCH(int, pattern);
     QFETCH(int, columns);
-    HistoryStore store(SeriesEncodings());
+    HistoryStore store(seriesEncodings());
     std::mt19937 rng(13);
     std::int64_t t = 1'700'000'000'000;
     for (std::size_t i = 0; i < 2 * HistoryStore::kChunkRecords + 99; ++i) {
@@ -354,7 +354,7 @@ void TestHistoryStore::planMatchesSearch() {
 
 void TestHistoryStore::decimationSparseIsExact() {
     // Fewer records than pixels: every record comes back unchanged.
-    HistoryStore store(SeriesEncodings());
+    HistoryStore store(seriesEncodings());
     fill(store, 300, 9);
     const ColumnPlan plan = store.plan(double(store.firstTime()), double(store.lastTime()), 1600);
     std::vector<PlotPoint> pts;
@@ -365,7 +365,7 @@ void TestHistoryStore::decimationSparseIsExact() {
 }
 
 void TestHistoryStore::decimationNeighboursOutsideView() {
-    HistoryStore store(SeriesEncodings());
+    HistoryStore store(seriesEncodings());
     fill(store, 1000, 4, 0);
     const ColumnPlan plan = store.plan(100'500, 200'500, 50);
     std::vector<PlotPoint> pts;

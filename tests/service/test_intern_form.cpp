@@ -39,7 +39,7 @@ struct FakeCommands : ServiceCommands {
     void SendSerialNumber(std::int32_t n) override { serials.append(n); }
     void SendDispLdr() override { ++dispLdr; }
     void SendWdtTest() override { ++wdt; }
-    QString SerialNumberCaption() const override { return caption; }
+    QString serialNumberCaption() const override { return caption; }
 };
 
 struct FakeMail : MailTransport {
@@ -241,7 +241,7 @@ void TestInternForm::serialNumberSpinEdits() {
     QFETCH(int, serial);
     QFETCH(int, spin1);
     QFETCH(int, spin2);
-    form_->SetSerialNumber(serial);
+    form_->setSerialNumber(serial);
     QCOMPARE(form_->findChild<QSpinBox*>("SpinEdit1")->value(), spin1);
     QCOMPARE(form_->findChild<QSpinBox*>("SpinEdit2")->value(), spin2);
 }
@@ -312,15 +312,15 @@ void TestInternForm::kovSave() {
         r.humidityTop = std::uint16_t(i);
         form_->PlotStatusRecord(r, kT0 + i * 1000);
     }
-    QCOMPARE(form_->SaveChart(dir.filePath(chosen)), QString());
-    const LoadedChart back = LoadChartFile(dir.filePath(written));
+    QCOMPARE(form_->saveChart(dir.filePath(chosen)), QString());
+    const LoadedChart back = loadChartFile(dir.filePath(written));
     QVERIFY2(back.ok(), qPrintable(back.error));
     QCOMPARE(back.store->size(), std::size_t(100));
     QCOMPARE(back.store->valueAt(6, 99), 9.9);
     // An existing file is replaced.
     form_->PlotStatusRecord(r, kT0 + 200'000);
-    QCOMPARE(form_->SaveChart(dir.filePath(chosen)), QString());
-    QCOMPARE(LoadChartFile(dir.filePath(written)).store->size(), std::size_t(101));
+    QCOMPARE(form_->saveChart(dir.filePath(chosen)), QString());
+    QCOMPARE(loadChartFile(dir.filePath(written)).store->size(), std::size_t(101));
 }
 
 void TestInternForm::kovMail_data() {
@@ -340,7 +340,7 @@ void TestInternForm::kovMail() {
     commands_->caption = caption;
     mail_->result = result;
     form_->PlotStatusRecord(StatusRecord{}, kT0);
-    const ChartMailResult r = form_->MailChart();
+    const ChartMailResult r = form_->mailChart();
     QCOMPARE(r.fileError, QString());
     QCOMPARE(r.outcome.error, error);
     QCOMPARE(mail_->sent.size(), 1);
@@ -353,7 +353,7 @@ void TestInternForm::kovMail() {
     QVERIFY(attachment.fileName().startsWith("KOV"));
     QCOMPARE(attachment.absoluteFilePath(), QFileInfo(r.tempFile).absoluteFilePath());
     // The temporary file holds the chart and stays behind, whatever the outcome.
-    const LoadedChart loaded = LoadChartFile(r.tempFile);
+    const LoadedChart loaded = loadChartFile(r.tempFile);
     QVERIFY2(loaded.ok(), qPrintable(loaded.error));
     QCOMPARE(loaded.store->size(), std::size_t(1));
     QFile::remove(r.tempFile);
@@ -365,9 +365,9 @@ void TestInternForm::viewerOpensChartFiles() {
     r.l1 = 500;
     form_->PlotStatusRecord(r, kT0);
     form_->chart()->setSeriesVisible(0, true);
-    QCOMPARE(form_->SaveChart(dir.filePath("a")), QString());
+    QCOMPARE(form_->saveChart(dir.filePath("a")), QString());
     QString error;
-    ChartViewer* viewer = OpenChartWindow(dir.filePath("a.hqchart"), nullptr, &error);
+    ChartViewer* viewer = openChartWindow(dir.filePath("a.hqchart"), nullptr, &error);
     QVERIFY2(viewer, qPrintable(error));
     QCOMPARE(viewer->chart()->store().valueAt(7, 0), 50.0);
     QVERIFY(viewer->chart()->seriesVisible(0));
@@ -377,7 +377,7 @@ void TestInternForm::viewerOpensChartFiles() {
     QVERIFY(broken.open(QIODevice::WriteOnly));
     broken.write("HQCHART\x1a");
     broken.close();
-    QVERIFY(!OpenChartWindow(broken.fileName(), nullptr, &error));
+    QVERIFY(!openChartWindow(broken.fileName(), nullptr, &error));
     QVERIFY2(error.contains("broken.hqchart") && error.contains("incomplete"), qPrintable(error));
 }
 
@@ -403,14 +403,14 @@ void TestInternForm::csvExportOfExtremeTimeStamps() {
     QFETCH(QList<qint64>, times);
     QFETCH(int, rows);
     QFETCH(int, skipped);
-    HistoryStore store(SeriesEncodings());
+    HistoryStore store(seriesEncodings());
     RawSample s{};
     for (qint64 t : times)
         store.append(t, s);
     QBuffer out;
     out.open(QIODevice::WriteOnly);
     std::size_t left = 99;
-    QCOMPARE(WriteCsv(out, store, 0, store.size(), &left), QString());
+    QCOMPARE(writeCsv(out, store, 0, store.size(), &left), QString());
     QCOMPARE(left, std::size_t(skipped));
     const QStringList lines = QString::fromUtf8(out.data()).split('\n', Qt::SkipEmptyParts);
     int written = 0;
@@ -422,18 +422,18 @@ void TestInternForm::csvExportOfExtremeTimeStamps() {
         QVERIFY2(year.size() == 4 && year.toInt() >= 1, qPrintable(line));
     }
     QCOMPARE(written, rows);
-    QCOMPARE(CsvSkippedMessage(left).isEmpty(), skipped == 0);
+    QCOMPARE(csvSkippedMessage(left).isEmpty(), skipped == 0);
     if (skipped > 0)
-        QVERIFY(CsvSkippedMessage(left).startsWith(QString::number(skipped) + u' '));
+        QVERIFY(csvSkippedMessage(left).startsWith(QString::number(skipped) + u' '));
     // The export to a file counts the same.
     QTemporaryDir dir;
     std::size_t fileLeft = 0;
-    QCOMPARE(ExportCsv(store, dir.filePath("extreme.csv"), &fileLeft), QString());
+    QCOMPARE(exportCsv(store, dir.filePath("extreme.csv"), &fileLeft), QString());
     QCOMPARE(fileLeft, std::size_t(skipped));
 }
 
 void TestInternForm::csvExport() {
-    HistoryStore store(SeriesEncodings());
+    HistoryStore store(seriesEncodings());
     RawSample s{};
     s[6] = 453;
     s[5] = 32768 - 15;
@@ -442,7 +442,7 @@ void TestInternForm::csvExport() {
     store.append(kT0 + 61'000, s); // a minute without records
     QBuffer all;
     all.open(QIODevice::WriteOnly);
-    QCOMPARE(WriteCsv(all, store, 0, store.size()), QString());
+    QCOMPARE(writeCsv(all, store, 0, store.size()), QString());
     const QStringList lines = QString::fromUtf8(all.data()).split('\n', Qt::SkipEmptyParts);
     QCOMPARE(lines.size(), 5);
     QVERIFY(lines[0].startsWith("time,netzf,"));
@@ -456,7 +456,7 @@ void TestInternForm::csvExport() {
 
     QTemporaryDir dir;
     const QString path = dir.filePath("visible.csv");
-    QCOMPARE(ExportCsv(store, path, double(kT0 + 500), double(kT0 + 61'000)), QString());
+    QCOMPARE(exportCsv(store, path, double(kT0 + 500), double(kT0 + 61'000)), QString());
     QFile f(path);
     QVERIFY(f.open(QIODevice::ReadOnly));
     const QStringList visible = QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts);
@@ -541,7 +541,7 @@ void TestInternForm::exportImages() {
     }
     QTemporaryDir dir;
     const QString path = dir.filePath(name);
-    QCOMPARE(ExportImage(*chart, path, ImageFormat(format), 640, 360), QString());
+    QCOMPARE(exportImage(*chart, path, ImageFormat(format), 640, 360), QString());
     QFile f(path);
     QVERIFY(f.open(QIODevice::ReadOnly));
     QVERIFY(f.read(magic.size()) == magic);
@@ -550,10 +550,10 @@ void TestInternForm::exportImages() {
         QCOMPARE(reader.size(), QSize(640, 360));
     }
     // An unwritable place is an error text, not a crash.
-    QVERIFY(!ExportImage(*chart, dir.filePath("missing/dir/") + name, ImageFormat(format), 640, 360)
+    QVERIFY(!exportImage(*chart, dir.filePath("missing/dir/") + name, ImageFormat(format), 640, 360)
                  .isEmpty());
     // The clipboard gets the picture at the chosen size.
-    CopyChartToClipboard(*chart, 320, 200);
+    copyChartToClipboard(*chart, 320, 200);
     QCOMPARE(QGuiApplication::clipboard()->pixmap().size(), QSize(320, 200));
 }
 
@@ -587,7 +587,7 @@ void TestInternForm::daylightSavingDoesNotFold() {
     // 02:30 summer time and 02:30 winter time stay an hour apart, with their own offsets.
     QBuffer csv;
     csv.open(QIODevice::WriteOnly);
-    QCOMPARE(WriteCsv(csv, store, 0, store.size()), QString());
+    QCOMPARE(writeCsv(csv, store, 0, store.size()), QString());
     QStringList lines = QString::fromUtf8(csv.data()).split('\n', Qt::SkipEmptyParts);
     lines.removeIf([](const QString& l) { return l.startsWith('#'); }); // gap notes
     QCOMPARE(lines.size(), 14);

@@ -20,7 +20,7 @@ constexpr std::int64_t kStart = 1'765'000'000'000;
 void fillCabinet(MeasurementChart& chart, int n, std::uint32_t seed) {
     hq::testing::SyntheticCabinet cabinet(seed);
     for (int i = 0; i < n; ++i)
-        chart.appendRecord(kStart + std::int64_t(i) * 1000, SampleFromStatus(cabinet.record(i)));
+        chart.appendRecord(kStart + std::int64_t(i) * 1000, sampleFromStatus(cabinet.record(i)));
 }
 
 // Worst case for decimation: every series a band of heavy noise with rare spikes.

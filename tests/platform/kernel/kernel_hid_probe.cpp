@@ -46,8 +46,8 @@ using kerneltest::waitFor;
 
 namespace {
 
-constexpr std::uint16_t CabinetVendor = 0x04D8;
-constexpr std::uint16_t CabinetProduct = 0x003F;
+constexpr std::uint16_t kCabinetVendor = 0x04D8;
+constexpr std::uint16_t kCabinetProduct = 0x003F;
 
 std::string hex(unsigned value) {
     char text[16];
@@ -66,7 +66,7 @@ bool sendCommand(HidDevice& dev, const protocol::CommandFrame& frame) {
 
 // The hidraw node of a device, found through its controller entry.
 std::string devnodeOf(const HidDevice& dev) {
-    return dev.pnpRecord().Properties.physicalDeviceObjectName;
+    return dev.pnpRecord().properties.physicalDeviceObjectName;
 }
 
 // One start-up scan as another user: is the cabinet listed, with which access.
@@ -98,14 +98,14 @@ int runAs(int argc, char** argv) {
     HidDevice* found = nullptr;
     std::vector<std::uint8_t> reply;
     controller.setOnArrival([&](HidDevice* d) {
-        if (d->hidAttributes().vendorId != CabinetVendor ||
-            d->hidAttributes().productId != CabinetProduct)
+        if (d->hidAttributes().vendorId != kCabinetVendor ||
+            d->hidAttributes().productId != kCabinetProduct)
             return;
         found = d;
         product = d->QueryProductText();
         serialText = d->QuerySerialText();
         caps = d->ReadCaps();
-        if (d->canReadWrite() && controller.ClaimByIds(claimed, CabinetVendor, CabinetProduct))
+        if (d->canReadWrite() && controller.ClaimByIds(claimed, kCabinetVendor, kCabinetProduct))
             claimed->SetReportHandler(
                 [&](HidDevice*, std::uint8_t, const std::uint8_t* data, std::uint16_t size) {
                     if (reply.empty())
@@ -166,7 +166,7 @@ int runAll(int argc, char** argv) {
     for (const auto& info : platform->enumerate()) {
         auto h = platform->openControl(info.interfacePath, platform::HidAccess::QueryOnly);
         platform::HidAttributes a;
-        if (h && h->getAttributes(a) && a.vendorId == CabinetVendor)
+        if (h && h->getAttributes(a) && a.vendorId == kCabinetVendor)
             node = info.properties.physicalDeviceObjectName;
     }
     struct stat st {};
@@ -214,13 +214,13 @@ int runAll(int argc, char** argv) {
         decoded.push_back(std::move(result));
     };
     const auto claimCabinet = [&](HidDevice* d) {
-        if (d->hidAttributes().vendorId != CabinetVendor ||
-            d->hidAttributes().productId != CabinetProduct || claimed)
+        if (d->hidAttributes().vendorId != kCabinetVendor ||
+            d->hidAttributes().productId != kCabinetProduct || claimed)
             return;
         serial = d->QuerySerialText();
         product = d->QueryProductText();
         canRw = d->canReadWrite();
-        if (canRw && controller.ClaimByIds(claimed, CabinetVendor, CabinetProduct)) {
+        if (canRw && controller.ClaimByIds(claimed, kCabinetVendor, kCabinetProduct)) {
             claimedInst = claimed->pnpRecord().DevInst;
             claimed->setUnplugHandler([&](HidDevice*) { ++unplugs; });
             claimed->setReadErrorHandler([&](HidDevice*, std::uint32_t) { ++readErrors; });
@@ -253,7 +253,7 @@ int runAll(int argc, char** argv) {
     if (!claimed)
         return 1;
     const auto& attrs = claimed->hidAttributes();
-    check(attrs.vendorId == CabinetVendor && attrs.productId == CabinetProduct,
+    check(attrs.vendorId == kCabinetVendor && attrs.productId == kCabinetProduct,
           "attributes from sysfs",
           hex(attrs.vendorId) + ":" + hex(attrs.productId) + " version " +
               hex(attrs.versionNumber));
@@ -386,7 +386,7 @@ int runAll(int argc, char** argv) {
     check(waitFor([&] { return claimed == nullptr; }), "cabinet removed again");
     check(std::none_of(controller.devices().begin(), controller.devices().end(),
                        [](const HidDevice* d) {
-                           return d->hidAttributes().vendorId == CabinetVendor ||
+                           return d->hidAttributes().vendorId == kCabinetVendor ||
                                   d->hidAttributes().vendorId == 0x1234;
                        }),
           "no test device left in the list");
@@ -434,7 +434,7 @@ int runAll(int argc, char** argv) {
         KernelCabinet plain({});
         check(plain.plug(error), "cabinet plugged in without udevd", error);
         const bool arrived = waitFor([&] { return !bareArrivals.empty(); });
-        check(arrived && bareArrivals.back() == CabinetVendor, "arrival from a kernel event");
+        check(arrived && bareArrivals.back() == kCabinetVendor, "arrival from a kernel event");
         plain.unplug();
         check(waitFor([&] { return bareRemovals >= 1; }), "removal from a kernel event");
     }

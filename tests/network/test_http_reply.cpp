@@ -11,17 +11,17 @@ Q_DECLARE_METATYPE(Parser::Error)
 namespace {
 
 // Feeds the reply in one piece, or byte by byte, then ends the connection if asked.
-Parser Run(const QByteArray& reply, bool byteByByte, bool close) {
+Parser run(const QByteArray& reply, bool byteByByte, bool close) {
     Parser p;
     if (byteByByte) {
         for (char c : reply) {
-            p.Feed(QByteArrayView(&c, 1));
+            p.feed(QByteArrayView(&c, 1));
         }
     } else {
-        p.Feed(reply);
+        p.feed(reply);
     }
     if (close) {
-        p.FinishInput();
+        p.finishInput();
     }
     return p;
 }
@@ -160,7 +160,7 @@ void TestHttpReply::replies() {
     QFETCH(int, status);
     QFETCH(QByteArray, body);
     for (bool byteByByte : {false, true}) {
-        const Parser p = Run(reply, byteByByte, close);
+        const Parser p = run(reply, byteByByte, close);
         QCOMPARE(p.error(), error);
         if (error == Error::None) {
             QVERIFY(p.isComplete());
@@ -175,7 +175,7 @@ void TestHttpReply::replies() {
 
 void TestHttpReply::interimAndHeaders() {
     Parser p;
-    p.Feed("HTTP/1.1 100 Continue\r\nX-Interim: yes\r\n\r\n"
+    p.feed("HTTP/1.1 100 Continue\r\nX-Interim: yes\r\n\r\n"
            "HTTP/1.1 100 Continue\r\n\r\n"
            "HTTP/1.0 200 OK\r\nSet-Cookie: a=1; Path=/\r\nset-cookie: b=2\r\n"
            "X-Blank:   padded value  \r\nContent-Length: 0\r\n\r\n");
@@ -189,7 +189,7 @@ void TestHttpReply::interimAndHeaders() {
     QCOMPARE(p.headerValues("x-blank"), QList<QByteArray>{"padded value"});
     // Headers are known before the body has arrived.
     Parser partial;
-    partial.Feed("HTTP/1.0 500 Internal Server Error\r\nContent-Length: 100\r\n\r\nxx");
+    partial.feed("HTTP/1.0 500 Internal Server Error\r\nContent-Length: 100\r\n\r\nxx");
     QVERIFY(partial.headersComplete());
     QVERIFY(!partial.isComplete());
     QCOMPARE(partial.statusCode(), 500);
@@ -200,21 +200,21 @@ void TestHttpReply::lineLengthLimit() {
     const qsizetype fill = Parser::kMaxLineLength - 8; // "X-Long: " is 8 characters
     for (bool byteByByte : {false, true}) {
         // Exactly 16384 characters is allowed, with CR LF or LF alone.
-        Parser at = Run(prefix + QByteArray(fill, 'a') + "\r\nContent-Length: 0\r\n\r\n",
+        Parser at = run(prefix + QByteArray(fill, 'a') + "\r\nContent-Length: 0\r\n\r\n",
                         byteByByte, false);
         QVERIFY(at.isComplete());
         QCOMPARE(at.headerValues("X-Long").first().size(), fill);
         // One more is rejected, also before the line end has arrived.
-        Parser over = Run(prefix + QByteArray(fill + 1, 'a') + "\r\n", byteByByte, false);
+        Parser over = run(prefix + QByteArray(fill + 1, 'a') + "\r\n", byteByByte, false);
         QCOMPARE(over.error(), Error::LineTooLong);
-        Parser endless = Run(prefix + QByteArray(100000, 'a'), byteByByte, false);
+        Parser endless = run(prefix + QByteArray(100000, 'a'), byteByByte, false);
         QCOMPARE(endless.error(), Error::LineTooLong);
     }
     // The status line and chunk-size lines have the same limit.
-    QCOMPARE(Run("HTTP/1.0 200 " + QByteArray(Parser::kMaxLineLength, 'R') + "\r\n", false, false)
+    QCOMPARE(run("HTTP/1.0 200 " + QByteArray(Parser::kMaxLineLength, 'R') + "\r\n", false, false)
                  .error(),
              Error::LineTooLong);
-    QCOMPARE(Run("HTTP/1.0 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n1;" +
+    QCOMPARE(run("HTTP/1.0 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n1;" +
                      QByteArray(Parser::kMaxLineLength, 'e') + "\r\n",
                  false, false)
                  .error(),
@@ -246,15 +246,15 @@ void TestHttpReply::bodyLimit() {
     QFETCH(bool, close);
     QFETCH(bool, complete);
     Parser p;
-    p.Feed(head);
+    p.feed(head);
     // The body arrives in pieces, as from a socket.
     for (qint64 sent = 0; sent < bodySize && !p.isFailed();) {
         const qint64 n = std::min<qint64>(65536, bodySize - sent);
-        p.Feed(QByteArray(n, 'z'));
+        p.feed(QByteArray(n, 'z'));
         sent += n;
     }
     if (close)
-        p.FinishInput();
+        p.finishInput();
     QCOMPARE(p.isComplete(), complete);
     QVERIFY(p.body().size() <= Parser::kMaxBody);
     if (complete) {
@@ -266,11 +266,11 @@ void TestHttpReply::bodyLimit() {
     }
     // A chunked body is held to the same cap, also by a single chunk's announced size.
     Parser chunked;
-    chunked.Feed("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" +
+    chunked.feed("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" +
                  QByteArray::number(Parser::kMaxBody + 1, 16) + "\r\n");
     QCOMPARE(chunked.error(), Error::BodyTooLarge);
     Parser twoChunks;
-    twoChunks.Feed("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" +
+    twoChunks.feed("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" +
                    QByteArray::number(Parser::kMaxBody, 16) + "\r\n" +
                    QByteArray(Parser::kMaxBody, 'y') + "\r\n1\r\n");
     QCOMPARE(twoChunks.error(), Error::BodyTooLarge);
@@ -300,7 +300,7 @@ void TestHttpReply::interimReplies() {
     QFETCH(Error, error);
     QFETCH(int, status);
     for (bool byteByByte : {false, true}) {
-        const Parser p = Run(reply, byteByByte, false);
+        const Parser p = run(reply, byteByByte, false);
         QCOMPARE(p.error(), error);
         QCOMPARE(p.statusCode(), status);
         if (error == Error::None) {
@@ -313,12 +313,12 @@ void TestHttpReply::interimReplies() {
 
 void TestHttpReply::trailingBytesIgnored() {
     Parser p;
-    p.Feed("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nabEXTRA");
+    p.feed("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nabEXTRA");
     QVERIFY(p.isComplete());
     QCOMPARE(p.body(), QByteArray("ab"));
-    p.FinishInput();
+    p.finishInput();
     QVERIFY(p.isComplete());
 }
 
 QTEST_GUILESS_MAIN(TestHttpReply)
-#include "tst_http_reply.moc"
+#include "test_http_reply.moc"

@@ -176,8 +176,8 @@ private slots:
 
     void resetAndComeBack_data() {
         QTest::addColumn<int>("code");
-        QTest::newRow("reset") << int(protocol::command::Reset);
-        QTest::newRow("watchdog test") << int(protocol::command::WdtTest);
+        QTest::newRow("reset") << int(protocol::command::kReset);
+        QTest::newRow("watchdog test") << int(protocol::command::kWdtTest);
     }
     void resetAndComeBack() {
         QFETCH(int, code);
@@ -216,7 +216,7 @@ private slots:
         QVERIFY(send(cab, protocol::configRequest()).empty());
         cab.leaveBootloader();
         QVERIFY(cab.present());
-        QCOMPARE(ask(cab, d, protocol::configRequest()).code, protocol::reply::Config);
+        QCOMPARE(ask(cab, d, protocol::configRequest()).code, protocol::reply::kConfig);
     }
 
     void commandsWithoutAnswer() {
@@ -493,4 +493,4 @@ private slots:
 };
 
 QTEST_GUILESS_MAIN(TestCabinet)
-#include "tst_cabinet.moc"
+#include "test_cabinet.moc"

@@ -17,19 +17,19 @@
 
 namespace {
 
-void WriteFile(const QString& path, const QByteArray& bytes) {
+void writeFile(const QString& path, const QByteArray& bytes) {
     QFile f(path);
     QVERIFY(f.open(QIODevice::WriteOnly));
     f.write(bytes);
 }
 
-void WriteBitmap(const QString& path, int w, int h, QColor color) {
+void writeBitmap(const QString& path, int w, int h, QColor color) {
     QImage image(w, h, QImage::Format_RGB32);
     image.fill(color);
     QVERIFY(image.save(path, "BMP"));
 }
 
-QString Utf8(const char* s) {
+QString utf8(const char* s) {
     return QString::fromUtf8(s);
 }
 
@@ -58,15 +58,15 @@ private slots:
     void germanFileMatchesWindowLayout();
 
 private:
-    std::unique_ptr<QTemporaryDir> m_dir;
-    QString path(const char* name) const { return m_dir->filePath(QString::fromLatin1(name)); }
+    std::unique_ptr<QTemporaryDir> dir_;
+    QString path(const char* name) const { return dir_->filePath(QString::fromLatin1(name)); }
 };
 
 void TestLanguage::init() {
-    m_dir = std::make_unique<QTemporaryDir>();
-    QVERIFY(m_dir->isValid());
-    WriteBitmap(path("de.bmp"), 16, 16, Qt::red);
-    WriteBitmap(path("en.bmp"), 16, 16, Qt::blue);
+    dir_ = std::make_unique<QTemporaryDir>();
+    QVERIFY(dir_->isValid());
+    writeBitmap(path("de.bmp"), 16, 16, Qt::red);
+    writeBitmap(path("en.bmp"), 16, 16, Qt::blue);
 }
 
 void TestLanguage::catalogueCount_data() {
@@ -83,10 +83,10 @@ void TestLanguage::catalogueCount_data() {
 void TestLanguage::catalogueCount() {
     QFETCH(QByteArray, count);
     QFETCH(int, entries);
-    WriteFile(path("language.ini"), "[0]\ncount=" + count +
+    writeFile(path("language.ini"), "[0]\ncount=" + count +
                                         "\n[1]\nname=Deutsch\nimage=de.bmp\nfile=deutsch\n"
                                         "[2]\nname=English\nimage=en.bmp\nfile=english\n");
-    const hq::LanguageList list = hq::LoadLanguageList(m_dir->path());
+    const hq::LanguageList list = hq::LoadLanguageList(dir_->path());
     QCOMPARE(list.entries.size(), entries);
     QVERIFY(list.errors.isEmpty());
     if (entries == 3) {
@@ -98,21 +98,21 @@ void TestLanguage::catalogueCount() {
 }
 
 void TestLanguage::catalogueEntries() {
-    WriteFile(path("language.ini"), "[0]\ncount=3\n"
+    writeFile(path("language.ini"), "[0]\ncount=3\n"
                                     "[1]\nname=Deutsch\nimage=de.bmp\nfile=deutsch\n"
                                     "[2]\nname=Fran\xE7"
                                     "ais\nfile=francais\n"
                                     "[3]\nimage=en.bmp\nfile=english\n");
-    const hq::LanguageList list = hq::LoadLanguageList(m_dir->path());
+    const hq::LanguageList list = hq::LoadLanguageList(dir_->path());
     QCOMPARE(list.entries.size(), 3);
     QVERIFY(list.errors.isEmpty());
     QCOMPARE(list.entries[0].name, QStringLiteral("Deutsch"));
     QCOMPARE(list.entries[0].file, QStringLiteral("deutsch"));
-    QCOMPARE(list.entries[0].imagePath, m_dir->path() + QStringLiteral("/de.bmp"));
+    QCOMPARE(list.entries[0].imagePath, dir_->path() + QStringLiteral("/de.bmp"));
     QCOMPARE(list.entries[0].flag.size(), QSize(16, 16));
     QCOMPARE(list.entries[0].flag.pixelColor(8, 8), QColor(Qt::red));
     // No "image": the previous entry's flag is repeated.
-    QCOMPARE(list.entries[1].name, Utf8("Français"));
+    QCOMPARE(list.entries[1].name, utf8("Français"));
     QCOMPARE(list.entries[1].imagePath, QString());
     QCOMPARE(list.entries[1].flag.pixelColor(8, 8), QColor(Qt::red));
     QCOMPARE(list.entries[2].name, QStringLiteral("error"));
@@ -120,10 +120,10 @@ void TestLanguage::catalogueEntries() {
 }
 
 void TestLanguage::missingCatalogue() {
-    const hq::LanguageList list = hq::LoadLanguageList(m_dir->path());
+    const hq::LanguageList list = hq::LoadLanguageList(dir_->path());
     QVERIFY(list.entries.isEmpty());
     QVERIFY(list.errors.isEmpty());
-    QCOMPARE(hq::LanguageFileForIndex(m_dir->path(), 0), QString());
+    QCOMPARE(hq::languageFileForIndex(dir_->path(), 0), QString());
 }
 
 void TestLanguage::entryWithoutFlagToRepeatIsReported_data() {
@@ -143,8 +143,8 @@ void TestLanguage::entryWithoutFlagToRepeatIsReported_data() {
 void TestLanguage::entryWithoutFlagToRepeatIsReported() {
     QFETCH(QByteArray, catalogue);
     QFETCH(QStringList, reported);
-    WriteFile(path("language.ini"), catalogue);
-    const hq::LanguageList list = hq::LoadLanguageList(m_dir->path());
+    writeFile(path("language.ini"), catalogue);
+    const hq::LanguageList list = hq::LoadLanguageList(dir_->path());
     QCOMPARE(list.errors.size(), reported.size());
     for (qsizetype i = 0; i < reported.size(); ++i) {
         QVERIFY2(list.errors[i].contains(reported[i]), qPrintable(list.errors[i]));
@@ -156,15 +156,15 @@ void TestLanguage::entryWithoutFlagToRepeatIsReported() {
 }
 
 void TestLanguage::brokenFlagIsReportedAndSkipped() {
-    WriteFile(path("broken.bmp"), "BM this is no bitmap");
-    WriteBitmap(path("tiny.bmp"), 8, 8, Qt::green);
-    WriteFile(path("language.ini"), "[0]\ncount=5\n"
+    writeFile(path("broken.bmp"), "BM this is no bitmap");
+    writeBitmap(path("tiny.bmp"), 8, 8, Qt::green);
+    writeFile(path("language.ini"), "[0]\ncount=5\n"
                                     "[1]\nname=A\nimage=missing.bmp\nfile=a\n"
                                     "[2]\nname=B\nimage=broken.bmp\nfile=b\n"
                                     "[3]\nname=C\nimage=tiny.bmp\nfile=c\n"
                                     "[4]\nname=D\nfile=d\n"
                                     "[5]\nname=E\nimage=en.bmp\nfile=e\n");
-    const hq::LanguageList list = hq::LoadLanguageList(m_dir->path());
+    const hq::LanguageList list = hq::LoadLanguageList(dir_->path());
     // Every entry stays listed; the three bad pictures are reported, one text each, and so is the
     // entry without a picture that has no good flag to repeat.
     QCOMPARE(list.entries.size(), 5);
@@ -185,9 +185,9 @@ void TestLanguage::brokenFlagIsReportedAndSkipped() {
 }
 
 void TestLanguage::largeFlagIsFitted() {
-    WriteBitmap(path("big.bmp"), 32, 16, Qt::yellow);
+    writeBitmap(path("big.bmp"), 32, 16, Qt::yellow);
     QString error;
-    const QImage flag = hq::LoadFlagPicture(path("big.bmp"), &error);
+    const QImage flag = hq::loadFlagPicture(path("big.bmp"), &error);
     QVERIFY2(error.isEmpty(), qPrintable(error));
     QCOMPARE(flag.size(), QSize(16, 16));
     QCOMPARE(flag.pixelColor(8, 8), QColor(Qt::yellow));
@@ -206,13 +206,13 @@ void TestLanguage::fileForIndex_data() {
 void TestLanguage::fileForIndex() {
     QFETCH(int, index);
     QFETCH(QString, file);
-    WriteFile(path("language.ini"), "[0]\ncount=2\nfile=fallback\n[1]\nname=Deutsch\nfile=deutsch\n"
+    writeFile(path("language.ini"), "[0]\ncount=2\nfile=fallback\n[1]\nname=Deutsch\nfile=deutsch\n"
                                     "[2]\nname=English\nfile=english\n");
-    QCOMPARE(hq::LanguageFileForIndex(m_dir->path(), index), file);
+    QCOMPARE(hq::languageFileForIndex(dir_->path(), index), file);
 }
 
 void TestLanguage::applyCaptions() {
-    WriteFile(path("test.ini"),
+    writeFile(path("test.ini"),
               "[0]\ntitel=  Window title  \nlabel16=  Lower-case key  \n"
               "setzen=Set\nrueckluftUeberw=Return air\nGroupBox2=Humidity\n"
               "Radio1=Radio\nSchrankip=not a caption\nX=too short\n"
@@ -240,8 +240,8 @@ void TestLanguage::applyCaptions() {
     pixmap.fill(Qt::black);
     image->setPixmap(pixmap);
 
-    const hq::Translation t = hq::ReadTranslation(m_dir->path(), QStringLiteral("test"));
-    QCOMPARE(hq::ApplyCaptions(&window, t), 6);
+    const hq::Translation t = hq::readTranslation(dir_->path(), QStringLiteral("test"));
+    QCOMPARE(hq::applyCaptions(&window, t), 6);
     QCOMPARE(window.windowTitle(), QStringLiteral("Window title"));
     QCOMPARE(label16->text(), QStringLiteral("Lower-case key"));
     QCOMPARE(label9->text(), QStringLiteral("nine")); // empty value leaves it
@@ -257,33 +257,32 @@ void TestLanguage::applyCaptions() {
 }
 
 void TestLanguage::switchingKeepsUnnamedCaptions() {
-    WriteFile(path("a.ini"), "[0]\ntitel=A\nLabel1=a1\nLabel2=a2\n");
-    WriteFile(path("b.ini"), "[0]\ntitel=B\nLabel1=b1\n");
+    writeFile(path("a.ini"), "[0]\ntitel=A\nLabel1=a1\nLabel2=a2\n");
+    writeFile(path("b.ini"), "[0]\ntitel=B\nLabel1=b1\n");
     QWidget window;
     auto* l1 = new QLabel(QStringLiteral("design1"), &window);
     l1->setObjectName(QStringLiteral("Label1"));
     auto* l2 = new QLabel(QStringLiteral("design2"), &window);
     l2->setObjectName(QStringLiteral("Label2"));
-    hq::ApplyCaptions(&window, hq::ReadTranslation(m_dir->path(), QStringLiteral("a")));
-    hq::ApplyCaptions(&window, hq::ReadTranslation(m_dir->path(), QStringLiteral("b")));
+    hq::applyCaptions(&window, hq::readTranslation(dir_->path(), QStringLiteral("a")));
+    hq::applyCaptions(&window, hq::readTranslation(dir_->path(), QStringLiteral("b")));
     QCOMPARE(window.windowTitle(), QStringLiteral("B"));
     QCOMPARE(l1->text(), QStringLiteral("b1"));
     QCOMPARE(l2->text(), QStringLiteral("a2"));
-    hq::ApplyCaptions(&window, hq::ReadTranslation(m_dir->path(), QStringLiteral("a")));
+    hq::applyCaptions(&window, hq::readTranslation(dir_->path(), QStringLiteral("a")));
     QCOMPARE(l1->text(), QStringLiteral("a1"));
     // A missing translation file empties the title and keeps every caption.
-    hq::ApplyCaptions(&window, hq::ReadTranslation(m_dir->path(), QStringLiteral("nothere")));
+    hq::applyCaptions(&window, hq::readTranslation(dir_->path(), QStringLiteral("nothere")));
     QCOMPARE(window.windowTitle(), QString());
     QCOMPARE(l1->text(), QStringLiteral("a1"));
 }
 
 void TestLanguage::titleOnlyFile() {
-    WriteFile(path("t.ini"), "[0]\ntitel=Only the title\n");
+    writeFile(path("t.ini"), "[0]\ntitel=Only the title\n");
     QWidget window;
     auto* l1 = new QLabel(QStringLiteral("design"), &window);
     l1->setObjectName(QStringLiteral("Label1"));
-    QCOMPARE(hq::ApplyCaptions(&window, hq::ReadTranslation(m_dir->path(), QStringLiteral("t"))),
-             0);
+    QCOMPARE(hq::applyCaptions(&window, hq::readTranslation(dir_->path(), QStringLiteral("t"))), 0);
     QCOMPARE(window.windowTitle(), QStringLiteral("Only the title"));
     QCOMPARE(l1->text(), QStringLiteral("design"));
 }
@@ -304,8 +303,8 @@ void TestLanguage::shippedCatalogue() {
     QCOMPARE(de.pixelColor(8, 1), QColor(0, 0, 0));
     QVERIFY(de.pixelColor(8, 8).red() > 200 && de.pixelColor(8, 8).green() < 50);
     QVERIFY(de.pixelColor(8, 14).red() > 200 && de.pixelColor(8, 14).green() > 150);
-    QCOMPARE(hq::MonitorCaptionKeys().size(), 54);
-    QStringList unique = hq::MonitorCaptionKeys();
+    QCOMPARE(hq::monitorCaptionKeys().size(), 54);
+    QStringList unique = hq::monitorCaptionKeys();
     QCOMPARE(unique.removeDuplicates(), 0);
 }
 
@@ -318,34 +317,34 @@ void TestLanguage::shippedTranslationsComplete_data() {
 void TestLanguage::shippedTranslationsComplete() {
     QFETCH(QString, file);
     const hq::ProfileFile profile =
-        hq::ProfileFile::Load(QStringLiteral(HQ_RESOURCES_DIR "/") + file + QStringLiteral(".ini"));
+        hq::ProfileFile::load(QStringLiteral(HQ_RESOURCES_DIR "/") + file + QStringLiteral(".ini"));
     QVERIFY(profile.isLoaded());
-    QStringList keys = profile.Keys(u"0");
+    QStringList keys = profile.keys(u"0");
     QVERIFY(keys.contains(QStringLiteral("titel")));
-    QVERIFY(!profile.ReadString(u"0", u"titel").isEmpty());
+    QVERIFY(!profile.readString(u"0", u"titel").isEmpty());
     // Labels that show values written at run time (and the untitled hidden group) have empty
     // values, so that a change of language does not overwrite what the window shows.
     const QStringList valueLabels = {"Label11",  "Label15",  "Label20",  "Label24", "Label25",
                                      "Label26",  "Label27",  "Label28",  "Label29", "Label35",
                                      "IP_Label", "HostName", "GroupBox3"};
-    for (const QString& key : hq::MonitorCaptionKeys()) {
+    for (const QString& key : hq::monitorCaptionKeys()) {
         QVERIFY2(keys.contains(key), qPrintable(key));
-        const QString value = profile.ReadString(u"0", key, QStringLiteral("<missing>"));
+        const QString value = profile.readString(u"0", key, QStringLiteral("<missing>"));
         QVERIFY2(valueLabels.contains(key) == value.isEmpty(), qPrintable(key + u'=' + value));
     }
     keys.removeAll(QStringLiteral("titel"));
     QCOMPARE(keys.size(), 54);
     if (file == u"deutsch") {
         // The designed captions, blanks at the ends included.
-        const hq::Translation t = hq::ReadTranslation(QStringLiteral(HQ_RESOURCES_DIR), file);
-        QCOMPARE(t.title, Utf8("Monitorprogramm für Trockenschrank"));
-        QCOMPARE(t.caption(QStringLiteral("Label9")), Utf8("Türöffnungszeit"));
+        const hq::Translation t = hq::readTranslation(QStringLiteral(HQ_RESOURCES_DIR), file);
+        QCOMPARE(t.title, utf8("Monitorprogramm für Trockenschrank"));
+        QCOMPARE(t.caption(QStringLiteral("Label9")), utf8("Türöffnungszeit"));
         QCOMPARE(t.caption(QStringLiteral("Label23")),
-                 Utf8(" nach dem die Tür geschlossen wurde."));
-        QCOMPARE(t.caption(QStringLiteral("Label18")), Utf8("Programmphase: "));
-        QCOMPARE(t.caption(QStringLiteral("rueckluftUeberw")), Utf8("Ruckluftüberwachung aktiv"));
-        QCOMPARE(t.caption(QStringLiteral("Button3")), Utf8("Schranksuche"));
-        QCOMPARE(t.caption(QStringLiteral("GroupBox1")), Utf8("USB - Infos"));
+                 utf8(" nach dem die Tür geschlossen wurde."));
+        QCOMPARE(t.caption(QStringLiteral("Label18")), utf8("Programmphase: "));
+        QCOMPARE(t.caption(QStringLiteral("rueckluftUeberw")), utf8("Ruckluftüberwachung aktiv"));
+        QCOMPARE(t.caption(QStringLiteral("Button3")), utf8("Schranksuche"));
+        QCOMPARE(t.caption(QStringLiteral("GroupBox1")), utf8("USB - Infos"));
         // The file is Windows-1252: "ü" is the single byte 0xFC.
         QFile raw(QStringLiteral(HQ_RESOURCES_DIR "/deutsch.ini"));
         QVERIFY(raw.open(QIODevice::ReadOnly));
@@ -405,9 +404,9 @@ void TestLanguage::germanFileMatchesWindowLayout() {
     const QStringList captioned = {"QLabel", "QPushButton", "QCheckBox", "QRadioButton",
                                    "QGroupBox"};
     const hq::Translation de =
-        hq::ReadTranslation(QStringLiteral(HQ_RESOURCES_DIR), QStringLiteral("deutsch"));
+        hq::readTranslation(QStringLiteral(HQ_RESOURCES_DIR), QStringLiteral("deutsch"));
     QCOMPARE(de.title, widgets.value(windowName).text);
-    for (const QString& key : hq::MonitorCaptionKeys()) {
+    for (const QString& key : hq::monitorCaptionKeys()) {
         QVERIFY2(widgets.contains(key), qPrintable(key));
         QVERIFY2(captioned.contains(widgets[key].cls), qPrintable(key + u' ' + widgets[key].cls));
         const QString caption = de.caption(key);
@@ -418,4 +417,4 @@ void TestLanguage::germanFileMatchesWindowLayout() {
 }
 
 QTEST_MAIN(TestLanguage)
-#include "tst_language.moc"
+#include "test_language.moc"

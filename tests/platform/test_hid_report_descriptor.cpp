@@ -120,4 +120,4 @@ void TestHidReportDescriptor::malformed() {
 }
 
 QTEST_APPLESS_MAIN(TestHidReportDescriptor)
-#include "tst_hid_report_descriptor.moc"
+#include "test_hid_report_descriptor.moc"

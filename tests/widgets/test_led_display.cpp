@@ -71,7 +71,7 @@ QString readCells(LedDisplay& led) {
         const QPoint o = cellOrigin(led, j);
         const QImage cell = shot.copy(o.x(), o.y(), W, H);
         QChar c = u'?';
-        for (int g = 0; g < LedDisplay::GlyphCount; ++g) {
+        for (int g = 0; g < LedDisplay::kGlyphCount; ++g) {
             if (cell == led.digitImage(g).convertToFormat(QImage::Format_RGB32)) {
                 c = QStringLiteral("0123456789-").at(g);
                 break;
@@ -200,7 +200,7 @@ void LedDisplayTest::defaults() {
     QCOMPARE(led.value(), 0.0);
     QCOMPARE(led.outlineColor(), kBlack);
     QCOMPARE(led.digitImage(8).size(), QSize(20, 30));
-    QVERIFY(led.digitImage(LedDisplay::GlyphCount).isNull());
+    QVERIFY(led.digitImage(LedDisplay::kGlyphCount).isNull());
     QVERIFY(led.digitImage(-1).isNull());
 }
 
@@ -358,9 +358,9 @@ void LedDisplayTest::segmentPixels_data() {
     QTest::addColumn<QSize>("size");
     QTest::addColumn<int>("lineWidth");
     QTest::addColumn<QString>("lit"); // one '1' per lit segment, top first
-    const char* lit[LedDisplay::GlyphCount] = {"1110111", "0010010", "1011101", "1011011",
-                                               "0111010", "1101011", "0101111", "1010010",
-                                               "1111111", "1111011", "0001000"};
+    const char* lit[LedDisplay::kGlyphCount] = {"1110111", "0010010", "1011101", "1011011",
+                                                "0111010", "1101011", "0101111", "1010010",
+                                                "1111111", "1111011", "0001000"};
     const struct {
         const char* name;
         int style;
@@ -376,7 +376,7 @@ void LedDisplayTest::segmentPixels_data() {
         {"rectangular 24x40 lw4", LedDisplay::SegmentRectangular, {24, 40}, 4},
     };
     for (const auto& look : looks) {
-        for (int g = 0; g < LedDisplay::GlyphCount; ++g) {
+        for (int g = 0; g < LedDisplay::kGlyphCount; ++g) {
             QTest::addRow("%s glyph %d", look.name, g)
                 << g << look.style << look.size << look.lineWidth << QString(lit[g]);
         }
@@ -397,9 +397,9 @@ void LedDisplayTest::segmentPixels() {
     led.setColorBackGround(QColor(0, 0, 90)); // apart from the black outline
     led.setNumDigits(2);
     led.resize(2 * size.width() + 20, size.height() + 10);
-    led.setValue(glyph == LedDisplay::MinusGlyph ? -1 : glyph);
+    led.setValue(glyph == LedDisplay::kMinusGlyph ? -1 : glyph);
     const QImage shot = render(led);
-    const QPoint o = cellOrigin(led, glyph == LedDisplay::MinusGlyph ? 0 : 1);
+    const QPoint o = cellOrigin(led, glyph == LedDisplay::kMinusGlyph ? 0 : 1);
     for (int s = 0; s < 7; ++s) {
         const QColor expected = lit.at(s) == u'1' ? led.colorLED() : led.unlitColor();
         const QPoint p = o + segmentPoint(led, s);
@@ -655,7 +655,7 @@ void LedDisplayTest::setterEffects() {
     QTest::qWait(20);
     led.paints = 0;
     QList<qint64> keys;
-    for (int g = 0; g < LedDisplay::GlyphCount; ++g) {
+    for (int g = 0; g < LedDisplay::kGlyphCount; ++g) {
         keys << led.digitImage(g).cacheKey();
     }
     QSignalSpy spy(&led, &LedDisplay::OnChange);
@@ -663,7 +663,7 @@ void LedDisplayTest::setterEffects() {
     setter(led);
 
     QCOMPARE(spy.count(), changes ? 1 : 0);
-    for (int g = 0; g < LedDisplay::GlyphCount; ++g) {
+    for (int g = 0; g < LedDisplay::kGlyphCount; ++g) {
         QCOMPARE(led.digitImage(g).cacheKey() != keys.at(g), rebuilds);
     }
     if (repaints) {
@@ -736,4 +736,4 @@ void LedDisplayTest::designerForm() {
 }
 
 QTEST_MAIN(LedDisplayTest)
-#include "led_display_test.moc"
+#include "test_led_display.moc"

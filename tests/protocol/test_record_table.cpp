@@ -180,4 +180,4 @@ private slots:
 };
 
 QTEST_APPLESS_MAIN(TestRecordTable)
-#include "tst_record_table.moc"
+#include "test_record_table.moc"

@@ -202,4 +202,4 @@ private slots:
 };
 
 QTEST_GUILESS_MAIN(TestCommandFrame)
-#include "tst_command_frame.moc"
+#include "test_command_frame.moc"

@@ -102,8 +102,8 @@ void TestProfileFile::readString() {
     QFETCH(QString, section);
     QFETCH(QString, key);
     QFETCH(QString, expected);
-    const ProfileFile profile = ProfileFile::FromBytes(file);
-    QCOMPARE(profile.ReadString(section, key, QStringLiteral("<none>")), expected);
+    const ProfileFile profile = ProfileFile::fromBytes(file);
+    QCOMPARE(profile.readString(section, key, QStringLiteral("<none>")), expected);
 }
 
 void TestProfileFile::readInteger_data() {
@@ -131,17 +131,17 @@ void TestProfileFile::readInteger() {
     QFETCH(QString, value);
     QFETCH(int, expected);
     const ProfileFile profile =
-        ProfileFile::FromBytes("[0]\ncount=" + hq::EncodeWindows1252(value) + "\n");
-    QCOMPARE(profile.ReadInteger(u"0", u"count", -99), expected);
+        ProfileFile::fromBytes("[0]\ncount=" + hq::encodeWindows1252(value) + "\n");
+    QCOMPARE(profile.readInteger(u"0", u"count", -99), expected);
 }
 
 void TestProfileFile::missingFileReadsDefaults() {
     QTemporaryDir dir;
-    const ProfileFile profile = ProfileFile::Load(dir.filePath(QStringLiteral("nothere.ini")));
+    const ProfileFile profile = ProfileFile::load(dir.filePath(QStringLiteral("nothere.ini")));
     QVERIFY(!profile.isLoaded());
-    QCOMPARE(profile.ReadString(u"0", u"titel", QStringLiteral("d")), QStringLiteral("d"));
-    QCOMPARE(profile.ReadInteger(u"0", u"count", 0), 0);
-    QVERIFY(profile.Keys(u"0").isEmpty());
+    QCOMPARE(profile.readString(u"0", u"titel", QStringLiteral("d")), QStringLiteral("d"));
+    QCOMPARE(profile.readInteger(u"0", u"count", 0), 0);
+    QVERIFY(profile.keys(u"0").isEmpty());
 }
 
 void TestProfileFile::everyByteOfWindows1252() {
@@ -155,14 +155,14 @@ void TestProfileFile::everyByteOfWindows1252() {
     for (int b = 0; b < 256; ++b) {
         const char16_t expected = (b >= 0x80 && b < 0xA0) ? high[b - 0x80] : char16_t(b);
         const char byte = static_cast<char>(b);
-        QCOMPARE(hq::DecodeWindows1252(QByteArrayView(&byte, 1)), QString(QChar(expected)));
+        QCOMPARE(hq::decodeWindows1252(QByteArrayView(&byte, 1)), QString(QChar(expected)));
         if (b == '\r' || b == '\n') {
             continue;
         }
         QByteArray file("[0]\nk=<");
         file.append(byte);
         file.append(">\n");
-        const QString value = ProfileFile::FromBytes(file).ReadString(u"0", u"k");
+        const QString value = ProfileFile::fromBytes(file).readString(u"0", u"k");
         QCOMPARE(value.size(), 3);
         QCOMPARE(value.at(1).unicode(), expected);
     }
@@ -173,21 +173,21 @@ void TestProfileFile::encodeRoundTrip() {
     for (int b = 0; b < 256; ++b) {
         all.append(static_cast<char>(b));
     }
-    QCOMPARE(hq::EncodeWindows1252(hq::DecodeWindows1252(all)), all);
-    QCOMPARE(hq::EncodeWindows1252(QString::fromUtf8("€ Ω")), QByteArray("\x80 ?"));
+    QCOMPARE(hq::encodeWindows1252(hq::decodeWindows1252(all)), all);
+    QCOMPARE(hq::encodeWindows1252(QString::fromUtf8("€ Ω")), QByteArray("\x80 ?"));
 }
 
 void TestProfileFile::longValueIsCut() {
     const QByteArray value(5000, 'x');
-    const ProfileFile profile = ProfileFile::FromBytes("[0]\nk=" + value + "\nj=after\n");
-    QCOMPARE(profile.ReadString(u"0", u"k").size(), ProfileFile::kMaxValueLength);
-    QCOMPARE(profile.ReadString(u"0", u"j"), QStringLiteral("after"));
+    const ProfileFile profile = ProfileFile::fromBytes("[0]\nk=" + value + "\nj=after\n");
+    QCOMPARE(profile.readString(u"0", u"k").size(), ProfileFile::kMaxValueLength);
+    QCOMPARE(profile.readString(u"0", u"j"), QStringLiteral("after"));
 }
 
 void TestProfileFile::keysInFileOrder() {
-    const ProfileFile profile = ProfileFile::FromBytes("[0]\nb=1\na=2\nB=3\n;c=4\nc=5\n");
-    QCOMPARE(profile.Keys(u"0"), (QStringList{"b", "a", "c"}));
+    const ProfileFile profile = ProfileFile::fromBytes("[0]\nb=1\na=2\nB=3\n;c=4\nc=5\n");
+    QCOMPARE(profile.keys(u"0"), (QStringList{"b", "a", "c"}));
 }
 
 QTEST_GUILESS_MAIN(TestProfileFile)
-#include "tst_profile_file.moc"
+#include "test_profile_file.moc"

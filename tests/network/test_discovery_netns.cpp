@@ -42,29 +42,29 @@ QString runIp(const QStringList& arguments) {
 class InNamespace {
 public:
     explicit InNamespace(const QString& name) {
-        m_home = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+        home_ = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
         const int target = ::open(QByteArray("/run/netns/" + name.toLocal8Bit()).constData(),
                                   O_RDONLY | O_CLOEXEC);
-        m_entered = m_home >= 0 && target >= 0 && ::setns(target, CLONE_NEWNET) == 0;
+        entered_ = home_ >= 0 && target >= 0 && ::setns(target, CLONE_NEWNET) == 0;
         if (target >= 0) {
             ::close(target);
         }
     }
     ~InNamespace() {
-        if (m_entered && ::setns(m_home, CLONE_NEWNET) != 0) {
+        if (entered_ && ::setns(home_, CLONE_NEWNET) != 0) {
             qFatal("cannot return to the test's own network namespace");
         }
-        if (m_home >= 0) {
-            ::close(m_home);
+        if (home_ >= 0) {
+            ::close(home_);
         }
     }
     InNamespace(const InNamespace&) = delete;
     InNamespace& operator=(const InNamespace&) = delete;
-    bool entered() const { return m_entered; }
+    bool entered() const { return entered_; }
 
 private:
-    int m_home = -1;
-    bool m_entered = false;
+    int home_ = -1;
+    bool entered_ = false;
 };
 
 #endif
@@ -87,10 +87,10 @@ private:
     void takeAnswers(DiscoveryClient& client, QStringList* entries);
 #endif
 
-    QString m_pc, m_cab1, m_cab2;
-    bool m_made = false;
-    std::unique_ptr<hq::sim::DiscoveryResponder> m_responder1;
-    std::unique_ptr<hq::sim::DiscoveryResponder> m_responder2;
+    QString pc_, cab1_, cab2_;
+    bool made_ = false;
+    std::unique_ptr<hq::sim::DiscoveryResponder> responder1_;
+    std::unique_ptr<hq::sim::DiscoveryResponder> responder2_;
 };
 
 void TestDiscoveryNetns::initTestCase() {
@@ -104,13 +104,13 @@ void TestDiscoveryNetns::initTestCase() {
         QSKIP("needs the ip tool (iproute2) to make network namespaces");
     }
     const QString tag = QString::number(QCoreApplication::applicationPid());
-    m_pc = QStringLiteral("hqpc") + tag;
-    m_cab1 = QStringLiteral("hqc1-") + tag;
-    m_cab2 = QStringLiteral("hqc2-") + tag;
-    if (const QString error = runIp({"netns", "add", m_pc}); !error.isEmpty()) {
+    pc_ = QStringLiteral("hqpc") + tag;
+    cab1_ = QStringLiteral("hqc1-") + tag;
+    cab2_ = QStringLiteral("hqc2-") + tag;
+    if (const QString error = runIp({"netns", "add", pc_}); !error.isEmpty()) {
         QSKIP(qPrintable(QStringLiteral("cannot make a network namespace here: ") + error));
     }
-    m_made = true;
+    made_ = true;
     // pc: card A 10.231.1.1 -> cabinet 1 at 10.231.1.2, card B 10.231.2.1 -> cabinet 2 at
     // 10.231.2.2; the veth ends are made directly inside the namespaces.
     const QString cardA = QStringLiteral("hqa") + tag;
@@ -118,23 +118,21 @@ void TestDiscoveryNetns::initTestCase() {
     const QString cab1 = QStringLiteral("hqx") + tag;
     const QString cab2 = QStringLiteral("hqy") + tag;
     const QList<QStringList> steps = {
-        {"netns", "add", m_cab1},
-        {"netns", "add", m_cab2},
-        {"link", "add", cardA, "netns", m_pc, "type", "veth", "peer", "name", cab1, "netns",
-         m_cab1},
-        {"link", "add", cardB, "netns", m_pc, "type", "veth", "peer", "name", cab2, "netns",
-         m_cab2},
-        {"-n", m_pc, "addr", "add", "10.231.1.1/24", "dev", cardA},
-        {"-n", m_pc, "addr", "add", "10.231.2.1/24", "dev", cardB},
-        {"-n", m_cab1, "addr", "add", "10.231.1.2/24", "dev", cab1},
-        {"-n", m_cab2, "addr", "add", "10.231.2.2/24", "dev", cab2},
-        {"-n", m_pc, "link", "set", "lo", "up"},
-        {"-n", m_pc, "link", "set", cardA, "up"},
-        {"-n", m_pc, "link", "set", cardB, "up"},
-        {"-n", m_cab1, "link", "set", cab1, "up"},
-        {"-n", m_cab2, "link", "set", cab2, "up"},
+        {"netns", "add", cab1_},
+        {"netns", "add", cab2_},
+        {"link", "add", cardA, "netns", pc_, "type", "veth", "peer", "name", cab1, "netns", cab1_},
+        {"link", "add", cardB, "netns", pc_, "type", "veth", "peer", "name", cab2, "netns", cab2_},
+        {"-n", pc_, "addr", "add", "10.231.1.1/24", "dev", cardA},
+        {"-n", pc_, "addr", "add", "10.231.2.1/24", "dev", cardB},
+        {"-n", cab1_, "addr", "add", "10.231.1.2/24", "dev", cab1},
+        {"-n", cab2_, "addr", "add", "10.231.2.2/24", "dev", cab2},
+        {"-n", pc_, "link", "set", "lo", "up"},
+        {"-n", pc_, "link", "set", cardA, "up"},
+        {"-n", pc_, "link", "set", cardB, "up"},
+        {"-n", cab1_, "link", "set", cab1, "up"},
+        {"-n", cab2_, "link", "set", cab2, "up"},
         // An unbound socket's broadcast leaves through card A.
-        {"-n", m_pc, "route", "add", "default", "dev", cardA},
+        {"-n", pc_, "route", "add", "default", "dev", cardA},
     };
     for (const QStringList& step : steps) {
         const QString error = runIp(step);
@@ -143,31 +141,31 @@ void TestDiscoveryNetns::initTestCase() {
 
     // One cabinet in each cabinet namespace, listening on every address there.
     {
-        InNamespace in(m_cab1);
+        InNamespace in(cab1_);
         QVERIFY(in.entered());
-        m_responder1 = std::make_unique<hq::sim::DiscoveryResponder>();
-        QVERIFY(m_responder1->Listen(QHostAddress::AnyIPv4, hq::kDiscoveryPort));
-        m_responder1->setDescription(" Schrank 1\r");
-        m_responder1->setFinalByte('\n');
+        responder1_ = std::make_unique<hq::sim::DiscoveryResponder>();
+        QVERIFY(responder1_->listen(QHostAddress::AnyIPv4, hq::kDiscoveryPort));
+        responder1_->setDescription(" Schrank 1\r");
+        responder1_->setFinalByte('\n');
     }
     {
-        InNamespace in(m_cab2);
+        InNamespace in(cab2_);
         QVERIFY(in.entered());
-        m_responder2 = std::make_unique<hq::sim::DiscoveryResponder>();
-        QVERIFY(m_responder2->Listen(QHostAddress::AnyIPv4, hq::kDiscoveryPort));
-        m_responder2->setDescription(" Schrank 2\r");
-        m_responder2->setFinalByte('\n');
+        responder2_ = std::make_unique<hq::sim::DiscoveryResponder>();
+        QVERIFY(responder2_->listen(QHostAddress::AnyIPv4, hq::kDiscoveryPort));
+        responder2_->setDescription(" Schrank 2\r");
+        responder2_->setFinalByte('\n');
     }
 #endif
 }
 
 void TestDiscoveryNetns::cleanupTestCase() {
 #ifdef Q_OS_LINUX
-    m_responder1.reset();
-    m_responder2.reset();
-    if (m_made) {
+    responder1_.reset();
+    responder2_.reset();
+    if (made_) {
         // Deleting a namespace removes the veth ends inside it.
-        for (const QString& ns : {m_pc, m_cab1, m_cab2}) {
+        for (const QString& ns : {pc_, cab1_, cab2_}) {
             runIp({"netns", "del", ns});
         }
     }
@@ -180,11 +178,11 @@ std::optional<QString> TestDiscoveryNetns::search(DiscoveryClient& client,
     std::optional<QString> error;
     {
         // The choice is checked against the cards of "pc", and the socket is made there.
-        InNamespace in(m_pc);
+        InNamespace in(pc_);
         if (!in.entered()) {
-            return QStringLiteral("cannot enter %1").arg(m_pc);
+            return QStringLiteral("cannot enter %1").arg(pc_);
         }
-        error = client.Search(localAddress);
+        error = client.search(localAddress);
     }
     // Answers travel over the veth links; the responders answer from the event loop.
     QTest::qWait(300);
@@ -193,7 +191,7 @@ std::optional<QString> TestDiscoveryNetns::search(DiscoveryClient& client,
 
 void TestDiscoveryNetns::takeAnswers(DiscoveryClient& client, QStringList* entries) {
     for (int tick = 0; tick < 5; ++tick) {
-        const DiscoveryReply reply = client.Poll();
+        const DiscoveryReply reply = client.poll();
         if (reply.listEntry) {
             entries->append(*reply.listEntry);
         }
@@ -226,8 +224,8 @@ void TestDiscoveryNetns::boundToCardSendsThroughIt() {
     QFETCH(QString, choice);
     QFETCH(QHostAddress, bound);
     QFETCH(QStringList, entries);
-    const int seen1 = m_responder1->requestsSeen();
-    const int seen2 = m_responder2->requestsSeen();
+    const int seen1 = responder1_->requestsSeen();
+    const int seen2 = responder2_->requestsSeen();
     DiscoveryClient client; // to 255.255.255.255:30303, inside "pc" only
     QCOMPARE(client.targetAddress(), QHostAddress(QHostAddress::Broadcast));
     const std::optional<QString> error = search(client, choice);
@@ -238,8 +236,8 @@ void TestDiscoveryNetns::boundToCardSendsThroughIt() {
     QCOMPARE(got, entries);
     // Only the cabinet behind the card heard the request.
     const bool viaA = entries.first().startsWith(QStringLiteral("10.231.1."));
-    QCOMPARE(m_responder1->requestsSeen() - seen1, viaA ? 1 : 0);
-    QCOMPARE(m_responder2->requestsSeen() - seen2, viaA ? 0 : 1);
+    QCOMPARE(responder1_->requestsSeen() - seen1, viaA ? 1 : 0);
+    QCOMPARE(responder2_->requestsSeen() - seen2, viaA ? 0 : 1);
 #endif
 }
 
@@ -265,4 +263,4 @@ void TestDiscoveryNetns::changingTheCardMakesANewSocket() {
 }
 
 QTEST_GUILESS_MAIN(TestDiscoveryNetns)
-#include "tst_discovery_netns.moc"
+#include "test_discovery_netns.moc"

@@ -16,14 +16,14 @@ Bytes report(std::uint8_t code) {
 }
 
 Bytes configReport(std::uint8_t minor, std::uint8_t major) {
-    Bytes b = report(reply::Config);
+    Bytes b = report(reply::kConfig);
     b[17] = minor;
     b[18] = major;
     return b;
 }
 
 Bytes webReport(const std::string& text) {
-    Bytes b = report(reply::WebImageVersion);
+    Bytes b = report(reply::kWebImageVersion);
     for (std::size_t i = 0; i < text.size() && i < 61; ++i)
         b[1 + i] = static_cast<std::uint8_t>(text[i]);
     return b;
@@ -49,7 +49,7 @@ class TestReplyDecoder : public QObject {
     Q_OBJECT
 private slots:
     void statusFieldsAndLines() {
-        Bytes b = report(reply::Status);
+        Bytes b = report(reply::kStatus);
         const std::uint8_t body[] = {
             0x81,              // aktoren
             0,                 // fehler
@@ -130,7 +130,7 @@ private slots:
         QFETCH(int, lo);
         QFETCH(int, hi);
         QFETCH(int, value);
-        Bytes b = report(reply::Status);
+        Bytes b = report(reply::kStatus);
         b[31] = b[36] = static_cast<std::uint8_t>(lo);
         b[32] = b[37] = static_cast<std::uint8_t>(hi);
         ReplyDecoder d;
@@ -158,7 +158,7 @@ private slots:
         ReplyDecoder d;
         for (qsizetype i = 0; i + 1 < configs.size(); i += 2)
             d.decode(configReport(std::uint8_t(configs[i]), std::uint8_t(configs[i + 1])));
-        Bytes b = report(reply::Status);
+        Bytes b = report(reply::kStatus);
         b[5] = 0x11;
         b[18] = 0x33;
         b[19] = 0x22;
@@ -170,7 +170,7 @@ private slots:
     }
 
     void configRecord() {
-        Bytes b = report(reply::Config);
+        Bytes b = report(reply::kConfig);
         const std::uint8_t body[] = {50,   35,   20,   0x2C, 0x01, 0x58, 0x02, 0x4F, 0x00, 0x10,
                                      0x00, 0x99, 0x4E, 0x61, 0xBC, 0x00, 10,   1,    0xEE, 0xEE,
                                      0x00, 0x04, 0xA3, 0x37, 0x46, 0x01, 0,    1};
@@ -212,7 +212,7 @@ private slots:
         QFETCH(int, serial);
         QFETCH(int, returnAir);
         QFETCH(bool, on);
-        Bytes b = report(reply::Config);
+        Bytes b = report(reply::kConfig);
         std::copy(serialBytes.begin(), serialBytes.end(), b.begin() + 13);
         b[28] = static_cast<std::uint8_t>(returnAir);
         const auto c = decodeConfigRecord(b);
@@ -221,7 +221,7 @@ private slots:
     }
 
     void clockRecord() {
-        Bytes b = report(reply::Clock);
+        Bytes b = report(reply::kClock);
         const std::uint8_t body[] = {1, 23, 59, 58, 31, 12, 24};
         std::copy(std::begin(body), std::end(body), b.begin() + 1);
         ReplyDecoder d;
@@ -434,4 +434,4 @@ private slots:
 };
 
 QTEST_GUILESS_MAIN(TestReplyDecoder)
-#include "tst_reply_decoder.moc"
+#include "test_reply_decoder.moc"

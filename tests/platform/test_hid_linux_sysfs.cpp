@@ -229,4 +229,4 @@ void TestHidLinuxSysfs::utf8() {
 }
 
 QTEST_APPLESS_MAIN(TestHidLinuxSysfs)
-#include "tst_hid_linux_sysfs.moc"
+#include "test_hid_linux_sysfs.moc"

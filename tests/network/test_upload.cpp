@@ -30,7 +30,7 @@ namespace {
 
 const QDateTime kTime(QDate(2024, 1, 3), QTime(9, 5, 7, 4));
 
-std::unique_ptr<hq::MultipartFormDataStream> MakeBody(const QByteArray& image,
+std::unique_ptr<hq::MultipartFormDataStream> makeBody(const QByteArray& image,
                                                       const QDateTime& time = kTime) {
     auto body = std::make_unique<hq::MultipartFormDataStream>(time);
     QBuffer source;
@@ -42,10 +42,10 @@ std::unique_ptr<hq::MultipartFormDataStream> MakeBody(const QByteArray& image,
     return body;
 }
 
-UploadOutcome RunUpload(UploadClient& client, const QString& host,
+UploadOutcome runUpload(UploadClient& client, const QString& host,
                         const hq::MultipartFormDataStream& body, int waitMs = 10000) {
     QSignalSpy done(&client, &UploadClient::finished);
-    if (!client.Start(host, body)) {
+    if (!client.start(host, body)) {
         return {Result::NetworkError, 0, QStringLiteral("refused to start")};
     }
     if (!done.wait(waitMs) || done.size() != 1) {
@@ -56,7 +56,7 @@ UploadOutcome RunUpload(UploadClient& client, const QString& host,
 
 // The body of MakeBody, byte for byte: an empty line, the delimiter, the part's header, the image
 // and the closing delimiter.
-QByteArray GoldenBody(const QByteArray& image, const QByteArray& stamp) {
+QByteArray goldenBody(const QByteArray& image, const QByteArray& stamp) {
     const QByteArray boundary = QByteArray(27, '-') + stamp;
     return "\r\n--" + boundary +
            "\r\n"
@@ -68,9 +68,9 @@ QByteArray GoldenBody(const QByteArray& image, const QByteArray& stamp) {
 }
 
 // The whole request of one upload to 127.0.0.1:port.
-QByteArray GoldenRequest(quint16 port, const QByteArray& image, const QByteArray& stamp,
+QByteArray goldenRequest(quint16 port, const QByteArray& image, const QByteArray& stamp,
                          const QByteArray& cookie = {}) {
-    const QByteArray body = GoldenBody(image, stamp);
+    const QByteArray body = goldenBody(image, stamp);
     QByteArray head = "POST /mpfsupload HTTP/1.0\r\n"
                       "Connection: keep-alive\r\n"
                       "Content-Type: multipart/form-data; boundary=---------------------------" +
@@ -121,7 +121,7 @@ public:
             }
         });
     }
-    bool Listen() { return server_.listen(QHostAddress::LocalHost, 0); }
+    bool listen() { return server_.listen(QHostAddress::LocalHost, 0); }
     quint16 port() const { return server_.serverPort(); }
     int connections() const { return connections_; }
 
@@ -145,7 +145,7 @@ public:
         timer_.setInterval(everyMs);
         connect(&timer_, &QTimer::timeout, this, [this] {
             for (QTcpSocket* s : std::as_const(clients_))
-                Take(s);
+                take(s);
         });
         connect(&server_, &QTcpServer::newConnection, this, [this] {
             while (QTcpSocket* s = server_.nextPendingConnection()) {
@@ -155,13 +155,13 @@ public:
             timer_.start();
         });
     }
-    bool Listen() { return server_.listen(QHostAddress::LocalHost, 0); }
+    bool listen() { return server_.listen(QHostAddress::LocalHost, 0); }
     quint16 port() const { return server_.serverPort(); }
     // Bytes of the request taken so far (head and body).
     qint64 received() const { return received_; }
 
 private:
-    void Take(QTcpSocket* s) {
+    void take(QTcpSocket* s) {
         const QByteArray got = s->read(chunk_);
         received_ += got.size();
         if (expected_ < 0) {
@@ -224,7 +224,7 @@ void TestUpload::goldenRequestHead() {
     head.host = QStringLiteral("192.168.1.50");
     head.contentType = "multipart/form-data; boundary=---------------------------010324090507004";
     head.contentLength = 1206;
-    QCOMPARE(hq::BuildUploadRequestHead(head),
+    QCOMPARE(hq::buildUploadRequestHead(head),
              QByteArray("POST /mpfsupload HTTP/1.0\r\n"
                         "Connection: keep-alive\r\n"
                         "Content-Type: multipart/form-data; "
@@ -235,7 +235,7 @@ void TestUpload::goldenRequestHead() {
                         "User-Agent: Mozilla/3.0 (compatible; HQ3746 Monitor)\r\n"
                         "\r\n"));
     head.cookie = "session=abc; lang=de";
-    QVERIFY(hq::BuildUploadRequestHead(head).endsWith(
+    QVERIFY(hq::buildUploadRequestHead(head).endsWith(
         "User-Agent: Mozilla/3.0 (compatible; HQ3746 Monitor)\r\n"
         "Cookie: session=abc; lang=de\r\n\r\n"));
 }
@@ -244,20 +244,20 @@ void TestUpload::portInHostLine() {
     hq::UploadRequestHead head;
     head.host = QStringLiteral("127.0.0.1");
     head.port = 8080;
-    QVERIFY(hq::BuildUploadRequestHead(head).contains("\r\nHost: 127.0.0.1:8080\r\n"));
+    QVERIFY(hq::buildUploadRequestHead(head).contains("\r\nHost: 127.0.0.1:8080\r\n"));
 }
 
 void TestUpload::cookieStore() {
     hq::CookieStore store;
     QVERIFY(store.isEmpty());
-    store.Store(QStringLiteral("10.0.0.7"),
+    store.store(QStringLiteral("10.0.0.7"),
                 {"a=1; Path=/; HttpOnly", "b = 2 ", "=nameless", "junk"});
-    QCOMPARE(store.CookieHeader(QStringLiteral("10.0.0.7")), QByteArray("a=1; b=2"));
-    store.Store(QStringLiteral("10.0.0.7"), {"a=3"});
-    QCOMPARE(store.CookieHeader(QStringLiteral("10.0.0.7")), QByteArray("a=3; b=2"));
-    store.Store(QStringLiteral("10.0.0.7"), {"b=; Max-Age=0"});
-    QCOMPARE(store.CookieHeader(QStringLiteral("10.0.0.7")), QByteArray("a=3"));
-    QCOMPARE(store.CookieHeader(QStringLiteral("10.0.0.8")), QByteArray());
+    QCOMPARE(store.cookieHeader(QStringLiteral("10.0.0.7")), QByteArray("a=1; b=2"));
+    store.store(QStringLiteral("10.0.0.7"), {"a=3"});
+    QCOMPARE(store.cookieHeader(QStringLiteral("10.0.0.7")), QByteArray("a=3; b=2"));
+    store.store(QStringLiteral("10.0.0.7"), {"b=; Max-Age=0"});
+    QCOMPARE(store.cookieHeader(QStringLiteral("10.0.0.7")), QByteArray("a=3"));
+    QCOMPARE(store.cookieHeader(QStringLiteral("10.0.0.8")), QByteArray());
 }
 
 void TestUpload::outcomes_data() {
@@ -301,14 +301,14 @@ void TestUpload::outcomes() {
     QFETCH(Result, result);
     QFETCH(int, status);
     hq::sim::UploadServer server;
-    QVERIFY(server.Listen());
+    QVERIFY(server.listen());
     server.setBehaviour(behaviour);
     UploadClient client;
     client.setPort(server.port());
     client.setReplyTimeout(300);
-    const auto body = MakeBody("\x01\x02\x03\x04");
+    const auto body = makeBody("\x01\x02\x03\x04");
     QSignalSpy progress(&client, &UploadClient::progress);
-    const UploadOutcome outcome = RunUpload(client, QStringLiteral("127.0.0.1"), *body);
+    const UploadOutcome outcome = runUpload(client, QStringLiteral("127.0.0.1"), *body);
     QCOMPARE(outcome.result, result);
     QCOMPARE(outcome.httpStatus, status);
     QCOMPARE(outcome.ok(), result == Result::Success);
@@ -318,20 +318,20 @@ void TestUpload::outcomes() {
     QCOMPARE(server.uploads().first().problem, QString());
     QCOMPARE(server.lastImage(), QByteArray("\x01\x02\x03\x04"));
     QVERIFY(!progress.isEmpty());
-    QCOMPARE(progress.last().at(0).toLongLong(), body->Size());
-    QCOMPARE(progress.last().at(1).toLongLong(), body->Size());
-    QVERIFY(!hq::DescribeUploadOutcome(outcome).isEmpty());
+    QCOMPARE(progress.last().at(0).toLongLong(), body->size());
+    QCOMPARE(progress.last().at(1).toLongLong(), body->size());
+    QVERIFY(!hq::describeUploadOutcome(outcome).isEmpty());
 }
 
 void TestUpload::wholeRequestOnTheWire() {
     hq::sim::UploadServer server;
-    QVERIFY(server.Listen());
+    QVERIFY(server.listen());
     UploadClient client;
     client.setPort(server.port());
-    const auto body = MakeBody("\x01\x02\x03\x04");
-    QCOMPARE(RunUpload(client, QStringLiteral("127.0.0.1"), *body).result, Result::Success);
+    const auto body = makeBody("\x01\x02\x03\x04");
+    QCOMPARE(runUpload(client, QStringLiteral("127.0.0.1"), *body).result, Result::Success);
     const hq::sim::ReceivedUpload& got = server.uploads().first();
-    const QByteArray expected = GoldenRequest(server.port(), "\x01\x02\x03\x04", "010324090507004");
+    const QByteArray expected = goldenRequest(server.port(), "\x01\x02\x03\x04", "010324090507004");
     QCOMPARE(got.requestHead + got.body, expected);
     QCOMPARE(got.body.size(), 210);
     QVERIFY(got.requestHead.contains("\r\nContent-Length: 210\r\n"));
@@ -342,40 +342,40 @@ void TestUpload::secondUploadSendsCookie() {
     // The first reply sets a cookie; the second request, on a new connection with its own
     // boundary, sends it back in the last header line.
     hq::sim::UploadServer server;
-    QVERIFY(server.Listen());
+    QVERIFY(server.listen());
     Behaviour withCookie;
     withCookie.setCookie = "session=4711; Path=/";
     server.setBehaviour(withCookie);
     UploadClient client;
     client.setPort(server.port());
-    const auto first = MakeBody("one");
-    QCOMPARE(RunUpload(client, QStringLiteral("127.0.0.1"), *first).result, Result::Success);
+    const auto first = makeBody("one");
+    QCOMPARE(runUpload(client, QStringLiteral("127.0.0.1"), *first).result, Result::Success);
     server.setBehaviour(Behaviour{});
-    const auto second = MakeBody("two", kTime.addMSecs(1));
-    QCOMPARE(RunUpload(client, QStringLiteral("127.0.0.1"), *second).result, Result::Success);
+    const auto second = makeBody("two", kTime.addMSecs(1));
+    QCOMPARE(runUpload(client, QStringLiteral("127.0.0.1"), *second).result, Result::Success);
     QCOMPARE(server.connectionsSeen(), 2);
     const hq::sim::ReceivedUpload& got1 = server.uploads().at(0);
     const hq::sim::ReceivedUpload& got2 = server.uploads().at(1);
-    QCOMPARE(got1.requestHead + got1.body, GoldenRequest(server.port(), "one", "010324090507004"));
+    QCOMPARE(got1.requestHead + got1.body, goldenRequest(server.port(), "one", "010324090507004"));
     QCOMPARE(got2.requestHead + got2.body,
-             GoldenRequest(server.port(), "two", "010324090507005", "session=4711"));
+             goldenRequest(server.port(), "two", "010324090507005", "session=4711"));
     QCOMPARE(server.lastImage(), QByteArray("two"));
     // Cookies belong to their host only.
-    QCOMPARE(client.cookies().CookieHeader(QStringLiteral("127.0.0.2")), QByteArray());
+    QCOMPARE(client.cookies().cookieHeader(QStringLiteral("127.0.0.2")), QByteArray());
 }
 
 void TestUpload::largeImageInPieces() {
     hq::sim::UploadServer server;
-    QVERIFY(server.Listen());
+    QVERIFY(server.listen());
     UploadClient client;
     client.setPort(server.port());
     QByteArray image(300000, '\0');
     for (int i = 0; i < image.size(); ++i) {
         image[i] = static_cast<char>(i * 7 + i / 251);
     }
-    const auto body = MakeBody(image);
+    const auto body = makeBody(image);
     QSignalSpy progress(&client, &UploadClient::progress);
-    QCOMPARE(RunUpload(client, QStringLiteral("127.0.0.1"), *body).result, Result::Success);
+    QCOMPARE(runUpload(client, QStringLiteral("127.0.0.1"), *body).result, Result::Success);
     QCOMPARE(server.lastImage(), image);
     QVERIFY(progress.size() >= 2);
     qint64 previous = 0;
@@ -383,7 +383,7 @@ void TestUpload::largeImageInPieces() {
         QVERIFY(p.at(0).toLongLong() > previous);
         previous = p.at(0).toLongLong();
     }
-    QCOMPARE(previous, body->Size());
+    QCOMPARE(previous, body->size());
 }
 
 void TestUpload::refused() {
@@ -395,8 +395,8 @@ void TestUpload::refused() {
     probe.close();
     UploadClient client;
     client.setPort(port);
-    const auto body = MakeBody("x");
-    const UploadOutcome outcome = RunUpload(client, QStringLiteral("127.0.0.1"), *body);
+    const auto body = makeBody("x");
+    const UploadOutcome outcome = runUpload(client, QStringLiteral("127.0.0.1"), *body);
     QCOMPARE(outcome.result, Result::Refused);
     QVERIFY(!outcome.ok());
 }
@@ -414,10 +414,10 @@ void TestUpload::unresolvableAddress() {
     QFETCH(QString, host);
     UploadClient client;
     client.setPort(9);
-    const auto body = MakeBody("x");
+    const auto body = makeBody("x");
     QElapsedTimer timer;
     timer.start();
-    const UploadOutcome outcome = RunUpload(client, host, *body);
+    const UploadOutcome outcome = runUpload(client, host, *body);
     QCOMPARE(outcome.result, Result::HostNotFound);
     QVERIFY(timer.elapsed() < 1000);
     QVERIFY(!client.isRunning());
@@ -425,41 +425,41 @@ void TestUpload::unresolvableAddress() {
 
 void TestUpload::oneUploadAtATime() {
     hq::sim::UploadServer server;
-    QVERIFY(server.Listen());
+    QVERIFY(server.listen());
     Behaviour stall;
     stall.ending = Behaviour::Ending::Stall;
     server.setBehaviour(stall);
     UploadClient client;
     client.setPort(server.port());
     client.setReplyTimeout(300);
-    const auto body = MakeBody("x");
+    const auto body = makeBody("x");
     QSignalSpy done(&client, &UploadClient::finished);
-    QVERIFY(client.Start(QStringLiteral("127.0.0.1"), *body));
+    QVERIFY(client.start(QStringLiteral("127.0.0.1"), *body));
     QVERIFY(client.isRunning());
-    QVERIFY(!client.Start(QStringLiteral("127.0.0.1"), *body));
+    QVERIFY(!client.start(QStringLiteral("127.0.0.1"), *body));
     QVERIFY(done.wait(5000));
     QCOMPARE(done.size(), 1);
     QCOMPARE(done.first().first().value<UploadOutcome>().result, Result::TimedOut);
     // Afterwards the next upload may start; an unfinished body is refused.
     hq::MultipartFormDataStream unfinished(kTime);
-    QVERIFY(!client.Start(QStringLiteral("127.0.0.1"), unfinished));
+    QVERIFY(!client.start(QStringLiteral("127.0.0.1"), unfinished));
     server.setBehaviour(Behaviour{});
-    QCOMPARE(RunUpload(client, QStringLiteral("127.0.0.1"), *body).result, Result::Success);
+    QCOMPARE(runUpload(client, QStringLiteral("127.0.0.1"), *body).result, Result::Success);
 }
 
 void TestUpload::abort() {
     hq::sim::UploadServer server;
-    QVERIFY(server.Listen());
+    QVERIFY(server.listen());
     Behaviour stall;
     stall.ending = Behaviour::Ending::Stall;
     server.setBehaviour(stall);
     UploadClient client;
     client.setPort(server.port());
-    const auto body = MakeBody("x");
+    const auto body = makeBody("x");
     QSignalSpy done(&client, &UploadClient::finished);
-    QVERIFY(client.Start(QStringLiteral("127.0.0.1"), *body));
+    QVERIFY(client.start(QStringLiteral("127.0.0.1"), *body));
     QTRY_COMPARE(server.uploads().size(), 1);
-    client.Abort();
+    client.abort();
     QCOMPARE(done.size(), 1);
     QCOMPARE(done.first().first().value<UploadOutcome>().result, Result::Aborted);
     QVERIFY(!client.isRunning());
@@ -490,10 +490,10 @@ void TestUpload::connectTimeout() {
     UploadClient client;
     client.setPort(port);
     client.setConnectTimeout(400);
-    const auto body = MakeBody("x");
+    const auto body = makeBody("x");
     QElapsedTimer timer;
     timer.start();
-    const UploadOutcome outcome = RunUpload(client, QStringLiteral("127.0.0.1"), *body);
+    const UploadOutcome outcome = runUpload(client, QStringLiteral("127.0.0.1"), *body);
     ::close(fd);
     QCOMPARE(outcome.result, Result::TimedOut);
     QVERIFY(outcome.detail.contains(QStringLiteral("no connection within 400 ms")));
@@ -534,15 +534,15 @@ void TestUpload::hostileRepliesEnd() {
     QFETCH(Result, result);
     QFETCH(QString, detail);
     HostileServer server(reply, trickle, 50, endless);
-    QVERIFY(server.Listen());
+    QVERIFY(server.listen());
     UploadClient client;
     client.setPort(server.port());
     const int limit = 1500;
     client.setReplyTimeout(limit);
-    const auto body = MakeBody("image");
+    const auto body = makeBody("image");
     QElapsedTimer clock;
     clock.start();
-    const UploadOutcome outcome = RunUpload(client, QStringLiteral("127.0.0.1"), *body, 20000);
+    const UploadOutcome outcome = runUpload(client, QStringLiteral("127.0.0.1"), *body, 20000);
     QCOMPARE(outcome.result, result);
     QVERIFY2(outcome.detail.contains(detail), qPrintable(outcome.detail));
     QVERIFY2(clock.elapsed() < limit + 3000, qPrintable(QString::number(clock.elapsed())));
@@ -550,9 +550,9 @@ void TestUpload::hostileRepliesEnd() {
     // The failed upload is over: the next one starts and makes a new connection.
     QVERIFY(!client.isRunning());
     QSignalSpy done(&client, &UploadClient::finished);
-    QVERIFY(client.Start(QStringLiteral("127.0.0.1"), *body));
+    QVERIFY(client.start(QStringLiteral("127.0.0.1"), *body));
     QTRY_COMPARE_WITH_TIMEOUT(server.connections(), 2, 5000);
-    client.Abort();
+    client.abort();
     QCOMPARE(done.size(), 1);
 }
 
@@ -569,15 +569,15 @@ void TestUpload::requestTakenSlowlyEndsWithinTheLimit() {
     QFETCH(int, imageSize);
     QFETCH(Result, result);
     SlowReader server(65536, 50);
-    QVERIFY(server.Listen());
+    QVERIFY(server.listen());
     UploadClient client;
     client.setPort(server.port());
     const int limit = 1000;
     client.setReplyTimeout(limit);
-    const auto body = MakeBody(QByteArray(imageSize, 'i'));
+    const auto body = makeBody(QByteArray(imageSize, 'i'));
     QElapsedTimer clock;
     clock.start();
-    const UploadOutcome outcome = RunUpload(client, QStringLiteral("127.0.0.1"), *body, 30000);
+    const UploadOutcome outcome = runUpload(client, QStringLiteral("127.0.0.1"), *body, 30000);
     const qint64 elapsed = clock.elapsed();
     QCOMPARE(outcome.result, result);
     QVERIFY2(elapsed < limit + 1500, qPrintable(QString::number(elapsed)));
@@ -586,7 +586,7 @@ void TestUpload::requestTakenSlowlyEndsWithinTheLimit() {
                  qPrintable(outcome.detail));
         QVERIFY2(elapsed >= limit - 50, qPrintable(QString::number(elapsed)));
         // It was given up while the body was still going out.
-        QVERIFY(server.received() < body->Size());
+        QVERIFY(server.received() < body->size());
     }
     QVERIFY(!client.isRunning());
 }
@@ -595,15 +595,15 @@ void TestUpload::informationalStatusFails() {
     // Only 100 is skipped; 101 is the final reply, a failure with its status line.
     HostileServer server("HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n\r\n", {},
                          1000);
-    QVERIFY(server.Listen());
+    QVERIFY(server.listen());
     UploadClient client;
     client.setPort(server.port());
-    const auto body = MakeBody("image");
-    const UploadOutcome outcome = RunUpload(client, QStringLiteral("127.0.0.1"), *body);
+    const auto body = makeBody("image");
+    const UploadOutcome outcome = runUpload(client, QStringLiteral("127.0.0.1"), *body);
     QCOMPARE(outcome.result, Result::HttpStatus);
     QCOMPARE(outcome.httpStatus, 101);
     QCOMPARE(outcome.detail, QStringLiteral("Switching Protocols"));
-    QCOMPARE(hq::DescribeUploadOutcome(outcome),
+    QCOMPARE(hq::describeUploadOutcome(outcome),
              QStringLiteral("MPFS upload failed: HTTP 101 Switching Protocols"));
 }
 
@@ -644,19 +644,19 @@ void TestUpload::cookieLimits() {
     QFETCH(QList<QByteArray>, setCookies);
     QFETCH(QByteArray, header);
     hq::CookieStore store;
-    store.Store(QStringLiteral("10.0.0.7"), setCookies);
-    QCOMPARE(store.CookieHeader(QStringLiteral("10.0.0.7")), header);
+    store.store(QStringLiteral("10.0.0.7"), setCookies);
+    QCOMPARE(store.cookieHeader(QStringLiteral("10.0.0.7")), header);
     QVERIFY(store.count(QStringLiteral("10.0.0.7")) <= hq::CookieStore::kMaxCookiesPerHost);
     // Over many replies the limit holds as well, the newest winning.
     for (int reply = 0; reply < 30; ++reply) {
         QList<QByteArray> more;
         for (int i = 0; i < 1000; ++i)
             more.append("r" + QByteArray::number(reply) + "_" + QByteArray::number(i) + "=x");
-        store.Store(QStringLiteral("10.0.0.7"), more);
+        store.store(QStringLiteral("10.0.0.7"), more);
     }
     QCOMPARE(store.count(QStringLiteral("10.0.0.7")), hq::CookieStore::kMaxCookiesPerHost);
-    QVERIFY(store.CookieHeader(QStringLiteral("10.0.0.7")).endsWith("r29_999=x"));
+    QVERIFY(store.cookieHeader(QStringLiteral("10.0.0.7")).endsWith("r29_999=x"));
 }
 
 QTEST_GUILESS_MAIN(TestUpload)
-#include "tst_upload.moc"
+#include "test_upload.moc"

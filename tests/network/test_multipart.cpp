@@ -13,8 +13,8 @@ namespace {
 
 const QDateTime kJune(QDate(2023, 6, 19), QTime(14, 25, 1, 123));
 
-QByteArray Body(MultipartFormDataStream& s, const QString& field, const QString& name,
-                const QString& type, const QByteArray& content) {
+QByteArray bodyWithOnePart(MultipartFormDataStream& s, const QString& field, const QString& name,
+                           const QString& type, const QByteArray& content) {
     QBuffer source;
     source.setData(content);
     source.open(QIODevice::ReadOnly);
@@ -24,7 +24,7 @@ QByteArray Body(MultipartFormDataStream& s, const QString& field, const QString&
         qWarning("%s", qPrintable(*error));
     }
     s.FinishBody();
-    return s.Body();
+    return s.body();
 }
 
 } // namespace
@@ -67,15 +67,15 @@ void TestMultipart::boundary() {
     QCOMPARE(s.BoundaryText().size(), 42);
     QCOMPARE(s.BodyContentType(), QStringLiteral("multipart/form-data; boundary=") + boundary);
     QCOMPARE(s.BodyContentType().size(), 72);
-    QCOMPARE(s.Size(), 0);
-    QCOMPARE(s.Position(), 0);
+    QCOMPARE(s.size(), 0);
+    QCOMPARE(s.position(), 0);
 }
 
 void TestMultipart::goldenBody() {
     MultipartFormDataStream s(QDateTime(QDate(2024, 1, 3), QTime(9, 5, 7, 4)));
-    const QByteArray body =
-        Body(s, QStringLiteral("/mpfsupload"), QStringLiteral("D:\\Monitor\\MPFSImg_DC.bin"),
-             QString(), QByteArray("\x01\x02\r\n", 4));
+    const QByteArray body = bodyWithOnePart(s, QStringLiteral("/mpfsupload"),
+                                            QStringLiteral("D:\\Monitor\\MPFSImg_DC.bin"),
+                                            QString(), QByteArray("\x01\x02\r\n", 4));
     const QByteArray expected = "\r\n"
                                 "-----------------------------010324090507004\r\n"
                                 "Content-Disposition: form-data; name=\"/mpfsupload\"; "
@@ -87,14 +87,14 @@ void TestMultipart::goldenBody() {
                                 "-----------------------------010324090507004--\r\n";
     QCOMPARE(body, expected);
     QCOMPARE(body.size(), 210);
-    QCOMPARE(s.Position(), 0);
-    QCOMPARE(s.Size(), 210);
+    QCOMPARE(s.position(), 0);
+    QCOMPARE(s.size(), 210);
 }
 
 void TestMultipart::emptyFileAndContentType() {
     MultipartFormDataStream s(kJune);
-    const QByteArray body = Body(s, QStringLiteral("f"), QStringLiteral("n"),
-                                 QStringLiteral("application/octet-stream"), {});
+    const QByteArray body = bodyWithOnePart(s, QStringLiteral("f"), QStringLiteral("n"),
+                                            QStringLiteral("application/octet-stream"), {});
     QVERIFY(body.endsWith("Content-Type: application/octet-stream\r\n\r\n\r\n"
                           "-----------------------------061923142501123--\r\n"));
     QCOMPARE(body.size(), 120 + 1 + 1 + 24 + 0 + 50);
@@ -103,7 +103,7 @@ void TestMultipart::emptyFileAndContentType() {
 void TestMultipart::quoteInFileNameUnchanged() {
     MultipartFormDataStream s(kJune);
     const QByteArray body =
-        Body(s, QStringLiteral("f"), QString::fromUtf8("a\"b ü.bin"), QString(), "x");
+        bodyWithOnePart(s, QStringLiteral("f"), QString::fromUtf8("a\"b ü.bin"), QString(), "x");
     QVERIFY(body.contains("; filename=\"a\"b \xFC.bin\"\r\n"));
 }
 
@@ -113,16 +113,16 @@ void TestMultipart::positionAndRead() {
     source.setData("abc");
     source.open(QIODevice::ReadOnly);
     QVERIFY(!s.AppendFilePart(QStringLiteral("f"), QStringLiteral("n"), QString(), source));
-    QCOMPARE(s.Position(), s.Size()); // stays at the end after an append
+    QCOMPARE(s.position(), s.size()); // stays at the end after an append
     s.FinishBody();
-    QCOMPARE(s.Position(), 0);
-    QByteArray read(int(s.Size()) + 10, '\0');
-    QCOMPARE(s.Read(read.data(), 5), 5);
-    QCOMPARE(s.Position(), 5);
-    QCOMPARE(s.Read(read.data() + 5, 1000), s.Size() - 5);
-    read.truncate(int(s.Size()));
-    QCOMPARE(read, s.Body());
-    QCOMPARE(s.Read(read.data(), 10), 0);
+    QCOMPARE(s.position(), 0);
+    QByteArray read(int(s.size()) + 10, '\0');
+    QCOMPARE(s.read(read.data(), 5), 5);
+    QCOMPARE(s.position(), 5);
+    QCOMPARE(s.read(read.data() + 5, 1000), s.size() - 5);
+    read.truncate(int(s.size()));
+    QCOMPARE(read, s.body());
+    QCOMPARE(s.read(read.data(), 10), 0);
 }
 
 void TestMultipart::fromFile() {
@@ -135,9 +135,9 @@ void TestMultipart::fromFile() {
     MultipartFormDataStream s;
     QVERIFY(!s.AppendFilePartFromFile(QStringLiteral("/mpfsupload"), path, QString()));
     s.FinishBody();
-    QCOMPARE(s.Size(), 1000 + 195 + path.size() - 14);
+    QCOMPARE(s.size(), 1000 + 195 + path.size() - 14);
     hq::sim::ReceivedUpload parsed;
-    QCOMPARE(hq::sim::CheckMultipartUpload(s.BodyContentType().toLatin1(), s.Body(), parsed),
+    QCOMPARE(hq::sim::checkMultipartUpload(s.BodyContentType().toLatin1(), s.body(), parsed),
              QString());
     QCOMPARE(parsed.image, QByteArray(1000, '\x5A'));
     // The file name travels with the platform's own separators ("C:\\Temp\\..." on Windows).
@@ -155,7 +155,7 @@ void TestMultipart::openErrorText() {
                                QString::fromUtf8(" kann nicht geöffnet werden. ")),
              qPrintable(*error));
     QVERIFY(error->size() > path.size() + 35); // the system's reason follows
-    QCOMPARE(s.Size(), 0);
+    QCOMPARE(s.size(), 0);
 }
 
 void TestMultipart::windowsSeparators() {
@@ -173,7 +173,7 @@ void TestMultipart::windowsSeparators() {
     QVERIFY(!s.AppendFilePartFromFile(QStringLiteral("/mpfsupload"), path, QString(), u'\\'));
     s.FinishBody();
     hq::sim::ReceivedUpload parsed;
-    QCOMPARE(hq::sim::CheckMultipartUpload(s.BodyContentType().toLatin1(), s.Body(), parsed),
+    QCOMPARE(hq::sim::checkMultipartUpload(s.BodyContentType().toLatin1(), s.body(), parsed),
              QString());
     QCOMPARE(parsed.fileName, windowsPath.toLatin1());
     QCOMPARE(parsed.image, QByteArray("image"));
@@ -192,7 +192,7 @@ void TestMultipart::windowsSeparators() {
     MultipartFormDataStream native;
     QVERIFY(!native.AppendFilePartFromFile(QStringLiteral("/mpfsupload"), path, QString()));
     native.FinishBody();
-    QVERIFY(native.Body().contains(QDir::toNativeSeparators(path).toLatin1()));
+    QVERIFY(native.body().contains(QDir::toNativeSeparators(path).toLatin1()));
 }
 
 void TestMultipart::boundaryInContentIsLengthened_data() {
@@ -230,22 +230,22 @@ void TestMultipart::boundaryInContentIsLengthened() {
     QCOMPARE(s.BodyContentType(), QStringLiteral("multipart/form-data; boundary=") + boundary);
     // Every delimiter in the body uses the new boundary; the content sits unchanged inside.
     const QByteArray delimiter = "\r\n--" + boundary.toLatin1();
-    QCOMPARE(s.Body().count(delimiter), 3);
-    QVERIFY(s.Body().startsWith(delimiter + "\r\n"));
-    QVERIFY(s.Body().endsWith(delimiter + "--\r\n"));
-    QVERIFY(s.Body().contains("\r\n\r\nfirst part" + delimiter + "\r\n"));
-    QVERIFY(s.Body().contains("\r\n\r\n" + content + delimiter + "--\r\n"));
+    QCOMPARE(s.body().count(delimiter), 3);
+    QVERIFY(s.body().startsWith(delimiter + "\r\n"));
+    QVERIFY(s.body().endsWith(delimiter + "--\r\n"));
+    QVERIFY(s.body().contains("\r\n\r\nfirst part" + delimiter + "\r\n"));
+    QVERIFY(s.body().contains("\r\n\r\n" + content + delimiter + "--\r\n"));
 }
 
 void TestMultipart::appendAfterFinishRefused() {
     MultipartFormDataStream s(kJune);
     s.FinishBody();
-    const QByteArray finished = s.Body();
+    const QByteArray finished = s.body();
     QBuffer source;
     source.setData("late");
     source.open(QIODevice::ReadOnly);
     QVERIFY(s.AppendFilePart(QStringLiteral("f"), QStringLiteral("n"), QString(), source));
-    QCOMPARE(s.Body(), finished);
+    QCOMPARE(s.body(), finished);
 }
 
 // The simulated cabinet's check is the oracle of the upload tests, so it must reject bad bodies.
@@ -280,7 +280,7 @@ void TestMultipart::serverCheckRejectsMalformed() {
     QFETCH(QByteArray, body);
     QFETCH(bool, good);
     hq::sim::ReceivedUpload parsed;
-    const QString problem = hq::sim::CheckMultipartUpload(contentType, body, parsed);
+    const QString problem = hq::sim::checkMultipartUpload(contentType, body, parsed);
     QCOMPARE(problem.isEmpty(), good);
     if (good) {
         QCOMPARE(parsed.image, QByteArray("DATA"));
@@ -289,4 +289,4 @@ void TestMultipart::serverCheckRejectsMalformed() {
 }
 
 QTEST_GUILESS_MAIN(TestMultipart)
-#include "tst_multipart.moc"
+#include "test_multipart.moc"

@@ -30,7 +30,7 @@ private slots:
         QFETCH(int, minimum);
         QFETCH(int, maximum);
         QFETCH(int, value);
-        QCOMPARE(hq::SpinEdit::Clamped(text, minimum, maximum), value);
+        QCOMPARE(hq::SpinEdit::clamped(text, minimum, maximum), value);
     }
 
     void typedKeys_data() {
@@ -76,4 +76,4 @@ private slots:
 };
 
 QTEST_MAIN(SpinEditTest)
-#include "spin_edit_test.moc"
+#include "test_spin_edit.moc"

@@ -13,10 +13,10 @@ using hq::DiscoveryReply;
 namespace {
 
 // Polls until a poll brings something (memo lines or an entry) or the time is up.
-DiscoveryReply PollForReply(DiscoveryClient& client, int timeoutMs = 3000) {
+DiscoveryReply pollForReply(DiscoveryClient& client, int timeoutMs = 3000) {
     QDeadlineTimer deadline(timeoutMs);
     while (!deadline.hasExpired()) {
-        DiscoveryReply r = client.Poll();
+        DiscoveryReply r = client.poll();
         if (!r.memoLines.isEmpty() || r.listEntry) {
             return r;
         }
@@ -95,16 +95,16 @@ void TestDiscovery::decode() {
     QFETCH(QByteArray, datagram);
     QFETCH(QStringList, memo);
     QFETCH(QString, entry);
-    const DiscoveryReply r = hq::DecodeDiscoveryReply(datagram, QStringLiteral("192.168.1.50"));
+    const DiscoveryReply r = hq::decodeDiscoveryReply(datagram, QStringLiteral("192.168.1.50"));
     QCOMPARE(r.memoLines, memo);
     QCOMPARE(r.listEntry.value_or(QStringLiteral("<none>")), entry);
 }
 
 void TestDiscovery::addressOfListEntry() {
-    QCOMPARE(hq::AddressOfListEntry(QStringLiteral("10.0.0.7 - Schrank 3")),
+    QCOMPARE(hq::addressOfListEntry(QStringLiteral("10.0.0.7 - Schrank 3")),
              QStringLiteral("10.0.0.7"));
-    QCOMPARE(hq::AddressOfListEntry(QStringLiteral("10.0.0.7")), QStringLiteral("10.0.0.7"));
-    QCOMPARE(*hq::FormatSchrankip(hq::AddressOfListEntry(QStringLiteral("10.0.0.7 - Schrank 3"))),
+    QCOMPARE(hq::addressOfListEntry(QStringLiteral("10.0.0.7")), QStringLiteral("10.0.0.7"));
+    QCOMPARE(*hq::formatSchrankip(hq::addressOfListEntry(QStringLiteral("10.0.0.7 - Schrank 3"))),
              QStringLiteral(" 10.  0.  0.  7"));
 }
 
@@ -136,7 +136,7 @@ void TestDiscovery::formatSchrankip_data() {
 void TestDiscovery::formatSchrankip() {
     QFETCH(QString, dotted);
     QFETCH(QString, field);
-    const auto result = hq::FormatSchrankip(dotted);
+    const auto result = hq::formatSchrankip(dotted);
     QCOMPARE(result.value_or(QStringLiteral("<none>")), field);
     if (result) {
         QCOMPARE(result->size(), 15);
@@ -162,8 +162,8 @@ void TestDiscovery::plainSchrankip() {
     QFETCH(QString, field);
     QFETCH(QString, plain);
     QFETCH(bool, empty);
-    QCOMPARE(hq::PlainSchrankip(field), plain);
-    QCOMPARE(hq::IsEmptySchrankip(field), empty);
+    QCOMPARE(hq::plainSchrankip(field), plain);
+    QCOMPARE(hq::isEmptySchrankip(field), empty);
 }
 
 void TestDiscovery::parseDottedIPv4_data() {
@@ -194,9 +194,9 @@ void TestDiscovery::parseDottedIPv4() {
     QFETCH(QString, text);
     QFETCH(QString, address);
     QFETCH(bool, dotted);
-    const auto parsed = hq::ParseDottedIPv4(text);
+    const auto parsed = hq::parseDottedIPv4(text);
     QCOMPARE(parsed ? parsed->toString() : QStringLiteral("<none>"), address);
-    QCOMPARE(hq::LooksLikeDottedAddress(text), dotted);
+    QCOMPARE(hq::looksLikeDottedAddress(text), dotted);
 }
 
 void TestDiscovery::completeSchrankip_data() {
@@ -217,7 +217,7 @@ void TestDiscovery::completeSchrankip_data() {
 void TestDiscovery::completeSchrankip() {
     QFETCH(QString, field);
     QFETCH(bool, complete);
-    QCOMPARE(hq::IsCompleteSchrankip(field), complete);
+    QCOMPARE(hq::isCompleteSchrankip(field), complete);
 }
 
 void TestDiscovery::localAddresses() {
@@ -227,11 +227,11 @@ void TestDiscovery::localAddresses() {
     for (const QString& a : list) {
         QCOMPARE(QHostAddress(a).protocol(), QAbstractSocket::IPv4Protocol);
     }
-    QVERIFY(hq::IsLocalIPv4Address(QStringLiteral("127.0.0.1")));
-    QVERIFY(!hq::IsLocalIPv4Address(QStringLiteral("127.0.0.01")));
-    QVERIFY(!hq::IsLocalIPv4Address(QStringLiteral("192.0.2.1"))); // documentation range
-    QVERIFY(!hq::IsLocalIPv4Address(QStringLiteral("Schrank")));
-    QVERIFY(!hq::LocalHostName().isEmpty());
+    QVERIFY(hq::isLocalIPv4Address(QStringLiteral("127.0.0.1")));
+    QVERIFY(!hq::isLocalIPv4Address(QStringLiteral("127.0.0.01")));
+    QVERIFY(!hq::isLocalIPv4Address(QStringLiteral("192.0.2.1"))); // documentation range
+    QVERIFY(!hq::isLocalIPv4Address(QStringLiteral("Schrank")));
+    QVERIFY(!hq::localHostName().isEmpty());
 }
 
 void TestDiscovery::defaultsPointAtBroadcast() {
@@ -243,7 +243,7 @@ void TestDiscovery::defaultsPointAtBroadcast() {
 
 void TestDiscovery::pollBeforeSearchDoesNothing() {
     DiscoveryClient client;
-    const DiscoveryReply r = client.Poll();
+    const DiscoveryReply r = client.poll();
     QVERIFY(r.memoLines.isEmpty());
     QVERIFY(!r.listEntry);
     QVERIFY(!client.isOpen());
@@ -251,7 +251,7 @@ void TestDiscovery::pollBeforeSearchDoesNothing() {
 
 void TestDiscovery::searchAndAnswersOnePerPoll() {
     hq::sim::DiscoveryResponder responder;
-    QVERIFY(responder.Listen(QHostAddress::LocalHost, 0));
+    QVERIFY(responder.listen(QHostAddress::LocalHost, 0));
     responder.setDescription(" Raum 12\r");
     responder.setFinalByte('\n');
     responder.setAnswersPerRequest(3);
@@ -260,7 +260,7 @@ void TestDiscovery::searchAndAnswersOnePerPoll() {
     DiscoveryClient client;
     client.setTargetAddress(QHostAddress::LocalHost);
     client.setTargetPort(responder.port());
-    QCOMPARE(client.Search(QStringLiteral("not an address")), std::nullopt);
+    QCOMPARE(client.search(QStringLiteral("not an address")), std::nullopt);
     QVERIFY(client.isOpen());
     QVERIFY(answered.wait(2000));
     QCOMPARE(answered.first().at(1).value<quint16>(), client.localPort());
@@ -269,7 +269,7 @@ void TestDiscovery::searchAndAnswersOnePerPoll() {
     QStringList entries;
     QDeadlineTimer deadline(3000);
     while (entries.size() < 3 && !deadline.hasExpired()) {
-        const DiscoveryReply r = client.Poll();
+        const DiscoveryReply r = client.poll();
         if (r.listEntry) {
             QCOMPARE(r.memoLines.size(), 1);
             QCOMPARE(r.memoLines.first(), QStringLiteral("Received: HQ3746 Raum 12\r\n127.0.0.1"));
@@ -280,25 +280,25 @@ void TestDiscovery::searchAndAnswersOnePerPoll() {
         }
     }
     QCOMPARE(entries, QStringList(3, QStringLiteral("127.0.0.1 - Raum 12")));
-    QVERIFY(!client.Poll().listEntry);
+    QVERIFY(!client.poll().listEntry);
 }
 
 void TestDiscovery::secondSearchReusesSocket() {
     hq::sim::DiscoveryResponder responder;
-    QVERIFY(responder.Listen(QHostAddress::LocalHost, 0));
+    QVERIFY(responder.listen(QHostAddress::LocalHost, 0));
     DiscoveryClient client;
     client.setTargetAddress(QHostAddress::LocalHost);
     client.setTargetPort(responder.port());
-    QVERIFY(!client.Search(QString()));
+    QVERIFY(!client.search(QString()));
     const quint16 port = client.localPort();
-    QVERIFY(!client.Search(QString()));
+    QVERIFY(!client.search(QString()));
     QCOMPARE(client.localPort(), port);
     QTRY_COMPARE(responder.requestsSeen(), 2);
     // Answers to both searches arrive on the same socket.
     int listed = 0;
     QDeadlineTimer deadline(3000);
     while (listed < 2 && !deadline.hasExpired()) {
-        listed += client.Poll().listEntry ? 1 : 0;
+        listed += client.poll().listEntry ? 1 : 0;
         QTest::qWait(5);
     }
     QCOMPARE(listed, 2);
@@ -340,7 +340,7 @@ void TestDiscovery::bindAddressChoice() {
         {QHostAddress(QStringLiteral("198.51.100.4")), false, true, false},
         {QHostAddress(QStringLiteral("10.8.0.2")), true, false, false},
     };
-    const std::optional<QHostAddress> chosen = hq::DiscoveryBindAddress(text, cards);
+    const std::optional<QHostAddress> chosen = hq::discoveryBindAddress(text, cards);
     QCOMPARE(chosen.has_value(), !bound.isEmpty());
     if (chosen)
         QCOMPARE(*chosen, QHostAddress(bound));
@@ -350,19 +350,19 @@ void TestDiscovery::loopbackIsNeverBound() {
     // The PC's own list, as the LAN tab fills ComboBox1: choosing 127.0.0.1 (often the first
     // entry) leaves the socket unbound, so the broadcast is not kept on loopback.
     hq::sim::DiscoveryResponder responder;
-    QVERIFY(responder.Listen(QHostAddress::LocalHost, 0));
+    QVERIFY(responder.listen(QHostAddress::LocalHost, 0));
     DiscoveryClient client;
     client.setTargetAddress(QHostAddress::LocalHost);
     client.setTargetPort(responder.port());
-    QVERIFY(hq::IsLocalIPv4Address(QStringLiteral("127.0.0.1")));
-    QVERIFY(!client.Search(QStringLiteral("127.0.0.1")));
+    QVERIFY(hq::isLocalIPv4Address(QStringLiteral("127.0.0.1")));
+    QVERIFY(!client.search(QStringLiteral("127.0.0.1")));
     QCOMPARE(client.localAddress(), QHostAddress(QHostAddress::AnyIPv4));
-    QVERIFY(PollForReply(client).listEntry.has_value());
+    QVERIFY(pollForReply(client).listEntry.has_value());
 }
 
 void TestDiscovery::bindingFollowsLocalAddressChoice() {
     hq::sim::DiscoveryResponder responder;
-    QVERIFY(responder.Listen(QHostAddress::LocalHost, 0));
+    QVERIFY(responder.listen(QHostAddress::LocalHost, 0));
     QSignalSpy answered(&responder, &hq::sim::DiscoveryResponder::requestAnswered);
     DiscoveryClient client;
     client.setTargetAddress(QHostAddress::LocalHost);
@@ -373,16 +373,16 @@ void TestDiscovery::bindingFollowsLocalAddressChoice() {
             {QHostAddress(QHostAddress::LocalHost), true, true, false}};
     });
 
-    QVERIFY(!client.Search(QStringLiteral("127.0.0.1")));
+    QVERIFY(!client.search(QStringLiteral("127.0.0.1")));
     QCOMPARE(client.localAddress(), QHostAddress(QHostAddress::LocalHost));
     QVERIFY(answered.wait(2000));
     QCOMPARE(answered.last().at(0).value<QHostAddress>(), QHostAddress(QHostAddress::LocalHost));
-    QVERIFY(PollForReply(client).listEntry.has_value());
+    QVERIFY(pollForReply(client).listEntry.has_value());
 
-    QVERIFY(!client.Search(QStringLiteral("Schrank im Keller")));
+    QVERIFY(!client.search(QStringLiteral("Schrank im Keller")));
     QCOMPARE(client.localAddress(), QHostAddress(QHostAddress::AnyIPv4));
     QVERIFY(answered.wait(2000));
-    QVERIFY(PollForReply(client).listEntry.has_value());
+    QVERIFY(pollForReply(client).listEntry.has_value());
 }
 
 void TestDiscovery::oversizedDatagramGivesMemoLine() {
@@ -391,22 +391,22 @@ void TestDiscovery::oversizedDatagramGivesMemoLine() {
     QVERIFY(sink.bind(QHostAddress::LocalHost, 0));
     client.setTargetAddress(QHostAddress::LocalHost);
     client.setTargetPort(sink.localPort());
-    QVERIFY(!client.Search(QStringLiteral("127.0.0.1")));
+    QVERIFY(!client.search(QStringLiteral("127.0.0.1")));
     QUdpSocket sender;
     const QByteArray big = "HQ3746" + QByteArray(9000, 'x');
     QCOMPARE(sender.writeDatagram(big, QHostAddress::LocalHost, client.localPort()), big.size());
     sender.writeDatagram("HQ3746 next!", QHostAddress::LocalHost, client.localPort());
     DiscoveryReply r;
-    r = PollForReply(client);
+    r = pollForReply(client);
     QVERIFY(r.memoLines.size() > 0);
     QVERIFY(!r.listEntry);
     QVERIFY2(r.memoLines.first().startsWith(QStringLiteral("Socket-Fehler # ")),
              qPrintable(r.memoLines.join(u'|')));
     // The next datagram is taken normally at the next poll.
-    r = PollForReply(client);
+    r = pollForReply(client);
     QVERIFY(r.listEntry.has_value());
     QCOMPARE(*r.listEntry, QStringLiteral("127.0.0.1 - next"));
 }
 
 QTEST_GUILESS_MAIN(TestDiscovery)
-#include "tst_discovery.moc"
+#include "test_discovery.moc"
