@@ -155,6 +155,7 @@ int runFleet(Context& ctx, const FleetSettings& s, const fleet::PublisherOptions
     watch.start(50);
     loop.exec();
 
+    poller.stopPolling();
     if (publisher)
         publisher->stop(std::chrono::seconds(3));
     std::uint64_t records = 0;

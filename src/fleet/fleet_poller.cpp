@@ -60,6 +60,10 @@ FleetPoller::~FleetPoller() {
     controller_.reset();
 }
 
+void FleetPoller::stopPolling() {
+    pollTimer_.stop();
+}
+
 bool FleetPoller::start() {
     if (!platform_.available())
         return false;

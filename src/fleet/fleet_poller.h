@@ -67,6 +67,9 @@ public:
     // Starts the controller (its first scan claims what is attached) and the poll timer. False
     // when the platform's HID support is not available.
     bool start();
+    // Sends no further requests; answers already on their way are still stored and reported.
+    // For a clean stop: the records stored so far can then all be handed on.
+    void stopPolling();
 
     // A cabinet was identified, came, went, or began or stopped answering.
     std::function<void(const CabinetSnapshot&)> onCabinet;

@@ -136,6 +136,8 @@ void Publisher::sendAvailability(Channel& c) {
 }
 
 void Publisher::pump(Channel& c) {
+    if (handedOn_)
+        return;
     while (c.connection->connected() && c.records.size() < std::size_t(options_.window)) {
         auto next = c.outbox->next();
         if (!next)
@@ -160,8 +162,7 @@ void Publisher::onPublished(Channel& c, int mid) {
     } else {
         c.control.erase(mid);
     }
-    if (!stopping_)
-        pump(c);
+    pump(c); // while stopping too: the records still waiting go out before "offline"
 }
 
 void Publisher::recordStored(const CabinetSnapshot& cabinet, const PolledRecord& record) {
@@ -172,26 +173,35 @@ void Publisher::recordStored(const CabinetSnapshot& cabinet, const PolledRecord&
     }
     c->cabinet = cabinet;
     c->outbox->push(record.sequence, record.row);
-    if (!stopping_ && c->connection)
+    if (c->connection)
         pump(*c);
 }
 
 void Publisher::stop(std::chrono::milliseconds limit) {
     stopping_ = true;
+    // First every record still waiting in the outbox goes out and is taken by the broker, then
+    // "offline"; within the limit, and only while connected: what is left waits in the stored
+    // history for the next start.
+    QDeadlineTimer deadline(limit);
+    auto waitWhile = [&](auto&& pending) {
+        while (!deadline.hasExpired()) {
+            bool any = false;
+            for (const auto& c : channels_)
+                any = any || (c->connection && c->connection->connected() && pending(*c));
+            if (!any)
+                return;
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        }
+    };
+    for (auto& c : channels_)
+        if (c->connection && c->connection->connected())
+            pump(*c);
+    waitWhile([](const Channel& c) { return !c.records.empty() || c.outbox->backlog() > 0; });
+    handedOn_ = true;
     for (auto& c : channels_)
         if (c->connection && c->connection->connected())
             sendAvailability(*c);
-    // Waits until the broker has taken every message on its way (or the limit has passed).
-    QDeadlineTimer deadline(limit);
-    auto pending = [this] {
-        for (const auto& c : channels_)
-            if (c->connection && c->connection->connected() &&
-                (!c->records.empty() || !c->control.empty()))
-                return true;
-        return false;
-    };
-    while (pending() && !deadline.hasExpired())
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    waitWhile([](const Channel& c) { return !c.records.empty() || !c.control.empty(); });
     saveAll();
     for (auto& c : channels_)
         if (c->connection)

@@ -48,8 +48,9 @@ public:
     void cabinetChanged(const CabinetSnapshot& cabinet);
     void recordStored(const CabinetSnapshot& cabinet, const PolledRecord& record);
 
-    // Ends cleanly: "offline" for every cabinet, waits (at most `limit`) until the broker has
-    // taken what is on its way, saves the positions and disconnects.
+    // Ends cleanly: hands on the records still waiting, then "offline" for every cabinet;
+    // waits (at most `limit` in all) until the broker has taken them, saves the positions and
+    // disconnects. Stop the poller's polling first, or records keep arriving.
     void stop(std::chrono::milliseconds limit);
 
     // The broker side of a cabinet for the metrics page; none for a cabinet without a channel.
@@ -88,6 +89,7 @@ private:
     QTimer saveTimer_;
     std::uint64_t acknowledged_ = 0;
     bool stopping_ = false;
+    bool handedOn_ = false; // stopping, and the records are out: nothing more after "offline"
 };
 
 } // namespace hq::fleet
