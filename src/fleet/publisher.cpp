@@ -41,7 +41,7 @@ Publisher::Channel* Publisher::channel(const std::string& key) {
 }
 
 void Publisher::cabinetChanged(const CabinetSnapshot& cabinet) {
-    if (stopping_ || cabinet.key.empty())
+    if (phase_ != Phase::Running || cabinet.key.empty())
         return;
     Channel* c = channel(cabinet.key);
     if (!c) {
@@ -128,7 +128,7 @@ void Publisher::announce(Channel& c) {
 }
 
 void Publisher::sendAvailability(Channel& c) {
-    const char* state = c.cabinet.attached && !stopping_ ? kOnline : kOffline;
+    const char* state = c.cabinet.attached && phase_ == Phase::Running ? kOnline : kOffline;
     auto mid =
         c.connection->publish(availabilityTopic(options_.topicPrefix, c.key), state, 1, true);
     if (mid)
@@ -136,7 +136,7 @@ void Publisher::sendAvailability(Channel& c) {
 }
 
 void Publisher::pump(Channel& c) {
-    if (handedOn_)
+    if (phase_ == Phase::Offline)
         return;
     while (c.connection->connected() && c.records.size() < std::size_t(options_.window)) {
         auto next = c.outbox->next();
@@ -178,7 +178,7 @@ void Publisher::recordStored(const CabinetSnapshot& cabinet, const PolledRecord&
 }
 
 void Publisher::stop(std::chrono::milliseconds limit) {
-    stopping_ = true;
+    phase_ = Phase::HandingOn;
     // First every record still waiting in the outbox goes out and is taken by the broker, then
     // "offline"; within the limit, and only while connected: what is left waits in the stored
     // history for the next start.
@@ -194,10 +194,10 @@ void Publisher::stop(std::chrono::milliseconds limit) {
         }
     };
     for (auto& c : channels_)
-        if (c->connection && c->connection->connected())
+        if (c->connection)
             pump(*c);
     waitWhile([](const Channel& c) { return !c.records.empty() || c.outbox->backlog() > 0; });
-    handedOn_ = true;
+    phase_ = Phase::Offline;
     for (auto& c : channels_)
         if (c->connection && c->connection->connected())
             sendAvailability(*c);

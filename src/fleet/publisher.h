@@ -88,8 +88,10 @@ private:
     std::vector<std::unique_ptr<Channel>> channels_;
     QTimer saveTimer_;
     std::uint64_t acknowledged_ = 0;
-    bool stopping_ = false;
-    bool handedOn_ = false; // stopping, and the records are out: nothing more after "offline"
+    // Running; stopping and handing on the waiting records; stopping and "offline" said (nothing
+    // goes out after it).
+    enum class Phase { Running, HandingOn, Offline };
+    Phase phase_ = Phase::Running;
 };
 
 } // namespace hq::fleet
